@@ -1,0 +1,201 @@
+#include "sim/ModuleSim.h"
+
+#include <algorithm>
+
+proto::Bytes MakeReply(char command, std::string_view data)
+{
+    proto::Bytes frame;
+    frame.reserve(data.size() + 5);
+    frame.push_back(proto::STX);
+    frame.push_back('V');
+    frame.push_back('R');
+    frame.push_back(static_cast<std::uint8_t>(command));
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(proto::ETX);
+    return frame;
+}
+
+std::vector<proto::Bytes> SplitBytes(const proto::Bytes& bytes, int pieces)
+{
+    std::vector<proto::Bytes> out;
+    if (bytes.empty())
+        return out;
+    const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(pieces, 1)), bytes.size());
+    const std::size_t base = bytes.size() / count;
+    std::size_t extra = bytes.size() % count;
+    auto from = bytes.begin();
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t len = base + (extra > 0 ? 1 : 0);
+        if (extra > 0)
+            --extra;
+        out.emplace_back(from, from + static_cast<std::ptrdiff_t>(len));
+        from += static_cast<std::ptrdiff_t>(len);
+    }
+    return out;
+}
+
+std::vector<proto::Bytes> CModuleSim::Feed(const std::uint8_t* data, std::size_t n)
+{
+    std::vector<proto::Bytes> replies;
+    if (data == nullptr)
+        return replies;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t b = data[k];
+        switch (m_Phase) {
+        case Phase::Text:
+            if (b == proto::ESC)
+                m_Phase = Phase::Esc;
+            else
+                PrintByte(b);
+            break;
+        case Phase::Esc:
+            if (b == proto::TILDE)
+                m_Phase = Phase::Tilde;
+            else if (b != proto::ESC)
+                m_Phase = Phase::Text;  // another escape sequence: the printer's, not text
+            break;
+        case Phase::Tilde:
+            m_Command = static_cast<char>(b);
+            m_Argument.clear();
+            if (m_Command == proto::CMD_SET_BDN || m_Command == proto::CMD_SET_PINKEY) {
+                m_Phase = Phase::Length;
+            } else if (m_Command == proto::CMD_SET_LEVEL || m_Command == proto::CMD_SET_PAIRING ||
+                       m_Command == proto::CMD_SET_SNIFF) {
+                m_Phase = Phase::Selection;
+            } else {
+                m_Phase = Phase::Text;
+                Request(m_Command, m_Argument, replies);
+            }
+            break;
+        case Phase::Selection:
+            m_Argument.assign(1, static_cast<char>(b));
+            m_Phase = Phase::Text;
+            Request(m_Command, m_Argument, replies);
+            break;
+        case Phase::Length:
+            m_Need = b;
+            if (m_Need == 0) {
+                m_Phase = Phase::Text;
+                Request(m_Command, m_Argument, replies);
+            } else {
+                m_Phase = Phase::Body;
+            }
+            break;
+        case Phase::Body:
+            m_Argument.push_back(static_cast<char>(b));
+            if (m_Argument.size() == m_Need) {
+                m_Phase = Phase::Text;
+                Request(m_Command, m_Argument, replies);
+            }
+            break;
+        }
+    }
+    return replies;
+}
+
+void CModuleSim::AbortFrame()
+{
+    m_Phase = Phase::Text;
+    m_Argument.clear();
+    m_Need = 0;
+}
+
+void CModuleSim::ClearPrinted()
+{
+    m_Printed.clear();
+    m_Line.clear();
+}
+
+void CModuleSim::PrintByte(std::uint8_t b)
+{
+    if (b == '\n') {
+        EndLine();
+    } else if (b != '\r') {
+        m_Line.push_back(static_cast<char>(b));
+        if (m_Line.size() >= kMaxLineBytes)
+            EndLine();
+    }
+}
+
+void CModuleSim::EndLine()
+{
+    m_Printed.push_back(std::move(m_Line));
+    m_Line.clear();
+    while (m_Printed.size() > kMaxPrintedLines)
+        m_Printed.pop_front();
+}
+
+void CModuleSim::Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies)
+{
+    ++m_Requests;
+    if (m_Options.silent)
+        return;
+    if (m_Options.oldModule && command >= proto::CMD_GET_PAIRING && command <= proto::CMD_SET_SNIFF)
+        return;
+    proto::Bytes reply = m_Options.alwaysError ? MakeReply(proto::CMD_ERROR, "") : Answer(command, argument);
+    reply.insert(reply.begin(), m_Options.noise.begin(), m_Options.noise.end());
+    replies.push_back(std::move(reply));
+}
+
+namespace {
+
+bool TextAcceptable(const std::string& text, std::size_t maxBytes)
+{
+    if (text.empty() || text.size() > maxBytes)
+        return false;
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return c == '\0' || c == static_cast<char>(proto::STX) || c == static_cast<char>(proto::ETX); });
+}
+
+bool InRange(const std::string& argument, char low, char high)
+{
+    return argument.size() == 1 && argument[0] >= low && argument[0] <= high;
+}
+
+}  // namespace
+
+proto::Bytes CModuleSim::Answer(char command, const std::string& argument)
+{
+    const proto::Bytes refused = MakeReply(proto::CMD_ERROR, "");
+    switch (command) {
+    case proto::CMD_GET_BDN:
+        return MakeReply(command, m_Options.overlongName ? std::string(kOverlongName) : m_State.name);
+    case proto::CMD_GET_BDA:
+        return MakeReply(command, m_State.address);
+    case proto::CMD_GET_PINKEY:
+        return MakeReply(command, m_State.pin);
+    case proto::CMD_GET_LEVEL:
+        return MakeReply(command, std::string(1, m_State.level));
+    case proto::CMD_GET_PAIRING:
+        return MakeReply(command, std::string(1, m_State.pairing));
+    case proto::CMD_GET_SNIFF:
+        return MakeReply(command, std::string(1, m_State.sniff));
+    case proto::CMD_SET_BDN:
+        if (!TextAcceptable(argument, kMaxNameBytes))
+            return refused;
+        m_State.name = argument;
+        return MakeReply(command, "");
+    case proto::CMD_SET_PINKEY:
+        if (!TextAcceptable(argument, kMaxPinBytes))
+            return refused;
+        m_State.pin = argument;
+        return MakeReply(command, "");
+    case proto::CMD_SET_LEVEL:
+        if (!InRange(argument, '1', '3'))
+            return refused;
+        m_State.level = argument[0];
+        return MakeReply(command, "");
+    case proto::CMD_SET_PAIRING:
+        if (!InRange(argument, '1', '3'))
+            return refused;
+        m_State.pairing = argument[0];
+        return MakeReply(command, "");
+    case proto::CMD_SET_SNIFF:
+        if (!InRange(argument, '0', '1'))
+            return refused;
+        m_State.sniff = argument[0];
+        return MakeReply(command, "");
+    default:
+        return refused;
+    }
+}

@@ -1,0 +1,107 @@
+#pragma once
+
+// Simulated Bluetooth module of the printer: its settings, a parser for the
+// ESC '~' requests that accepts bytes in arbitrary pieces, and the reply
+// frames it answers with. No I/O and no locking; CSimHost puts it on a line.
+
+#include "protocol/Protocol.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+// Ways the simulated module can misbehave. Plain values; CSimHost guards its
+// copy so that they can be changed while it runs.
+struct SimOptions {
+    bool silent = false;        // parse requests, but change nothing and never answer
+    int delayMs = 0;            // wait this long before each reply (host only)
+    int split = 1;              // send each reply in this many writes (host only)
+    int splitGapMs = 250;       // pause between those writes, so they arrive apart (host only)
+    proto::Bytes noise;         // bytes sent in front of each reply
+    bool overlongName = false;  // answer Get BDN with a 34-character name
+    bool alwaysError = false;   // answer every request with '9' and change nothing
+    bool oldModule = false;     // older generation: no answer at all to 'A', 'B', 'C', 'D'
+};
+
+struct ModuleState {
+    std::string address = "00190199A1B2";  // 12 hex digits, fixed
+    std::string pin = "0000";
+    std::string name = "VENDRILL-PRN";
+    char level = '1';    // security level digit
+    char pairing = '1';  // pairing mode digit
+    char sniff = '0';    // sniff mode digit
+};
+
+// The name answered with the over-long-name option: a 29-character name with
+// a 5-digit suffix, longer than the tool's 29-character field.
+inline constexpr const char* kOverlongName = "VENDRILL-PRINTER-MODULE-NAME-00001";
+
+// STX, two filler bytes ('V', 'R': neither 0x00 nor 0x03), command, data, ETX.
+proto::Bytes MakeReply(char command, std::string_view data);
+
+// Cuts bytes into at most `pieces` non-empty pieces of nearly equal size
+// (fewer when there are fewer bytes). pieces < 1 counts as 1.
+std::vector<proto::Bytes> SplitBytes(const proto::Bytes& bytes, int pieces);
+
+class CModuleSim {
+public:
+    // Acceptance rules of this module:
+    //  - Set PinKey: 1..16 bytes; Set BDN: 1..59 bytes. Texts holding 0x00,
+    //    STX or ETX are refused, since they could not be answered in a reply.
+    //  - Set Level: '1', '2' or '3'; Set pairing mode: '1'..'3';
+    //    sniff: '0' or '1'.
+    //  - Anything else, and unknown command characters, are refused with '9'.
+    static constexpr std::size_t kMaxPinBytes = 16;
+    static constexpr std::size_t kMaxNameBytes = 59;
+    // Printed text is kept as lines; an unterminated line is cut at this size
+    // and only the newest kMaxPrintedLines lines are kept.
+    static constexpr std::size_t kMaxLineBytes = 4096;
+    static constexpr std::size_t kMaxPrintedLines = 1000;
+
+    CModuleSim() = default;
+
+    // Takes request bytes as they come and returns the replies to send, each
+    // one complete write unit (noise included), in order.
+    std::vector<proto::Bytes> Feed(const std::uint8_t* data, std::size_t n);
+
+    // True while a frame has begun but is not complete.
+    bool InFrame() const { return m_Phase != Phase::Text; }
+    // Forgets a frame that stopped arriving (the line went quiet mid-frame).
+    void AbortFrame();
+
+    const SimOptions& Options() const { return m_Options; }
+    void SetOptions(const SimOptions& options) { m_Options = options; }
+    const ModuleState& State() const { return m_State; }
+    void SetState(const ModuleState& state) { m_State = state; }
+
+    // Lines of plain text the printer received outside request frames, each
+    // ended by LF (CR bytes are dropped). Text not yet ended by LF is pending.
+    std::vector<std::string> PrintedLines() const { return {m_Printed.begin(), m_Printed.end()}; }
+    const std::string& PendingText() const { return m_Line; }
+    void ClearPrinted();
+
+    // Complete request frames seen, answered or not.
+    std::uint64_t RequestCount() const { return m_Requests; }
+
+private:
+    enum class Phase { Text, Esc, Tilde, Selection, Length, Body };
+
+    void PrintByte(std::uint8_t b);
+    void EndLine();
+    void Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies);
+    proto::Bytes Answer(char command, const std::string& argument);
+
+    SimOptions m_Options;
+    ModuleState m_State;
+
+    Phase m_Phase = Phase::Text;
+    char m_Command = 0;
+    std::size_t m_Need = 0;
+    std::string m_Argument;
+
+    std::string m_Line;
+    std::deque<std::string> m_Printed;
+    std::uint64_t m_Requests = 0;
+};

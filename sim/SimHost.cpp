@@ -1,0 +1,274 @@
+#include "sim/SimHost.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+bool CSimHost::Start()
+{
+    if (m_Thread.joinable())
+        return true;
+
+    // posix_openpt rather than openpty: it takes O_CLOEXEC, so no descriptor
+    // can leak into a program started by another thread meanwhile.
+    m_Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_Master < 0)
+        return false;
+    char name[PATH_MAX] = {};
+    if (::grantpt(m_Master) != 0 || ::unlockpt(m_Master) != 0 || ::ptsname_r(m_Master, name, sizeof name) != 0) {
+        CloseAll();
+        return false;
+    }
+    // The host keeps a descriptor of the slave side open for as long as it
+    // runs. Without it, the line hangs up whenever the tool closes the port:
+    // the master then reports POLLHUP/EIO until the next open, and bytes the
+    // module had answered would be lost in between.
+    m_Slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_Slave < 0) {
+        CloseAll();
+        return false;
+    }
+    termios tio{};
+    if (::tcgetattr(m_Slave, &tio) != 0) {
+        CloseAll();
+        return false;
+    }
+    ::cfmakeraw(&tio);
+    if (::tcsetattr(m_Slave, TCSANOW, &tio) != 0) {
+        CloseAll();
+        return false;
+    }
+    const int flags = ::fcntl(m_Master, F_GETFL);
+    if (flags < 0 || ::fcntl(m_Master, F_SETFL, flags | O_NONBLOCK) != 0) {
+        CloseAll();
+        return false;
+    }
+    m_Wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_Wake < 0) {
+        CloseAll();
+        return false;
+    }
+
+    {
+        std::lock_guard lock(m_Mutex);
+        m_Sim.AbortFrame();
+        m_SlavePath = name;
+    }
+    m_Running = true;
+    try {
+        m_Thread = std::thread(&CSimHost::Run, this);
+    } catch (const std::system_error&) {
+        m_Running = false;
+        CloseAll();
+        return false;
+    }
+    return true;
+}
+
+void CSimHost::Stop()
+{
+    if (m_Thread.joinable()) {
+        const std::uint64_t one = 1;
+        // The eventfd stays readable, so every wait of the thread ends.
+        while (::write(m_Wake, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+        m_Thread.join();
+    }
+    CloseAll();
+}
+
+bool CSimHost::IsRunning() const
+{
+    return m_Running.load();
+}
+
+void CSimHost::CloseAll()
+{
+    CloseFd(m_Wake);
+    CloseFd(m_Slave);
+    CloseFd(m_Master);
+    std::lock_guard lock(m_Mutex);
+    m_SlavePath.clear();
+}
+
+std::string CSimHost::SlavePath() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_SlavePath;
+}
+
+void CSimHost::SetOptions(const SimOptions& options)
+{
+    std::lock_guard lock(m_Mutex);
+    m_Sim.SetOptions(options);
+}
+
+SimOptions CSimHost::Options() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_Sim.Options();
+}
+
+ModuleState CSimHost::State() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_Sim.State();
+}
+
+void CSimHost::SetState(const ModuleState& state)
+{
+    std::lock_guard lock(m_Mutex);
+    m_Sim.SetState(state);
+}
+
+std::vector<std::string> CSimHost::PrintedLines() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_Sim.PrintedLines();
+}
+
+void CSimHost::ClearPrinted()
+{
+    std::lock_guard lock(m_Mutex);
+    m_Sim.ClearPrinted();
+}
+
+std::uint64_t CSimHost::RequestCount() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_Sim.RequestCount();
+}
+
+bool CSimHost::InFrame() const
+{
+    std::lock_guard lock(m_Mutex);
+    return m_Sim.InFrame();
+}
+
+std::uint64_t CSimHost::RepliesSent() const
+{
+    return m_RepliesSent.load();
+}
+
+// Waits ms milliseconds; false as soon as Stop() asks the thread to end.
+bool CSimHost::WaitOrStop(int ms) const
+{
+    pollfd wake{m_Wake, POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&wake, 1, ms);
+        if (r > 0)
+            return false;
+        if (r == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+        // An interrupted wait starts over; replies come late rather than early.
+    }
+}
+
+bool CSimHost::WriteAll(const proto::Bytes& bytes) const
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_Master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        // The line's buffer is full (the tool is not reading): wait for room.
+        pollfd fds[2] = {{m_Master, POLLOUT, 0}, {m_Wake, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return false;
+        if (fds[1].revents & POLLIN)
+            return false;
+        if (fds[0].revents & (POLLERR | POLLNVAL))
+            return false;
+    }
+    return true;
+}
+
+void CSimHost::Run()
+{
+    Serve();
+    m_Running = false;
+}
+
+void CSimHost::Serve()
+{
+    std::uint8_t buffer[4096];
+    for (;;) {
+        bool inFrame;
+        {
+            std::lock_guard lock(m_Mutex);
+            inFrame = m_Sim.InFrame();
+        }
+        pollfd fds[2] = {{m_Master, POLLIN, 0}, {m_Wake, POLLIN, 0}};
+        const int r = ::poll(fds, 2, inFrame ? kFrameTimeoutMs : -1);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents & POLLIN)
+            return;
+        if (r == 0) {
+            std::lock_guard lock(m_Mutex);
+            m_Sim.AbortFrame();
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(m_Master, buffer, sizeof buffer);
+            if (n < 0) {
+                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                    continue;
+                return;
+            }
+            if (n == 0)
+                return;
+            std::vector<proto::Bytes> replies;
+            SimOptions options;
+            {
+                std::lock_guard lock(m_Mutex);
+                replies = m_Sim.Feed(buffer, static_cast<std::size_t>(n));
+                options = m_Sim.Options();
+            }
+            for (const proto::Bytes& reply : replies) {
+                if (options.delayMs > 0 && !WaitOrStop(options.delayMs))
+                    return;
+                const std::vector<proto::Bytes> pieces = SplitBytes(reply, options.split);
+                for (std::size_t k = 0; k < pieces.size(); ++k) {
+                    if (k > 0 && options.splitGapMs > 0 && !WaitOrStop(options.splitGapMs))
+                        return;
+                    if (!WriteAll(pieces[k]))
+                        return;
+                }
+                ++m_RepliesSent;
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // Cannot happen while the host holds the slave open; leaving the
+            // loop keeps a broken line from spinning.
+            return;
+        }
+    }
+}

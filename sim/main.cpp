@@ -1,0 +1,188 @@
+// vendrill-sim: the printer's Bluetooth module on a pseudo-terminal, for
+// trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
+
+#include "sim/SimHost.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: vendrill-sim [OPTION]...\n"
+    "Simulates the printer's Bluetooth module on a pseudo-terminal.\n"
+    "\n"
+    "  --silent          receive requests but never answer\n"
+    "  --delay MS        wait MS milliseconds before each reply\n"
+    "  --split N         send each reply in N writes\n"
+    "  --split-gap MS    pause between those writes (default 250)\n"
+    "  --noise DATA      send DATA in front of each reply; 0x414243 gives bytes\n"
+    "                    in hexadecimal, anything else is taken as text\n"
+    "  --overlong-name   answer Get BDN with a 34-character name\n"
+    "  --error           answer every request with an error reply\n"
+    "  --old-module      no answer to pairing and sniff requests\n"
+    "  --name NAME       start with this device name (1 to 59 bytes)\n"
+    "  --pin PIN         start with this PIN key (1 to 16 bytes)\n"
+    "  --help            show this help and exit\n";
+
+bool ParseInt(const char* text, long low, long high, int& out)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseNoise(std::string_view text, proto::Bytes& out)
+{
+    out.clear();
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        if (text.size() % 2 != 0)
+            return false;
+        for (std::size_t k = 0; k < text.size(); k += 2) {
+            const int hi = HexValue(text[k]), lo = HexValue(text[k + 1]);
+            if (hi < 0 || lo < 0)
+                return false;
+            out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+        }
+        return true;
+    }
+    out.assign(text.begin(), text.end());
+    return true;
+}
+
+int Fail(const char* message, const char* argument)
+{
+    std::fprintf(stderr, "vendrill-sim: %s%s%s\nTry 'vendrill-sim --help'.\n", message, argument ? ": " : "",
+                 argument ? argument : "");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimOptions options;
+    ModuleState state;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        const char* value = k + 1 < argc ? argv[k + 1] : nullptr;
+        auto needsValue = [&](const char* what) {
+            if (value == nullptr) {
+                Fail("missing value for", what);
+                return false;
+            }
+            ++k;
+            return true;
+        };
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--silent") {
+            options.silent = true;
+        } else if (arg == "--overlong-name") {
+            options.overlongName = true;
+        } else if (arg == "--error") {
+            options.alwaysError = true;
+        } else if (arg == "--old-module") {
+            options.oldModule = true;
+        } else if (arg == "--delay") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 0, 3600000, options.delayMs))
+                return Fail("--delay wants milliseconds from 0 to 3600000", value);
+        } else if (arg == "--split") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 1, 64, options.split))
+                return Fail("--split wants a count from 1 to 64", value);
+        } else if (arg == "--split-gap") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 0, 60000, options.splitGapMs))
+                return Fail("--split-gap wants milliseconds from 0 to 60000", value);
+        } else if (arg == "--noise") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseNoise(value, options.noise))
+                return Fail("--noise wants text or 0x and pairs of hex digits", value);
+        } else if (arg == "--name") {
+            if (!needsValue(argv[k]))
+                return 2;
+            const std::size_t len = std::strlen(value);
+            if (len < 1 || len > CModuleSim::kMaxNameBytes)
+                return Fail("--name wants 1 to 59 bytes", value);
+            state.name = value;
+        } else if (arg == "--pin") {
+            if (!needsValue(argv[k]))
+                return 2;
+            const std::size_t len = std::strlen(value);
+            if (len < 1 || len > CModuleSim::kMaxPinBytes)
+                return Fail("--pin wants 1 to 16 bytes", value);
+            state.pin = value;
+        } else {
+            return Fail("unknown option", argv[k]);
+        }
+    }
+
+    // Block the stop signals before any thread starts, so that all of them
+    // inherit the mask and the signals reach only the signalfd.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        std::perror("vendrill-sim: sigprocmask");
+        return 1;
+    }
+    const int sfd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (sfd < 0) {
+        std::perror("vendrill-sim: signalfd");
+        return 1;
+    }
+
+    CSimHost host;
+    host.SetOptions(options);
+    host.SetState(state);
+    if (!host.Start()) {
+        std::fprintf(stderr, "vendrill-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        close(sfd);
+        return 1;
+    }
+    const std::string path = host.SlavePath();
+    std::printf("vendrill-sim: module on %s (use VENDRILL_COM1=%s)\n", path.c_str(), path.c_str());
+    std::fflush(stdout);
+
+    signalfd_siginfo info{};
+    while (read(sfd, &info, sizeof info) < 0 && errno == EINTR) {
+    }
+    host.Stop();
+    close(sfd);
+    std::printf("vendrill-sim: stopped after %llu requests\n", static_cast<unsigned long long>(host.RequestCount()));
+    return 0;
+}

@@ -1,0 +1,243 @@
+#include "sim/SimHost.h"
+
+#include "SimTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <dirent.h>
+
+using simtest::OpenLine;
+using simtest::ReadReply;
+using simtest::WaitUntil;
+using simtest::WriteBytes;
+
+namespace {
+
+proto::Reply Exchange(int fd, const proto::Bytes& request)
+{
+    EXPECT_TRUE(WriteBytes(fd, request));
+    const std::string text = ReadReply(fd);
+    EXPECT_TRUE(proto::HasCompleteReply(text)) << "no reply to command " << request[2];
+    return proto::ParseReply(text);
+}
+
+int OpenDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr)
+            ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(SimHost, AnswersThroughTheSlaveSide)
+{
+    CSimHost host;
+    EXPECT_FALSE(host.IsRunning());
+    EXPECT_EQ(host.SlavePath(), "");
+    ASSERT_TRUE(host.Start());
+    EXPECT_TRUE(host.IsRunning());
+    const std::string path = host.SlavePath();
+    EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    EXPECT_TRUE(host.Start()) << "starting again keeps the running line";
+    EXPECT_EQ(host.SlavePath(), path);
+
+    const int fd = OpenLine(path);
+    ASSERT_GE(fd, 0);
+    auto r = Exchange(fd, proto::GetRequest('3'));
+    EXPECT_EQ(r.command, '3');
+    EXPECT_EQ(r.data, "00190199A1B2");
+
+    r = Exchange(fd, *proto::TextRequest('5', "2468"));
+    EXPECT_EQ(r.command, '5');
+    EXPECT_EQ(host.State().pin, "2468");
+
+    // The printed name and three LFs, then the Set BDN frame.
+    ASSERT_TRUE(WriteBytes(fd, {'A', 'B', 'C', '0', '0', '0', '9', '9'}));
+    for (int k = 0; k < 3; ++k)
+        ASSERT_TRUE(WriteBytes(fd, {'\n'}));
+    r = Exchange(fd, *proto::TextRequest('2', "ABC00099"));
+    EXPECT_EQ(r.command, '2');
+    EXPECT_EQ(host.PrintedLines(), (std::vector<std::string>{"ABC00099", "", ""}));
+    EXPECT_EQ(host.State().name, "ABC00099");
+    EXPECT_EQ(host.RequestCount(), 3u);
+    // Counted once the write has returned, which may be after the bytes arrived.
+    EXPECT_TRUE(WaitUntil([&] { return host.RepliesSent() == 3u; }));
+    ::close(fd);
+
+    host.Stop();
+    EXPECT_FALSE(host.IsRunning());
+    EXPECT_EQ(host.SlavePath(), "");
+    host.Stop();  // harmless twice
+}
+
+TEST(SimHost, OptionsChangeWhileRunning)
+{
+    CSimHost host;
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+
+    SimOptions o;
+    o.split = 4;
+    o.splitGapMs = 1;
+    o.delayMs = 1;
+    o.noise = {'#', '#'};
+    host.SetOptions(o);
+    EXPECT_EQ(host.Options().split, 4);
+    ASSERT_TRUE(WriteBytes(fd, proto::GetRequest('1')));
+    const std::string text = ReadReply(fd);
+    EXPECT_EQ(text, std::string("##\x02VR1VENDRILL-PRN\x03")) << "all pieces arrive, in order";
+
+    // A silent module sees the request but answers nothing: the first bytes
+    // that come back afterwards are the answer to the next request.
+    o = SimOptions{};
+    o.silent = true;
+    host.SetOptions(o);
+    const auto before = host.RequestCount();
+    ASSERT_TRUE(WriteBytes(fd, proto::GetRequest('3')));
+    ASSERT_TRUE(WaitUntil([&] { return host.RequestCount() == before + 1; }));
+    host.SetOptions(SimOptions{});
+    auto r = Exchange(fd, proto::GetRequest('4'));
+    EXPECT_EQ(r.command, '4');
+    EXPECT_EQ(r.i, 4) << "nothing came before this reply";
+
+    // Settings can be changed from outside as well.
+    ModuleState s = host.State();
+    s.name = std::string(29, 'N');
+    host.SetState(s);
+    r = Exchange(fd, proto::GetRequest('1'));
+    EXPECT_EQ(r.data, std::string(29, 'N'));
+    ::close(fd);
+}
+
+TEST(SimHost, LineSurvivesTheToolClosingAndReopening)
+{
+    CSimHost host;
+    ASSERT_TRUE(host.Start());
+    for (int round = 0; round < 3; ++round) {
+        const int fd = OpenLine(host.SlavePath());
+        ASSERT_GE(fd, 0);
+        auto r = Exchange(fd, proto::GetRequest('6'));
+        EXPECT_EQ(r.command, '6');
+        EXPECT_EQ(r.data, "1");
+        ::close(fd);
+    }
+    EXPECT_TRUE(host.IsRunning()) << "no hang-up ended the module";
+}
+
+TEST(SimHost, StalledFrameIsForgotten)
+{
+    CSimHost host;
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+    // Header of a Set PinKey for five bytes, but only two of them.
+    ASSERT_TRUE(WriteBytes(fd, {0x1B, 0x7E, '5', 5, '1', '2'}));
+    ASSERT_TRUE(WaitUntil([&] { return host.InFrame(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !host.InFrame(); }));
+    auto r = Exchange(fd, proto::GetRequest('4'));
+    EXPECT_EQ(r.command, '4');
+    EXPECT_EQ(r.data, "0000");
+    EXPECT_EQ(host.RequestCount(), 1u);
+    ::close(fd);
+}
+
+TEST(SimHost, StopCutsAPendingDelayShort)
+{
+    CSimHost host;
+    SimOptions o;
+    o.delayMs = INT_MAX;  // a stop that waited for this would hang the test
+    host.SetOptions(o);
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WriteBytes(fd, proto::GetRequest('3')));
+    ASSERT_TRUE(WaitUntil([&] { return host.RequestCount() == 1; }));
+    host.Stop();
+    EXPECT_FALSE(host.IsRunning());
+    EXPECT_EQ(host.RepliesSent(), 0u);
+    ::close(fd);
+
+    // Same with a split reply waiting between its pieces, left to the destructor.
+    auto other = std::make_unique<CSimHost>();
+    o = SimOptions{};
+    o.split = 2;
+    o.splitGapMs = INT_MAX;
+    other->SetOptions(o);
+    ASSERT_TRUE(other->Start());
+    const int fd2 = OpenLine(other->SlavePath());
+    ASSERT_GE(fd2, 0);
+    ASSERT_TRUE(WriteBytes(fd2, proto::GetRequest('3')));
+    std::string first;
+    ASSERT_TRUE(WaitUntil([&] {
+        char buf[64];
+        const ssize_t n = ::read(fd2, buf, sizeof buf);
+        if (n > 0)
+            first.append(buf, static_cast<std::size_t>(n));
+        return !first.empty();
+    }));
+    EXPECT_EQ(first[0], '\x02');
+    other.reset();
+    ::close(fd2);
+}
+
+TEST(SimHost, StartStopCyclesLeakNoDescriptors)
+{
+    {
+        CSimHost warmUp;  // lets the C library open whatever it keeps open
+        ASSERT_TRUE(warmUp.Start());
+    }
+    const int before = OpenDescriptors();
+    CSimHost host;
+    for (int k = 0; k < 50; ++k) {
+        ASSERT_TRUE(host.Start());
+        const int fd = OpenLine(host.SlavePath());
+        ASSERT_GE(fd, 0);
+        if (k % 10 == 0) {
+            EXPECT_EQ(Exchange(fd, proto::GetRequest('C')).data, "0");
+        }
+        ::close(fd);
+        host.Stop();
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+
+    // The settings belong to the module, not to one run of the line.
+    ModuleState s = host.State();
+    s.pin = "7777";
+    host.SetState(s);
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Exchange(fd, proto::GetRequest('4')).data, "7777");
+    ::close(fd);
+}
+
+TEST(SimHost, DescriptorsAreClosedOnExec)
+{
+    CSimHost host;
+    ASSERT_TRUE(host.Start());
+    int checked = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(dir)) {
+            char target[PATH_MAX] = {};
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            const std::string t(target, static_cast<std::size_t>(n));
+            if (t == "/dev/ptmx" || t == host.SlavePath() || t.find("eventfd") != std::string::npos) {
+                const int fd = std::atoi(e->d_name);
+                EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC) << t;
+                ++checked;
+            }
+        }
+        ::closedir(dir);
+    }
+    EXPECT_GE(checked, 3);
+}
