@@ -90,6 +90,19 @@ struct Reply {
 // there is no command; without an ETX (from index 1), j is 0.
 Reply ParseReply(const std::string& acc);
 
+// One drained batch through the accumulated reply text: the batch is
+// appended (up to its first 0x00); a complete reply is taken out whole, with
+// everything behind its first ETX, and the text is left empty; otherwise a
+// text that has reached REPLY_TEXT_LIMIT is dropped. The reply is taken out
+// before it is decoded, so that a decoder that lets further batches in (a
+// message box) can neither decode it twice nor lose what they bring.
+struct ReceiveStep {
+    bool complete = false;    // reply holds a text to decode
+    std::string reply;
+    bool overflowed = false;  // the text reached the limit and was dropped
+};
+ReceiveStep Receive(std::string& acc, const std::uint8_t* batch, std::size_t n);
+
 // Log line for a drained batch: " 02 41 42 33", a blank and two upper-case
 // hex digits per byte, zero bytes included.
 std::string HexLogLine(const std::uint8_t* bytes, std::size_t n);

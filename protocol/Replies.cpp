@@ -20,6 +20,22 @@ bool HasCompleteReply(const std::string& acc)
     return etx != std::string::npos && etx >= 1 && acc.find(static_cast<char>(STX)) != std::string::npos;
 }
 
+ReceiveStep Receive(std::string& acc, const std::uint8_t* batch, std::size_t n)
+{
+    ReceiveStep step;
+    AppendBatch(acc, batch, n);
+    if (HasCompleteReply(acc)) {
+        step.complete = true;
+        step.reply.swap(acc);
+        acc.clear();
+    }
+    if (acc.size() >= REPLY_TEXT_LIMIT) {
+        step.overflowed = true;
+        acc.clear();
+    }
+    return step;
+}
+
 namespace {
 
 int ClampToInt(std::int64_t v)

@@ -23,16 +23,15 @@ std::string S(std::initializer_list<int> v)
     return out;
 }
 
-// What the dialog does with one drained batch: append, then decode when
-// complete. Returns the decoded reply, if any, and empties acc after it.
+// What the dialog does with one drained batch: take a complete reply out of
+// the accumulated text and decode it.
 std::optional<proto::Reply> Drain(std::string& acc, const std::vector<std::uint8_t>& batch)
 {
-    proto::AppendBatch(acc, batch.data(), batch.size());
-    if (!proto::HasCompleteReply(acc))
+    const proto::ReceiveStep step = proto::Receive(acc, batch.data(), batch.size());
+    if (!step.complete)
         return std::nullopt;
-    proto::Reply r = proto::ParseReply(acc);
-    acc.clear();
-    return r;
+    EXPECT_TRUE(acc.empty());
+    return proto::ParseReply(step.reply);
 }
 
 }  // namespace
@@ -207,4 +206,30 @@ TEST(Replies, DisplayTexts)
     EXPECT_EQ(proto::SniffText("0"), "sniff mode disable");
     EXPECT_EQ(proto::SniffText("01"), std::nullopt);
     EXPECT_EQ(proto::SniffText(""), std::nullopt);
+}
+
+TEST(Replies, AccumulatedTextIsDroppedAtOneHundredCharacters)
+{
+    std::string acc;
+    const std::vector<std::uint8_t> noise(33, 'x');
+    for (int k = 0; k < 3; ++k) {
+        const auto step = proto::Receive(acc, noise.data(), noise.size());
+        EXPECT_FALSE(step.overflowed);
+        EXPECT_FALSE(step.complete);
+    }
+    EXPECT_EQ(acc.size(), 99u);
+    const std::uint8_t one = 'x';
+    EXPECT_TRUE(proto::Receive(acc, &one, 1).overflowed);
+    EXPECT_TRUE(acc.empty());
+
+    // A reply still arriving survives up to the limit and is decoded once its ETX comes.
+    std::string partial;
+    const auto head = B({0x02, 'V', 'R', '1'});
+    proto::Receive(partial, head.data(), head.size());
+    const std::vector<std::uint8_t> name(90, 'N');
+    EXPECT_FALSE(proto::Receive(partial, name.data(), name.size()).overflowed);
+    const auto tail = B({0x03});
+    const auto step = proto::Receive(partial, tail.data(), tail.size());
+    ASSERT_TRUE(step.complete);
+    EXPECT_EQ(proto::ParseReply(step.reply).data.size(), 90u);
 }
