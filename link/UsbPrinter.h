@@ -1,0 +1,100 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// USB printer link without any GUI: judging a printer interface by its device
+// path, finding the interfaces through udev, and byte I/O on the opened node.
+namespace vendrill::usb {
+
+// Parts of the key that a device path is judged by. All upper case.
+struct DeviceKey {
+    std::string key;     // e.g. USB\VID_2A92&PID_0003\HL0001
+    std::string cls;     // text before the key's first '\', empty when none
+    std::string vendor;  // key characters 8..11, shorter or empty when the key is short
+    std::string product; // key characters 17..20, likewise
+};
+
+// Drops the 4-character prefix, cuts the rest before its last '#' (the class
+// reference goes; with no '#' nothing is cut), turns the remaining '#' into
+// '\' and upper-cases (ASCII only). Any byte string is accepted.
+DeviceKey KeyFromDevicePath(std::string_view path);
+
+// True for class "USB" with vendor "2A92" or "0519"; the product is not looked at.
+bool IsAcceptedDevice(std::string_view path);
+
+// Class reference of USB printer interfaces, as it ends a device path.
+inline constexpr std::string_view kPrinterInterfaceClass = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+
+// The device path a Windows host shows for a printer interface:
+// \\?\usb#vid_<vid>&pid_<pid>#<instance>#{28d78fad-...}. vid and pid are
+// lower-cased; in all three parts '#', '\' and bytes outside printable ASCII
+// become '_' so that a device's own strings cannot shift the key's fields or
+// put control characters into trace lines.
+std::string SymbolicLink(std::string_view vid4, std::string_view pid4, std::string_view instance);
+
+struct PrinterInterface {
+    std::string symbolicLink; // device path as built by SymbolicLink
+    std::string node;         // device node to open, e.g. /dev/usb/lp0
+};
+
+// Present USB printer nodes (usbmisc, /dev/usb/lp*) with the identity of their
+// USB device (idVendor, idProduct, serial; the bus path stands in for a
+// missing serial), ordered by node number, then sysfs path. Empty when udev
+// cannot be used.
+std::vector<PrinterInterface> EnumeratePrinterInterfaces();
+
+// Opens the index-th (0 = first) accepted printer interface with
+// O_RDWR | O_CLOEXEC | O_NOCTTY and returns its descriptor (the caller owns
+// it), or -1. When the enumeration runs out before that match, messageBox
+// gets "This is NOT HOLLINDE printer." once. A match that cannot be opened
+// gives -1 without a message. Writes the discovery trace lines.
+int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
+
+// Owner of an opened USB printer node. Read blocks until data arrives, the
+// device goes away or Wake() is called; the wake signal lives as long as the
+// object and stays set until ResetWake(), so a Wake() that comes before the
+// Read is not lost.
+//
+// Thread use: one reader thread may call Read while another thread calls
+// Write, Wake, ResetWake and IsOpen. Attach, Open and Close must not overlap
+// a Read or Write: wake the reader and join it first.
+class CUsbPrinter {
+public:
+    static constexpr int kFailed = -1; // read error, end of file, device gone, not open
+    static constexpr int kWoken = -2;  // Wake() ended the wait
+
+    CUsbPrinter();
+    ~CUsbPrinter();
+    CUsbPrinter(const CUsbPrinter&) = delete;
+    CUsbPrinter& operator=(const CUsbPrinter&) = delete;
+
+    // Takes ownership of fd (also on failure, when it is closed) and switches
+    // it to non-blocking I/O. A node already held is closed first.
+    bool Attach(int fd);
+    // Opens path read-write (O_CLOEXEC | O_NOCTTY) and attaches it.
+    bool Open(const std::string& path);
+
+    // Bytes read (> 0), kFailed or kWoken. size must be > 0.
+    int Read(void* buf, int size);
+    // Bytes written (0..size), or kFailed when nothing could be written
+    // because of an error. Waits at most kWriteWaitMs in total for a busy
+    // device to take data.
+    int Write(const void* data, int size);
+
+    void Wake();
+    void ResetWake();
+    void Close();
+    bool IsOpen() const;
+
+    static constexpr int kWriteWaitMs = 1000;
+
+private:
+    std::atomic<int> m_fd{-1};
+    int m_wakeFd = -1; // eventfd, fixed for the object's life
+};
+
+}  // namespace vendrill::usb
