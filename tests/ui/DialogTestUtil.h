@@ -1,0 +1,36 @@
+#pragma once
+
+#include "ui/VendrillDlg.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QStringList>
+#include <QTest>
+
+#include <memory>
+#include <string>
+
+// A dialog whose message boxes are recorded instead of shown.
+struct RecordingDialog {
+    std::unique_ptr<CVendrillDlg> dlg = std::make_unique<CVendrillDlg>();
+    QStringList messages;
+    int aboutBoxes = 0;
+
+    RecordingDialog()
+    {
+        dlg->m_MessageBoxHook = [this](const QString& text) { messages << text; };
+        dlg->m_AboutBoxHook = [this] { ++aboutBoxes; };
+    }
+    CVendrillDlg* operator->() const { return dlg.get(); }
+
+    // Shows the window and waits until it has the keyboard.
+    bool ShowActive() const
+    {
+        dlg->show();
+        dlg->activateWindow();
+        return QTest::qWaitForWindowActive(dlg.get());
+    }
+    QLineEdit* Edit(int id) const { return qobject_cast<QLineEdit*>(dlg->GetDlgItem(id)); }
+};
+
+inline QString Text(const std::string& s) { return QString::fromStdString(s); }

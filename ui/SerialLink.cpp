@@ -1,0 +1,230 @@
+// The serial link: "Open" and "Close", the port's watcher thread, and the
+// read and write operations that both links share.
+#include "ui/VendrillDlg.h"
+
+#include "app/Trace.h"
+#include "link/PortName.h"
+#include "ui/ControlTable.h"
+#include "ui/Cp949.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <cstdlib>
+
+namespace {
+constexpr int kPortList = vendrill::idc::PortList;
+constexpr int kParityList = vendrill::idc::ParityList;
+}  // namespace
+
+void CVendrillDlg::OnBnClickedOpen()
+{
+    if (IsDlgButtonChecked(vendrill::idc::Usb)) {
+        USB_Connection();
+        return;
+    }
+    // Only one link feeds the receive queue at a time: a USB link that is
+    // still up is taken down before the serial port opens.
+    if (m_ActiveLink.load() == Link::Usb)
+        USB_Disconnection();
+    ClosePort();
+    UpdateData(true);
+    const std::string deviceName = vendrill::DeviceNameForPort(m_PortText);
+    m_dwBaudRate = static_cast<std::uint32_t>(std::strtoul(m_BaudText.c_str(), nullptr, 10));
+    const int parity = GetCurSel(kParityList);
+    m_byParity = static_cast<std::uint8_t>(parity < 0 ? 0 : parity);
+    m_byDataBits = static_cast<std::uint8_t>(std::atoi(m_DataBitsText.c_str()));
+    const int stop = std::atoi(m_StopBitText.c_str());
+    m_byStopBits = static_cast<std::uint8_t>(stop == 1 ? 0 : stop);
+    OpenPort(deviceName, m_dwBaudRate, m_byDataBits, m_byParity, m_byStopBits);
+    UpdateData(false);
+}
+
+bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRate, std::uint8_t dataBits,
+                            std::uint8_t parity, std::uint8_t stopBits)
+{
+    m_Connected = 0;
+    m_strPortName = deviceName;
+    const std::string path = vendrill::ResolvePortPath(deviceName);
+    if (path.empty() || !m_Serial.Open(path)) {
+        m_Status = "Unable to open the port";
+        UpdateData(false);
+        return false;
+    }
+    m_Serial.Purge();
+    if (!m_Serial.Configure({baudRate, dataBits, parity, stopBits}))
+        return false;  // held, not configured: the next Open or Close releases it
+    m_Serial.ResetWake();
+    m_CancelThreadBoxes = false;
+    m_Connected = 1;
+    m_ActiveLink = Link::Serial;
+    try {
+        m_WatchThread = std::thread(&CVendrillDlg::ThreadWatchComm, this);
+    } catch (const std::system_error&) {
+        UpdateData(false);
+        ClosePort();
+        return false;
+    }
+    m_Status = "Success";
+    UpdateData(false);
+    return true;
+}
+
+unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
+{
+    CSerialPort& port = dlg->m_Serial;
+    if (!port.IsOpen()) {
+        dlg->ThreadMessageBox("Error while creating ThreadWatchComm, " + dlg->m_strPortName);
+        return 0;
+    }
+    std::uint8_t buffer[CQueue::QUEUE_SIZE];
+    bool hungUp = false;
+    while (dlg->m_Connected) {
+        if (hungUp) {
+            // The line is gone (adapter pulled, other end closed): wait for
+            // the close instead of spinning on a dead descriptor.
+            port.WaitForWake(-1);
+            continue;
+        }
+        const auto event = port.WaitForData();
+        if (event == CSerialPort::WaitResult::Woken)
+            continue;
+        if (event != CSerialPort::WaitResult::DataArrived) {
+            hungUp = true;
+            continue;
+        }
+        // Let the rest of a reply arrive, so that it is announced once.
+        if (port.WaitForWake(200))
+            continue;
+        while (dlg->m_Connected) {
+            const int n = dlg->ReadComm(buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            if (!StoreChunk(dlg->m_QueueRead, buffer, n))
+                dlg->ThreadMessageBox("m_QueueRead FULL!");
+        }
+        QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
+    }
+    return 1;
+}
+
+int CVendrillDlg::ReadComm(std::uint8_t* buffer, int size)
+{
+    if (m_ActiveLink.load() == Link::Usb)
+        return UsbRead(buffer, size);
+    if (!m_Serial.IsOpen())
+        return 0;
+    if (m_Serial.BytesWaiting() == 0)
+        return 0;
+    return m_Serial.Read(buffer, size);
+}
+
+int CVendrillDlg::WriteComm(const std::uint8_t* data, int count)
+{
+    // The link that is up carries the bytes, whichever radio button is on;
+    // with no link up the radio button picks the branch, as at Open.
+    const Link link = m_ActiveLink.load();
+    if (link == Link::Usb || (link == Link::None && IsDlgButtonChecked(vendrill::idc::Usb)))
+        return UsbWrite(data, count);
+    if (!m_Serial.IsOpen())
+        return 0;
+    return m_Serial.Write(data, count);
+}
+
+bool CVendrillDlg::ClosePort()
+{
+    m_Connected = 0;
+    if (m_WatchThread.joinable()) {
+        m_Serial.Wake();
+        CancelThreadBoxes();
+        m_WatchThread.join();
+    }
+    if (m_Serial.IsOpen()) {
+        m_Serial.Purge();
+        m_Serial.Close();
+    }
+    m_Serial.ResetWake();
+    if (m_ActiveLink.load() == Link::Serial)
+        m_ActiveLink = Link::None;
+    return true;
+}
+
+void CVendrillDlg::OnBnClickedClose()
+{
+    // "Close" takes down the link that is actually up; with none up the
+    // radio button decides, as it always has.
+    const Link link = m_ActiveLink.load();
+    if (link == Link::Usb || (link == Link::None && IsDlgButtonChecked(vendrill::idc::Usb))) {
+        m_Status = "USB Disconnection";
+        USB_Disconnection();
+    } else {
+        m_Status = "Close Port";
+        ClosePort();
+    }
+    ClearDisplayedValues();
+    UpdateData(false);
+}
+
+void CVendrillDlg::ShutdownLinks()
+{
+    CancelThreadBoxes();
+    ClosePort();
+    if (m_USBThread.joinable() || m_UsbDevice.IsOpen())
+        USB_Disconnection();
+}
+
+void CVendrillDlg::UpdatePortToolTip()
+{
+    if (QWidget* port = GetDlgItem(kPortList)) {
+        const std::string name = vendrill::DeviceNameForPort(GetDlgItemText(kPortList));
+        port->setToolTip(QString::fromStdString(vendrill::ResolvePortPath(name)));
+    }
+}
+
+// Reader threads show their message boxes through the user-interface thread
+// and wait for the OK there; a close ends the wait, so no close can deadlock
+// on a box.
+void CVendrillDlg::ThreadMessageBox(const std::string& text)
+{
+    auto box = std::make_shared<PendingThreadBox>();
+    box->text = text;
+    {
+        std::lock_guard lock(m_ThreadBoxMutex);
+        if (m_CancelThreadBoxes)
+            return;
+    }
+    QCoreApplication::postEvent(this, new ThreadBoxEvent(box));
+    std::unique_lock lock(m_ThreadBoxMutex);
+    m_ThreadBoxCv.wait(lock, [&] { return box->dismissed || m_CancelThreadBoxes; });
+}
+
+void CVendrillDlg::CancelThreadBoxes()
+{
+    {
+        std::lock_guard lock(m_ThreadBoxMutex);
+        m_CancelThreadBoxes = true;
+    }
+    m_ThreadBoxCv.notify_all();
+}
+
+void CVendrillDlg::ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box)
+{
+    auto dismiss = [this, box] {
+        {
+            std::lock_guard lock(m_ThreadBoxMutex);
+            box->dismissed = true;
+        }
+        m_ThreadBoxCv.notify_all();
+    };
+    const QString text = vendrill::FromCp949(box->text);
+    if (m_MessageBoxHook) {
+        m_MessageBoxHook(text);
+        dismiss();
+        return;
+    }
+    auto* mb = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Vendrill"), text, QMessageBox::Ok, this);
+    mb->setAttribute(Qt::WA_DeleteOnClose);
+    mb->setWindowModality(Qt::NonModal);
+    connect(mb, &QMessageBox::finished, this, dismiss);
+    mb->show();
+}

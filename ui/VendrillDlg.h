@@ -1,0 +1,257 @@
+#pragma once
+
+#include "link/Queue.h"
+#include "link/SerialPort.h"
+#include "link/UsbPrinter.h"
+#include "protocol/Protocol.h"
+
+#include <QDialog>
+#include <QEvent>
+#include <QIcon>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+class QMenu;
+
+namespace vendrill {
+class EditLimit;
+}
+
+// The program's one working window: the settings dialog with its 69
+// controls, the values bound to them, the flags shared with the links and
+// the rules that enable, disable, show and hide controls.
+class CVendrillDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CVendrillDlg(QWidget* parent = nullptr);
+    ~CVendrillDlg() override;
+
+    // --- control access (by identifier of the control table) ---------------
+    QWidget* GetDlgItem(int id) const;  // nullptr for an unknown identifier
+    void EnableWindow(int id, bool on);
+    void ShowWindow(int id, bool show);
+    bool IsDlgButtonChecked(int id) const;
+    void CheckDlgButton(int id, bool on);
+    int GetCurSel(int id) const;        // -1 when nothing selected / typed text
+    void SetCurSel(int id, int index);  // from code: runs no selection-change handler
+    std::string GetDlgItemText(int id) const;
+    void SetDlgItemText(int id, const std::string& cp949);
+
+    // Gathers control values into the members (true) or shows the members in
+    // the controls (false). A gather stops at the first typed field that holds
+    // more than its limit, after telling the user, and returns false.
+    bool UpdateData(bool saveAndValidate = true);
+
+    // --- message boxes -----------------------------------------------------
+    // Every message box of the user-interface thread goes through here: modal,
+    // caption "Vendrill", OK only.
+    enum class MsgIcon { None, Exclamation };
+    void MessageBox(const std::string& cp949Text, MsgIcon icon = MsgIcon::None);
+    std::function<void(const QString&)> m_MessageBoxHook;  // when set: record instead of showing
+    std::function<void()> m_AboutBoxHook;                  // when set: called instead of the About box
+
+    // --- link and protocol handlers ---------------------------------------
+    void OnBnClickedOpen();
+    void OnBnClickedClose();
+    void OnBnClickedGetInfo();
+    void OnBnClickedGetBDA();
+    void OnBnClickedGetPinKey();
+    void OnBnClickedGetBDN();
+    void OnBnClickedGetLevel();
+    void OnBnClickedGetPairing();
+    void OnBnClickedSetPinKey();
+    void OnBnClickedSetBDN();
+    void OnBnClickedSetLevel();
+    void OnBnClickedSetPairing();
+    void OnBnClickedSniffStatus();
+    void OnBnClickedSniffEnable();
+    void OnBnClickedSniffDisable();
+    void ClearDisplayedValues();
+    long OnCommunication();
+    int BT_RECEIVE_MSG();
+    void OnTimer(int id);
+
+    // Reply timer: 2000 ms, restarts when set again; on expiry OnTimer(1).
+    void SetTimer1();
+    void KillTimer1();
+    bool IsTimer1Running() const;
+
+    // --- links -------------------------------------------------------------
+    // Which link is up. Read and write go over the link that is up, whichever
+    // radio button is on; with no link up the radio button chooses.
+    enum class Link { None, Serial, Usb };
+    Link ActiveLink() const { return m_ActiveLink.load(); }
+    bool OpenPort(const std::string& deviceName, std::uint32_t baudRate, std::uint8_t dataBits,
+                  std::uint8_t parity, std::uint8_t stopBits);
+    bool ClosePort();
+    static unsigned ThreadWatchComm(CVendrillDlg* dlg);
+    int ReadComm(std::uint8_t* buffer, int size);
+    int WriteComm(const std::uint8_t* data, int count);
+    bool USB_Connection();
+    bool USB_Disconnection();
+    static unsigned TestUSBReadThread(CVendrillDlg* dlg, unsigned generation);
+    // The application's main window, which USB discovery reports through.
+    static CVendrillDlg* MainWindow();
+    // Shows the resolved device path of the selected port as its tool tip.
+    void UpdatePortToolTip();
+    // Called on a reader thread: shows the text in a box on the user-interface
+    // thread and waits for its OK, or until a link is closed.
+    void ThreadMessageBox(const std::string& cp949Text);
+    bool IsWatcherRunning() const { return m_WatchThread.joinable(); }
+    bool IsUsbReaderRunning() const { return m_USBThread.joinable(); }
+
+    std::string m_strPortName;
+    std::uint32_t m_dwBaudRate = 0;
+    std::uint8_t m_byParity = 0;
+    std::uint8_t m_byDataBits = 0;
+    std::uint8_t m_byStopBits = 0;
+
+    // Closes whatever link is open and joins its reader thread. Runs when the
+    // window closes and again on destruction, so it must tolerate a second call.
+    void ShutdownLinks();
+
+    // --- shell -------------------------------------------------------------
+    // (id & 0xFFF0) == 0x0010 opens the About box; SC_CLOSE closes the window.
+    void OnSysCommand(unsigned id);
+    static constexpr unsigned kIdmAboutBox = 0x0010;
+    static constexpr unsigned kScClose = 0xF060;
+    // The window menu of the free area (right click): separator, About item.
+    QMenu* CreateSystemMenu(QWidget* parent);
+
+    // --- mode switching and enable rules ----------------------------------
+    void OnBnClickedSerial();
+    void OnBnClickedUsb();
+    void OnCbnSelchangeVersion();
+    void OnCbnSelchangePairing();
+    void OnBnClickedCheckPinKey();   // 1017
+    void OnBnClickedCheckBDN();      // 1018
+    void OnBnClickedCheckLevel();    // 1023
+    void OnBnClickedCheckPairing();  // 1028
+    void OnBnClickedAddNumeric();    // 1043
+    void OnBnClickedClear();         // 1001
+    // Check boxes that a pairing-mode reply ('1', '2' or '3') enables or disables.
+    void ApplyPairingReplyRule(char mode);
+    // Keyboard filter: true when the event must not reach its receiver.
+    bool PreTranslateMessage(QObject* receiver, QEvent* event);
+    // The characters that may be typed into any field.
+    static bool IsAllowedTypedChar(char16_t c);
+
+    // --- bound members (code page 949 bytes) --------------------------------
+    std::string m_Status;
+    std::string m_PortText;
+    std::string m_BaudText;
+    std::string m_DataBitsText;
+    std::string m_StopBitText;
+    std::string m_CurrentBDA;
+    std::string m_CurrentPinKey;
+    std::string m_SetPinKey;
+    std::string m_CurrentBDN;
+    std::string m_SetBDN;
+    std::string m_CurrentPairingMode;
+    std::string m_CurrentLevel;
+
+    // --- shared flags ------------------------------------------------------
+    std::atomic<int> m_Connected{0};
+    std::atomic<int> m_USBThreadRun{0};
+    std::atomic<int> m_USBReadCount{0};
+    int m_Busy = 0;
+    int m_NewVersion = 0;
+    // Mirror of radio button 1030, written on the UI thread whenever the radio
+    // state changes; reader threads read this instead of the widget.
+    std::atomic<bool> m_UsbSelected{false};
+
+    CQueue m_QueueRead;
+    std::string m_ReplyText;
+    std::uint8_t m_ReceiveBuffer[1024] = {};
+    int m_ReceiveCount = 0;
+
+    QIcon m_hIcon;
+
+    // Stands in for the reader threads' WM_USER+1 notification.
+    static constexpr QEvent::Type kCommEvent = QEvent::Type(QEvent::User + 1);
+    // A reader thread's message box, shown by the user-interface thread.
+    static constexpr QEvent::Type kThreadBoxEvent = QEvent::Type(QEvent::User + 2);
+    // The USB reader gave up after a failed read; the link goes down.
+    static constexpr QEvent::Type kUsbLostEvent = QEvent::Type(QEvent::User + 3);
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void done(int result) override;
+
+private:
+    void CreateControls();
+    void ConnectHandlers();
+    bool OnInitDialog();
+    void ApplySerialView(bool serial);
+    void ShowAboutBox();
+    vendrill::EditLimit* LimitOf(int id) const;
+    bool InDialogWindow(QObject* o) const;
+    static bool IsDigitsOnly(const QObject* o);
+    // Set on edits that take digits only.
+    static constexpr const char* kDigitsOnlyProperty = "vendrillDigitsOnly";
+
+    std::unordered_map<int, QWidget*> m_Items;
+    QTimer m_Timer1;
+
+    // link state
+    struct PendingThreadBox {
+        std::string text;
+        bool dismissed = false;  // guarded by m_ThreadBoxMutex
+    };
+    class ThreadBoxEvent : public QEvent {
+    public:
+        explicit ThreadBoxEvent(std::shared_ptr<PendingThreadBox> b) : QEvent(kThreadBoxEvent), box(std::move(b)) {}
+        std::shared_ptr<PendingThreadBox> box;
+    };
+    class UsbLostEvent : public QEvent {
+    public:
+        explicit UsbLostEvent(unsigned g) : QEvent(kUsbLostEvent), generation(g) {}
+        unsigned generation;
+    };
+
+    void SendFrame(const proto::Bytes& frame);
+    void SendGet(char command, const char* trace, std::string& field, bool refusedWhenBusy);
+    void SendSelect(char command, char selection);
+    void PrintLine(const std::string& text);
+    void AppendLogLine(const std::string& line);
+    int UsbRead(std::uint8_t* buffer, int size);
+    int UsbWrite(const std::uint8_t* data, int count);
+    void StopUsbReader();
+    bool UsbPause(int ms);
+    void OnUsbLost(unsigned generation);
+    void CancelThreadBoxes();
+    void ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box);
+
+    std::atomic<Link> m_ActiveLink{Link::None};
+    CSerialPort m_Serial;                 // the serial port, when one is held
+    std::thread m_WatchThread;            // ThreadWatchComm while a port is open
+    vendrill::usb::CUsbPrinter m_UsbDevice;
+    std::thread m_USBThread;              // TestUSBReadThread while the USB link is up
+    std::atomic<unsigned> m_UsbGeneration{0};
+    std::mutex m_UsbStopMutex;
+    std::condition_variable m_UsbStopCv;
+    bool m_UsbStopping = false;           // guarded by m_UsbStopMutex
+    std::mutex m_ThreadBoxMutex;
+    std::condition_variable m_ThreadBoxCv;
+    bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
+    std::string m_DecodeText;             // the reply BT_RECEIVE_MSG decodes
+    static inline std::atomic<CVendrillDlg*> s_MainWindow{nullptr};  // the first dialog made
+};
+
+// Finds the index-th accepted USB printer interface and opens it; reports
+// through the application's main window. The descriptor, or -1.
+int GetDeviceViaInterface(int index);
