@@ -1,6 +1,11 @@
 #include "app/VendrillApp.h"
 
+#include "app/Trace.h"
+#include "sim/SimHost.h"
 #include "ui/VendrillDlg.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 CVendrillDlg* g_MainWnd = nullptr;
@@ -10,6 +15,18 @@ CVendrillDlg* CVendrillApp::MainWnd() { return g_MainWnd; }
 
 bool CVendrillApp::InitInstance()
 {
+    // With --simulate the module runs inside the program on a pseudo-terminal
+    // that COM1 resolves to. It outlives the dialog, whose close still talks
+    // to it.
+    CSimHost simulator;
+    if (m_Simulate) {
+        if (simulator.Start()) {
+            ::setenv("VENDRILL_COM1", simulator.SlavePath().c_str(), 1);
+            std::fprintf(stderr, "vendrill: simulated module on %s (COM1)\n", simulator.SlavePath().c_str());
+        } else {
+            std::fprintf(stderr, "vendrill: could not start the simulated module\n");
+        }
+    }
     CVendrillDlg dlg;
     g_MainWnd = &dlg;
     dlg.exec();

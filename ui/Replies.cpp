@@ -19,6 +19,9 @@ constexpr int kLog = vendrill::idc::ReceiveLog;
 constexpr int kSniffStatus = vendrill::idc::SniffStatusEdit;
 constexpr int kCheckLevel = vendrill::idc::CheckLevel;
 constexpr int kCheckPinKey = vendrill::idc::CheckPinKey;
+// The log keeps the newest lines only, so a module that floods the line
+// cannot grow it without bound.
+constexpr int kLogMaxLines = 2000;
 }  // namespace
 
 long CVendrillDlg::OnCommunication()
@@ -153,6 +156,7 @@ void CVendrillDlg::AppendLogLine(const std::string& line)
     auto* log = qobject_cast<QPlainTextEdit*>(GetDlgItem(kLog));
     if (!log)
         return;
+    log->setMaximumBlockCount(kLogMaxLines);
     QTextCursor cursor = log->textCursor();
     cursor.insertText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())) +
                       QStringLiteral("\n"));

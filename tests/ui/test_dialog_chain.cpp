@@ -1,0 +1,115 @@
+// The dialog against the simulated module over a pseudo-terminal, through the
+// real serial link: Open, Get Info, Set PinKey / Set BDN with read-back.
+#include "DialogTestUtil.h"
+
+#include "sim/SimHost.h"
+#include "ui/ControlTable.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstdlib>
+
+using namespace vendrill;
+
+class DialogChainTest : public QObject {
+    Q_OBJECT
+
+    CSimHost m_Sim;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_Sim.Start());
+        ::setenv("VENDRILL_COM1", m_Sim.SlavePath().c_str(), 1);
+    }
+    void cleanupTestCase() { m_Sim.Stop(); }
+    void init() { m_Sim.SetOptions({}); m_Sim.SetState({}); }
+
+    void getInfoFillsEveryFieldOfAnOldModule()
+    {
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(d->IsWatcherRunning());
+        d->OnBnClickedGetInfo();
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
+        QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
+        QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("0000"));
+        QCOMPARE(Text(d->m_CurrentBDN), QStringLiteral("VENDRILL-PRN"));
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+        QVERIFY(d.messages.isEmpty());
+        d->OnBnClickedClose();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(d->m_CurrentBDA.empty());
+    }
+
+    void setPinKeyIsReadBack()
+    {
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->CheckDlgButton(idc::CheckPinKey, true);
+        d->OnBnClickedCheckPinKey();
+        d->SetDlgItemText(idc::SetPinKeyEdit, "4321");
+        d->OnBnClickedSetPinKey();
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
+        QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("4321"));
+        QCOMPARE(m_Sim.State().pin, std::string("4321"));
+    }
+
+    void setNameWithSuffixIsSentAndTheSuffixAdvances()
+    {
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->CheckDlgButton(idc::CheckBDN, true);
+        d->OnBnClickedCheckBDN();
+        d->CheckDlgButton(idc::AddNumeric, true);
+        d->OnBnClickedAddNumeric();
+        d->CheckDlgButton(idc::PrintBDN, true);
+        d->SetDlgItemText(idc::SetBDNEdit, "ABC");
+        d->SetDlgItemText(idc::NumericSuffix, "00099");
+        d->OnBnClickedSetBDN();
+        QCOMPARE(Text(d->GetDlgItemText(idc::NumericSuffix)), QStringLiteral("00100"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("ABC00099"), 10000);
+        QCOMPARE(m_Sim.State().name, std::string("ABC00099"));
+        const auto printed = m_Sim.PrintedLines();
+        QVERIFY(!printed.empty());
+        QCOMPARE(QString::fromStdString(printed.front()), QStringLiteral("ABC00099"));
+    }
+
+    void silentModuleTimesOutAndClosesTheLink()
+    {
+        SimOptions silent;
+        silent.silent = true;
+        m_Sim.SetOptions(silent);
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetInfo();
+        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(d->IsTimer1Running());
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Error(Timeout)")}, 10000);
+        QCOMPARE(d->m_Busy, 0);
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QVERIFY(!d->IsWatcherRunning());
+        QCOMPARE(d->m_Connected.load(), 0);
+    }
+
+    void errorReplyIsReportedOnce()
+    {
+        SimOptions error;
+        error.alwaysError = true;
+        m_Sim.SetOptions(error);
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetInfo();
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Bluetooth Setting Error")}, 10000);
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+    }
+};
+
+QTEST_MAIN(DialogChainTest)
+#include "test_dialog_chain.moc"
