@@ -1,0 +1,92 @@
+#pragma once
+
+// vendrill-cli: argument parsing, the commands on a CModuleSession and the
+// formatting of their results. No I/O on the process's standard streams;
+// main.cpp decides where text goes.
+
+#include "app/cli/ModuleSession.h"
+#include "link/SerialPort.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vendrill::cli {
+
+// Exit status of the program.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,      // trouble of this process (cannot start the simulator, a thread, ...)
+    kExitBadArgument = 2,  // wrong command line, or a value the module must not be sent
+    kExitNoDevice = 3,     // port or USB printer missing or unusable, or the link went away
+    kExitTimeout = 4,      // no reply within 2000 ms
+    kExitModuleError = 5,  // the module answered '9'
+};
+
+int ExitCodeFor(Status status);
+
+enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff };
+enum class LinkChoice { Serial, Usb, Simulate };
+
+// Longest PIN key and name that the dialog lets a user enter.
+inline constexpr std::size_t kMaxPinBytes = 16;
+inline constexpr std::size_t kMaxNameBytes = 29;
+
+struct Options {
+    Command command = Command::None;
+    std::string text;                   // KEY of set-pin, NAME of set-name
+    std::optional<std::string> suffix;  // set-name --suffix
+    bool print = false;                 // set-name --print
+    char selection = 0;                 // set-level '1'/'3'; set-pairing '1'..'3';
+                                        // sniff 'C' status, '1' enable, '0' disable
+
+    LinkChoice link = LinkChoice::Serial;
+    std::string port = "COM1";  // as given
+    std::string portPath;       // resolved device path (serial only)
+    CSerialPort::Settings line; // 57600 8N1 unless told otherwise
+
+    bool oldModule = false;
+    bool json = false;
+    bool trace = false;
+};
+
+struct ParseResult {
+    bool ok = false;
+    Options options;
+    std::string error;  // set when !ok
+};
+
+// args without the program name.
+ParseResult ParseArguments(const std::vector<std::string>& args);
+
+std::string UsageText();
+std::string VersionText();  // "vendrill-cli <version>\n"
+
+// Result lines in order: key and value.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// "key: value\n" per field. Control characters in values (which a module
+// could send) are written as \xNN so that they cannot break lines or drive
+// the terminal.
+std::string FormatPlain(const Fields& fields);
+// One JSON object on one line, keys in order, then "\n". Bytes that are not
+// valid UTF-8 are taken as Latin-1 so that the text stays valid JSON.
+std::string FormatJson(const Fields& fields);
+std::string JsonString(std::string_view text);
+
+struct RunResult {
+    int exitCode = kExitOk;
+    Fields fields;      // on success
+    std::string error;  // on failure, for standard error
+};
+
+// Opens the chosen link, runs the command and closes everything again.
+// For Help and Version nothing is opened.
+RunResult Run(const Options& options);
+
+// The command part of Run on a session that is already open.
+RunResult RunOnSession(CModuleSession& session, const Options& options);
+
+}  // namespace vendrill::cli

@@ -1,0 +1,109 @@
+#pragma once
+
+// One conversation with the printer's Bluetooth module over one link, without
+// any GUI: the link is opened, a reader thread moves received bytes into a
+// CQueue and wakes the caller, and each request waits for its decoded reply
+// for at most kReplyTimeoutMs.
+
+#include "link/Queue.h"
+#include "link/SerialPort.h"
+#include "link/UsbPrinter.h"
+#include "protocol/Protocol.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace vendrill::cli {
+
+// Outcome of a session step. Each maps to its own exit status (see Cli.h).
+enum class Status {
+    Ok,
+    NoDevice,     // the link could not be opened, or went away
+    Timeout,      // no reply within kReplyTimeoutMs
+    ModuleError,  // the module answered '9'
+    Failure,      // anything else (resources of this process)
+};
+
+struct StepResult {
+    Status status = Status::Ok;
+    std::string message;  // for the user; empty when Ok
+};
+
+// Values read back by the "Get Info" chain. Fields that the chain did not
+// reach stay unset.
+struct ModuleInfo {
+    std::optional<std::string> address;
+    std::optional<std::string> pin;
+    std::optional<std::string> name;
+    std::optional<std::string> pairing;  // "Legacy pairing", ... or the raw digit
+    std::optional<std::string> level;    // "Mode 1 (Not Use Pinkey)", ...
+};
+
+class CModuleSession {
+public:
+    static constexpr int kReplyTimeoutMs = 2000;
+
+    CModuleSession() = default;
+    ~CModuleSession() { Close(); }
+    CModuleSession(const CModuleSession&) = delete;
+    CModuleSession& operator=(const CModuleSession&) = delete;
+
+    // Opens the serial port at path with the given line settings and starts
+    // the reader thread.
+    StepResult OpenSerial(const std::string& path, const CSerialPort::Settings& settings);
+    // Opens the first accepted USB printer and starts the reader thread.
+    StepResult OpenUsb();
+    // Stops and joins the reader thread, then closes the link. Idempotent.
+    void Close();
+    bool IsOpen() const { return m_open; }
+
+    // Writes all bytes; NoDevice when the link refuses them.
+    StepResult Send(const proto::Bytes& bytes);
+
+    // Waits up to timeoutMs for a reply whose command character is `expect`
+    // or '9'. Replies of other kinds are passed over. On Ok, *data holds the
+    // reply's data text.
+    StepResult AwaitReply(char expect, std::string* data, int timeoutMs = kReplyTimeoutMs);
+
+    // Send + AwaitReply with the request's trace line.
+    StepResult Request(const proto::Bytes& frame, char expect, std::string* data);
+
+    // The read-back chain: Get BDA, Get PinKey, Get BDN, then Get pairing
+    // mode (new module; Get Level after "Legacy pairing") or Get Level (old).
+    StepResult ReadInfo(bool newModule, ModuleInfo* info);
+
+private:
+    void StartReader();
+    void SerialReader();
+    void UsbReader();
+    // Stores a chunk from the reader thread, waiting for room rather than
+    // dropping it while the caller is still draining.
+    bool Deliver(const std::uint8_t* data, int n);
+    void MarkLinkLost();
+    // Drains the queue into the accumulated reply text; returns the decoded
+    // reply when the batch completed one.
+    std::optional<proto::Reply> DrainOnce();
+
+    enum class Kind { None, Serial, Usb };
+
+    Kind m_kind = Kind::None;
+    bool m_open = false;
+    CSerialPort m_serial;
+    usb::CUsbPrinter m_usb;
+    CQueue m_queue;
+    std::string m_replyText;  // accumulated reply text, consumer side only
+
+    std::thread m_reader;
+    std::mutex m_mutex;                 // guards the flags below and pairs with m_cv
+    std::condition_variable m_cv;       // new bytes, room in the queue, link lost, stop
+    std::uint64_t m_arrivals = 0;       // chunks stored so far
+    std::uint64_t m_drains = 0;         // drains done so far
+    bool m_linkLost = false;
+    bool m_stop = false;
+};
+
+}  // namespace vendrill::cli

@@ -1,0 +1,140 @@
+// Command line and result formatting of vendrill-cli, in process.
+
+#include "app/cli/Cli.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace vendrill::cli;
+
+namespace {
+
+ParseResult Parse(std::vector<std::string> args)
+{
+    return ParseArguments(args);
+}
+
+}  // namespace
+
+TEST(CliArguments, DefaultsAreTheDialogsLine)
+{
+    ::unsetenv("VENDRILL_COM1");
+    const ParseResult r = Parse({"info"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.command, Command::Info);
+    EXPECT_EQ(r.options.link, LinkChoice::Serial);
+    EXPECT_EQ(r.options.portPath, "/dev/ttyS0");
+    EXPECT_EQ(r.options.line.baudRate, 57600u);
+    EXPECT_EQ(r.options.line.dataBits, 8);
+    EXPECT_EQ(r.options.line.parity, 0);
+    EXPECT_EQ(r.options.line.stopBits, 0);
+    EXPECT_FALSE(r.options.json);
+    EXPECT_FALSE(r.options.trace);
+    EXPECT_FALSE(r.options.oldModule);
+}
+
+TEST(CliArguments, LineOptionsInBothSpellings)
+{
+    const ParseResult r = Parse({"--baud=115200", "--data-bits", "7", "--parity=odd", "--stop-bits", "2",
+                                 "--port=COM3", "info", "--json", "--trace", "--old-module"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.line.baudRate, 115200u);
+    EXPECT_EQ(r.options.line.dataBits, 7);
+    EXPECT_EQ(r.options.line.parity, 1);
+    EXPECT_EQ(r.options.line.stopBits, 2);
+    EXPECT_EQ(r.options.portPath, ::getenv("VENDRILL_COM3") ? ::getenv("VENDRILL_COM3") : "/dev/ttyS2");
+    EXPECT_TRUE(r.options.json);
+    EXPECT_TRUE(r.options.trace);
+    EXPECT_TRUE(r.options.oldModule);
+    EXPECT_EQ(Parse({"--parity", "even", "info"}).options.line.parity, 2);
+}
+
+TEST(CliArguments, PortNames)
+{
+    ::setenv("VENDRILL_COM20", "/dev/ttyUSB9", 1);
+    EXPECT_EQ(Parse({"--port", "COM20", "info"}).options.portPath, "/dev/ttyUSB9");
+    ::unsetenv("VENDRILL_COM20");
+    EXPECT_EQ(Parse({"--port", "COM20", "info"}).options.portPath, "/dev/ttyS19");
+    EXPECT_EQ(Parse({"--port", "/dev/ttyACM0", "info"}).options.portPath, "/dev/ttyACM0");
+    for (const char* bad : {"COM0", "COM", "com1", "COM01", "COM1x", "ttyS0", "", "COM256"})
+        EXPECT_FALSE(Parse({"--port", bad, "info"}).ok) << bad;
+}
+
+TEST(CliArguments, CommandValues)
+{
+    EXPECT_EQ(Parse({"set-level", "not-use-pinkey"}).options.selection, '1');
+    EXPECT_EQ(Parse({"set-level", "1"}).options.selection, '1');
+    EXPECT_EQ(Parse({"set-level", "use-pinkey"}).options.selection, '3');
+    EXPECT_EQ(Parse({"set-level", "3"}).options.selection, '3');
+    EXPECT_FALSE(Parse({"set-level", "2"}).ok) << "level 2 is never sent";
+    EXPECT_EQ(Parse({"set-pairing", "legacy"}).options.selection, '1');
+    EXPECT_EQ(Parse({"set-pairing", "just-works"}).options.selection, '2');
+    EXPECT_EQ(Parse({"set-pairing", "numeric-comparison"}).options.selection, '3');
+    EXPECT_EQ(Parse({"set-pairing", "2"}).options.selection, '2');
+    EXPECT_EQ(Parse({"sniff", "status"}).options.selection, 'C');
+    EXPECT_EQ(Parse({"sniff", "enable"}).options.selection, '1');
+    EXPECT_EQ(Parse({"sniff", "disable"}).options.selection, '0');
+
+    const ParseResult name = Parse({"set-name", "--print", "--", "-DASH-", "--suffix", "7"});
+    EXPECT_FALSE(name.ok) << "after -- everything is an argument";
+    const ParseResult dashed = Parse({"set-name", "--print", "--suffix", "007", "--", "-DASH-"});
+    ASSERT_TRUE(dashed.ok) << dashed.error;
+    EXPECT_EQ(dashed.options.text, "-DASH-");
+    EXPECT_EQ(dashed.options.suffix, "007");
+    EXPECT_TRUE(dashed.options.print);
+}
+
+TEST(CliArguments, TextLimits)
+{
+    EXPECT_TRUE(Parse({"set-pin", std::string(16, '9')}).ok);
+    EXPECT_FALSE(Parse({"set-pin", std::string(17, '9')}).ok);
+    EXPECT_FALSE(Parse({"set-pin", ""}).ok);
+    EXPECT_TRUE(Parse({"set-name", std::string(29, 'N')}).ok);
+    EXPECT_FALSE(Parse({"set-name", std::string(30, 'N')}).ok);
+    EXPECT_TRUE(Parse({"set-name", std::string(29, 'N'), "--suffix", std::string(30, '0')}).ok);
+    const ParseResult tooLong = Parse({"set-name", std::string(29, 'N'), "--suffix", std::string(31, '0')});
+    EXPECT_FALSE(tooLong.ok);
+    EXPECT_NE(tooLong.error.find("60 bytes"), std::string::npos) << tooLong.error;
+}
+
+TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
+{
+    EXPECT_EQ(Parse({"--help"}).options.command, Command::Help);
+    EXPECT_EQ(Parse({"-h", "info"}).options.command, Command::Help);
+    EXPECT_EQ(Parse({"--version"}).options.command, Command::Version);
+    EXPECT_EQ(VersionText(), "vendrill-cli 2.0.8\n");
+    EXPECT_FALSE(Parse({"--help=1"}).ok);
+}
+
+TEST(CliOutput, PlainLinesKeepControlCharactersOutOfTheTerminal)
+{
+    EXPECT_EQ(FormatPlain({{"name", "A B"}, {"pin", "12"}}), "name: A B\npin: 12\n");
+    EXPECT_EQ(FormatPlain({{"name", std::string("X\nY\x1B[2J\x7F", 8)}}), "name: X\\x0AY\\x1B[2J\\x7F\n");
+    EXPECT_EQ(FormatPlain({}), "");
+}
+
+TEST(CliOutput, JsonIsAlwaysValidUtf8)
+{
+    EXPECT_EQ(FormatJson({}), "{}\n");
+    EXPECT_EQ(FormatJson({{"a", "1"}, {"b", "x"}}), "{\"a\": \"1\", \"b\": \"x\"}\n");
+    EXPECT_EQ(JsonString("q\"b\\s/"), "\"q\\\"b\\\\s/\"");
+    EXPECT_EQ(JsonString(std::string("\n\r\t\x01\x1F\x7F", 6)), "\"\\n\\r\\t\\u0001\\u001f\\u007f\"");
+    EXPECT_EQ(JsonString("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
+    // Code page 949 bytes from a module are not UTF-8: each becomes one
+    // Latin-1 character.
+    EXPECT_EQ(JsonString("\xB0\xA1"), "\"\xC2\xB0\xC2\xA1\"");
+    // Truncated, overlong and surrogate sequences.
+    EXPECT_EQ(JsonString("\xE2\x82"), "\"\xC3\xA2\xC2\x82\"");
+    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xC3\x80\xC2\xAF\"");
+    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xC3\xAD\xC2\xA0\xC2\x80\"");
+}
+
+TEST(CliExitCodes, EachOutcomeHasItsOwn)
+{
+    EXPECT_EQ(ExitCodeFor(Status::Ok), 0);
+    EXPECT_EQ(ExitCodeFor(Status::Failure), 1);
+    EXPECT_EQ(ExitCodeFor(Status::NoDevice), 3);
+    EXPECT_EQ(ExitCodeFor(Status::Timeout), 4);
+    EXPECT_EQ(ExitCodeFor(Status::ModuleError), 5);
+}
