@@ -122,8 +122,15 @@ unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
         do {
             if (!dlg->UsbPause(50))
                 break;
+            // Read no more than the queue can take, so that no chunk is ever
+            // dropped: a full-size read could not be stored even into an empty
+            // queue, and bytes read while the window lags behind would be lost.
+            // Until the window makes room, the bytes wait in the device.
+            const int room = CQueue::QUEUE_SIZE - 1 - dlg->m_QueueRead.GetCount();
+            if (room <= 0)
+                continue;
             Trace("TestUSBReadThread - 2\n");
-            dlg->ReadComm(buffer, sizeof buffer);
+            dlg->ReadComm(buffer, room);
             const int n = dlg->m_USBReadCount;
             Trace("TestUSBReadThread - 3\n");
             Trace("TestUSBReadThread: bulk read %d bytes\n", n);
