@@ -34,6 +34,9 @@ long CVendrillDlg::OnCommunication()
         return -1;
     for (int i = 0; i < count; ++i)
         m_QueueRead.GetByte(&m_ReceiveBuffer[i]);
+    // Logged at once: a message box inside the decoder lets further
+    // notifications refill m_ReceiveBuffer, and their batches come later.
+    AppendLogLine(proto::HexLogLine(m_ReceiveBuffer, static_cast<std::size_t>(count)));
 
     // The reply is taken out before it is decoded: a message box inside the
     // decoder lets further notifications run, and they must neither decode
@@ -49,8 +52,6 @@ long CVendrillDlg::OnCommunication()
         m_ReplyText.clear();
     }
     Trace("OnCommunication -3\n");
-
-    AppendLogLine(proto::HexLogLine(m_ReceiveBuffer, static_cast<std::size_t>(count)));
     UpdateData(false);
     return 1;
 }
@@ -149,6 +150,10 @@ void CVendrillDlg::OnTimer(int id)
     m_Busy = 0;
     MessageBox("Error(Timeout)");
     OnBnClickedClose();
+    // A late reply decoded while the box was open may have sent the next
+    // request of the chain; its link is gone now, so nothing can answer it.
+    KillTimer1();
+    m_Busy = 0;
 }
 
 void CVendrillDlg::AppendLogLine(const std::string& line)

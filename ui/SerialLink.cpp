@@ -15,6 +15,8 @@
 namespace {
 constexpr int kPortList = vendrill::idc::PortList;
 constexpr int kParityList = vendrill::idc::ParityList;
+// Object name of the boxes shown for a reader thread.
+constexpr const char* kThreadBoxName = "vendrillThreadBox";
 }  // namespace
 
 void CVendrillDlg::OnBnClickedOpen()
@@ -55,7 +57,10 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     if (!m_Serial.Configure({baudRate, dataBits, parity, stopBits}))
         return false;  // held, not configured: the next Open or Close releases it
     m_Serial.ResetWake();
-    m_CancelThreadBoxes = false;
+    {
+        std::lock_guard lock(m_ThreadBoxMutex);
+        m_CancelThreadBoxes = false;
+    }
     m_Connected = 1;
     m_ActiveLink = Link::Serial;
     try {
@@ -97,11 +102,19 @@ unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
         if (port.WaitForWake(200))
             continue;
         while (dlg->m_Connected) {
-            const int n = dlg->ReadComm(buffer, sizeof buffer);
+            // At most one byte less than the queue holds: a chunk of the
+            // buffer's full size could never be stored, not even into an empty
+            // queue, so a steady stream would be dropped chunk after chunk.
+            const int n = dlg->ReadComm(buffer, CQueue::QUEUE_SIZE - 1);
             if (n <= 0)
                 break;
-            if (!StoreChunk(dlg->m_QueueRead, buffer, n))
+            if (!StoreChunk(dlg->m_QueueRead, buffer, n)) {
+                // Announce what is waiting before the box, so the window can
+                // take it while the box is up; otherwise a steady stream would
+                // keep the queue full until the line goes quiet.
+                QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
                 dlg->ThreadMessageBox("m_QueueRead FULL!");
+            }
         }
         QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
     }
@@ -153,8 +166,11 @@ void CVendrillDlg::OnBnClickedClose()
 {
     // "Close" takes down the link that is actually up; with none up the
     // radio button decides, as it always has.
+    // A serial port held with refused settings counts as up here too, so that
+    // "Close" releases it.
     const Link link = m_ActiveLink.load();
-    if (link == Link::Usb || (link == Link::None && IsDlgButtonChecked(vendrill::idc::Usb))) {
+    if (link == Link::Usb ||
+        (link == Link::None && !m_Serial.IsOpen() && IsDlgButtonChecked(vendrill::idc::Usb))) {
         m_Status = "USB Disconnection";
         USB_Disconnection();
     } else {
@@ -196,6 +212,9 @@ void CVendrillDlg::ThreadMessageBox(const std::string& text)
     QCoreApplication::postEvent(this, new ThreadBoxEvent(box));
     std::unique_lock lock(m_ThreadBoxMutex);
     m_ThreadBoxCv.wait(lock, [&] { return box->dismissed || m_CancelThreadBoxes; });
+    // Nobody waits for this box any more: if it has not been shown yet, it
+    // must not pop up after the link it belongs to is gone.
+    box->dismissed = true;
 }
 
 void CVendrillDlg::CancelThreadBoxes()
@@ -205,6 +224,12 @@ void CVendrillDlg::CancelThreadBoxes()
         m_CancelThreadBoxes = true;
     }
     m_ThreadBoxCv.notify_all();
+    // Boxes still on screen belong to a reader that no longer waits for them.
+    for (QMessageBox* mb : findChildren<QMessageBox*>(QString::fromLatin1(kThreadBoxName),
+                                                      Qt::FindDirectChildrenOnly)) {
+        mb->done(QMessageBox::Ok);
+        mb->deleteLater();
+    }
 }
 
 void CVendrillDlg::ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box)
@@ -216,6 +241,11 @@ void CVendrillDlg::ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box)
         }
         m_ThreadBoxCv.notify_all();
     };
+    {
+        std::lock_guard lock(m_ThreadBoxMutex);
+        if (box->dismissed)
+            return;  // its reader stopped waiting before the box came up
+    }
     const QString text = vendrill::FromCp949(box->text);
     if (m_MessageBoxHook) {
         m_MessageBoxHook(text);
@@ -223,6 +253,8 @@ void CVendrillDlg::ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box)
         return;
     }
     auto* mb = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Vendrill"), text, QMessageBox::Ok, this);
+    mb->setObjectName(QString::fromLatin1(kThreadBoxName));
+    mb->setTextFormat(Qt::PlainText);
     mb->setAttribute(Qt::WA_DeleteOnClose);
     mb->setWindowModality(Qt::NonModal);
     connect(mb, &QMessageBox::finished, this, dismiss);

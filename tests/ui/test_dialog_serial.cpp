@@ -1,4 +1,481 @@
+// Serial port link on POSIX terminals: the dialog's "Open"/"Close", its
+// watcher thread and the shared read/write operations, against a raw
+// pseudo-terminal whose master side plays the printer.
+#include "DialogTestUtil.h"
+#include "PtyPeer.h"
+
+#include "link/SerialPort.h"
+#include "protocol/Protocol.h"
+#include "ui/ControlTable.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_MAIN(Placeholder)
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+using namespace vendrill;
+
+namespace {
+
+QStringList LogLines(const CVendrillDlg* dlg)
+{
+    const auto* log = qobject_cast<const QPlainTextEdit*>(dlg->GetDlgItem(idc::ReceiveLog));
+    return log->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString Hex(const ByteVec& bytes) { return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size())); }
+
+int EntriesOf(const char* dir)
+{
+    return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+
+// CPU time (user + system) the whole process has used, in milliseconds.
+double CpuMs()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+// CPU the process burns while the user-interface thread idles for a second.
+// A watcher that spins shows up as close to 100 %.
+double CpuShareOverOneSecond()
+{
+    const double before = CpuMs();
+    QTest::qWait(1000);  // measurement window, not synchronisation
+    return (CpuMs() - before) / 1000.0;
+}
+
+// Puts n filler bytes into the receive queue from the test, so that the next
+// chunk the watcher reads does not fit. Only while the watcher is idle.
+void FillQueue(CVendrillDlg* dlg, int n)
+{
+    for (int i = 0; i < n; ++i)
+        dlg->m_QueueRead.PutByte('x');
+}
+
+QMessageBox* VisibleThreadBox(const CVendrillDlg* dlg, const QString& text)
+{
+    for (QMessageBox* box : dlg->findChildren<QMessageBox*>())
+        if (box->isVisible() && box->text() == text)
+            return box;
+    return nullptr;
+}
+
+const QString kFull = QStringLiteral("m_QueueRead FULL!");
+
+}  // namespace
+
+class DialogSerialTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void lineSettingsAreAppliedToThePort()
+    {
+        PtyPeer peer;
+        QVERIFY(peer.Ok());
+        RecordingDialog d;
+        const struct {
+            int baudIndex;
+            std::uint32_t baud;
+            speed_t speed;
+        } bauds[] = {{0, 9600, B9600}, {1, 19200, B19200}, {2, 38400, B38400}, {3, 57600, B57600}, {4, 115200, B115200}};
+        for (const auto& b : bauds) {
+            const bool twoStop = b.baudIndex % 2 == 1;
+            const int parityIndex = b.baudIndex % 3;  // None, Odd, Even in turn
+            const int dataIndex = b.baudIndex % 2;    // "7", "8" in turn
+            d->SetCurSel(idc::BaudList, b.baudIndex);
+            d->SetCurSel(idc::StopBitList, twoStop ? 1 : 0);
+            d->SetCurSel(idc::ParityList, parityIndex);
+            d->SetCurSel(idc::DataBitsList, dataIndex);
+            d->OnBnClickedOpen();
+            QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+            QCOMPARE(d->m_Connected.load(), 1);
+
+            QCOMPARE(d->m_dwBaudRate, b.baud);
+            QCOMPARE(int(d->m_byStopBits), twoStop ? 2 : 0);
+            QCOMPARE(int(d->m_byParity), parityIndex);
+            QCOMPARE(int(d->m_byDataBits), dataIndex == 0 ? 7 : 8);
+
+            termios t{};
+            QCOMPARE(::tcgetattr(peer.SlaveFd(), &t), 0);
+            QCOMPARE(::cfgetospeed(&t), b.speed);
+            QCOMPARE(::cfgetispeed(&t), b.speed);
+            QCOMPARE(bool(t.c_cflag & CSTOPB), twoStop);
+            QVERIFY(t.c_cflag & CREAD);
+            QCOMPARE(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+            QCOMPARE(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK), tcflag_t(0));
+            QCOMPARE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+            QCOMPARE(t.c_oflag & OPOST, tcflag_t(0));
+            QCOMPARE(int(t.c_cc[VMIN]), 1);
+            QCOMPARE(int(t.c_cc[VTIME]), 0);
+
+            // A pty always reports 8N1 framing; check what the dialog builds
+            // for a real port from the same settings instead.
+            termios built{};
+            QVERIFY(CSerialPort::BuildTermios(t, {d->m_dwBaudRate, d->m_byDataBits, d->m_byParity, d->m_byStopBits},
+                                              &built));
+            QCOMPARE(built.c_cflag & CSIZE, dataIndex == 0 ? tcflag_t(CS7) : tcflag_t(CS8));
+            QCOMPARE(bool(built.c_cflag & PARENB), parityIndex != 0);
+            QCOMPARE(bool(built.c_cflag & PARODD), parityIndex == 1);
+            QCOMPARE(bool(built.c_cflag & CSTOPB), twoStop);
+        }
+        d->OnBnClickedClose();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+    }
+
+    void portNamesAndTheirToolTip()
+    {
+        PtyPeer com9(9);
+        PtyPeer com10(10);
+        QVERIFY(com9.Ok() && com10.Ok());
+        ::setenv("VENDRILL_COM20", "/nonexistent/vendrill-tty", 1);
+        ::unsetenv("VENDRILL_COM3");
+        RecordingDialog d;
+        QWidget* port = d->GetDlgItem(idc::PortList);
+
+        d->SetCurSel(idc::PortList, 8);
+        QCOMPARE(port->toolTip(), Text(com9.SlavePath()));
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_strPortName), QStringLiteral("COM9"));
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+
+        d->SetCurSel(idc::PortList, 9);
+        QCOMPARE(port->toolTip(), Text(com10.SlavePath()));
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_strPortName), QStringLiteral("\\\\.\\COM10"));
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(d->IsWatcherRunning());
+
+        d->SetCurSel(idc::PortList, 19);
+        QCOMPARE(port->toolTip(), QStringLiteral("/nonexistent/vendrill-tty"));
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_strPortName), QStringLiteral("\\\\.\\COM20"));
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->IsWatcherRunning());
+
+        d->SetCurSel(idc::PortList, 2);
+        QCOMPARE(port->toolTip(), QStringLiteral("/dev/ttyS2"));
+        ::unsetenv("VENDRILL_COM20");
+    }
+
+    void receivedBytesReachTheQueueInOrderOncePerDrain()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        CommEventCounter notes(d.dlg.get(), CVendrillDlg::kCommEvent);
+
+        // Every byte value, control characters included: a cooked or
+        // flow-controlled line would eat or translate some of them.
+        ByteVec all;
+        for (int v = 0; v < 256; ++v)
+            all.push_back(static_cast<std::uint8_t>(v));
+        QVERIFY(peer.Write(all));
+        QTRY_COMPARE_WITH_TIMEOUT(notes.count, 1, 10000);
+        QCOMPARE(LogLines(d.dlg.get()), QStringList{Hex(all)});
+        QCOMPARE(d->m_QueueRead.GetCount(), 0);
+
+        const ByteVec second{'A', 'B', 'C', 0x0D, 0x0A};
+        QVERIFY(peer.Write(second));
+        QTRY_COMPARE_WITH_TIMEOUT(notes.count, 2, 10000);
+        QCOMPARE(LogLines(d.dlg.get()), (QStringList{Hex(all), Hex(second)}));
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    void writtenBytesReachTheLine()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        const ByteVec bytes{0x1B, 0x7E, 0x00, 0x0A, 0x0D, 0x11, 0x13, 0xFF};
+        QCOMPARE(d->WriteComm(bytes.data(), int(bytes.size())), int(bytes.size()));
+        QVERIFY(peer.WaitFor(bytes.size()));
+        QCOMPARE(peer.Take(), bytes);
+
+        d->OnBnClickedClose();
+        // With no link up nothing is written anywhere.
+        QCOMPARE(d->WriteComm(bytes.data(), int(bytes.size())), 0);
+    }
+
+    void aChunkThatDoesNotFitIsDroppedWhole()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        FillQueue(d.dlg.get(), 1000);
+
+        const ByteVec dropped{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e',
+                              'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't'};
+        QVERIFY(peer.Write(dropped));
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kFull}, 10000);
+        // The filler still waiting is announced and taken.
+        QTRY_COMPARE_WITH_TIMEOUT(d->m_QueueRead.GetCount(), 0, 10000);
+        QCOMPARE(LogLines(d.dlg.get()), QStringList{Hex(ByteVec(1000, 'x'))});
+
+        const ByteVec later{'l', 'a', 't', 'e', 'r'};
+        QVERIFY(peer.Write(later));
+        QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()).size(), 2, 10000);
+        QCOMPARE(LogLines(d.dlg.get()).at(1), Hex(later));
+        QCOMPARE(d.messages, QStringList{kFull});
+        QVERIFY(!LogLines(d.dlg.get()).join(QString()).contains(Hex(dropped).trimmed()));
+    }
+
+    void aHeldPortIsRefused()
+    {
+        PtyPeer peer;
+        {
+            CSerialPort other;
+            QVERIFY(other.Open(peer.SlavePath()));
+            RecordingDialog d;
+            d->OnBnClickedOpen();
+            QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+            QCOMPARE(d->m_Connected.load(), 0);
+            QVERIFY(!d->IsWatcherRunning());
+        }
+        RecordingDialog first;
+        first->OnBnClickedOpen();
+        QCOMPARE(Text(first->m_Status), QStringLiteral("Success"));
+        RecordingDialog second;
+        second->OnBnClickedOpen();
+        QCOMPARE(Text(second->m_Status), QStringLiteral("Unable to open the port"));
+        QCOMPARE(second->m_Connected.load(), 0);
+        // The refused dialog sends nothing; the first still owns a working line.
+        second->OnBnClickedGetInfo();
+        QCOMPARE(second->m_Busy, 0);
+        first->OnBnClickedSniffStatus();
+        QVERIFY(peer.WaitFor(3));
+        QCOMPARE(peer.Take(), Bytes({0x1B, 0x7E, 0x43}));
+        first->OnBnClickedClose();
+        second->OnBnClickedOpen();
+        QCOMPARE(Text(second->m_Status), QStringLiteral("Success"));
+    }
+
+    void aMissingDeviceIsRefusedAndGetInfoSendsNothing()
+    {
+        ::setenv("VENDRILL_COM1", "/nonexistent/vendrill-tty", 1);
+        RecordingDialog d;
+        d->m_CurrentBDA = "KEPT";
+        d->UpdateData(false);
+        d->OnBnClickedOpen();
+        ::unsetenv("VENDRILL_COM1");
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->IsWatcherRunning());
+        d->OnBnClickedGetInfo();
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("KEPT"));
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    void aPortWithoutPermissionIsRefused()
+    {
+        PtyPeer peer;
+        QCOMPARE(::chmod(peer.SlavePath().c_str(), 0), 0);
+        RecordingDialog d;
+        // Root opens any mode; take an unprivileged effective user for the
+        // open, as a technician's account would be.
+        const bool root = ::geteuid() == 0;
+        if (root && ::seteuid(65534) != 0)
+            QSKIP("running as root without a way to drop privileges: file modes are not enforced");
+        d->OnBnClickedOpen();
+        if (root)
+            QCOMPARE(::seteuid(0), 0);
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->IsWatcherRunning());
+    }
+
+    void openTwiceAndCloseWithNothingOpen()
+    {
+        {
+            PtyPeer peer;
+            RecordingDialog d;
+            const int tasks = EntriesOf("/proc/self/task");
+            d->OnBnClickedOpen();
+            QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+            d->m_Status.clear();
+            d->OnBnClickedOpen();
+            QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+            QVERIFY(d->IsWatcherRunning());
+            QCOMPARE(EntriesOf("/proc/self/task"), tasks + 1);
+            // The second watcher serves the line.
+            QVERIFY(peer.Write(ByteVec{'o', 'k'}));
+            QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()), QStringList{Hex(ByteVec{'o', 'k'})}, 10000);
+        }
+
+        RecordingDialog d;
+        d->m_CurrentBDA = "A";
+        d->m_CurrentPinKey = "B";
+        d->m_SetPinKey = "C";
+        d->m_CurrentBDN = "D";
+        d->m_SetBDN = "NAME";
+        d->m_CurrentPairingMode = "E";
+        d->m_CurrentLevel = "F";
+        d->UpdateData(false);
+        d->OnBnClickedClose();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QCOMPARE(Text(d->GetDlgItemText(idc::Status)), QStringLiteral("Close Port"));
+        for (int id : {idc::CurrentBDA, idc::CurrentPinKey, idc::SetPinKeyEdit, idc::CurrentBDN, idc::CurrentPairing,
+                       idc::CurrentLevel})
+            QVERIFY2(d->GetDlgItemText(id).empty(), qPrintable(QString::number(id)));
+        QVERIFY(d->m_CurrentBDA.empty() && d->m_CurrentPinKey.empty() && d->m_SetPinKey.empty() &&
+                d->m_CurrentBDN.empty() && d->m_CurrentPairingMode.empty() && d->m_CurrentLevel.empty());
+        QCOMPARE(Text(d->m_SetBDN), QStringLiteral("NAME"));
+        QCOMPARE(Text(d->GetDlgItemText(idc::SetBDNEdit)), QStringLiteral("NAME"));
+        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    void aHungUpLineDoesNotSpinAndTheRequestTimesOut()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        peer.CloseMaster();
+        QVERIFY(CpuShareOverOneSecond() < 0.3);
+        QVERIFY(d->IsWatcherRunning());
+
+        d->OnBnClickedGetBDA();
+        QCOMPARE(d->m_Busy, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Error(Timeout)")}, 10000);
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QCOMPARE(d->m_Busy, 0);
+        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->IsWatcherRunning());
+    }
+
+    void switchingToUsbKeepsTheSerialPortServed()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->CheckDlgButton(idc::Usb, true);
+        d->OnBnClickedUsb();
+        QCOMPARE(d->ActiveLink(), CVendrillDlg::Link::Serial);
+
+        const ByteVec reply = ReplyFrame('C', "1");
+        QVERIFY(peer.Write(reply));
+        QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()), QStringList{Hex(reply)}, 10000);
+        QCOMPARE(Text(d->GetDlgItemText(idc::SniffStatusEdit)), QStringLiteral("sniff mode enable"));
+        QCOMPARE(d->m_QueueRead.GetCount(), 0);
+        QVERIFY(CpuShareOverOneSecond() < 0.3);
+        QCOMPARE(LogLines(d.dlg.get()).size(), 1);
+
+        // Requests still go out on the serial line.
+        d->OnBnClickedSniffStatus();
+        QVERIFY(peer.WaitFor(3));
+        QCOMPARE(peer.Take(), Bytes({0x1B, 0x7E, 0x43}));
+
+        d->OnBnClickedClose();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(!d->IsUsbReaderRunning());
+        QCOMPARE(d->m_Connected.load(), 0);
+        QCOMPARE(d->ActiveLink(), CVendrillDlg::Link::None);
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    void nothingLeaksOverManyOpenCloseCycles()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->OnBnClickedClose();
+        const int fds = EntriesOf("/proc/self/fd");
+        const int tasks = EntriesOf("/proc/self/task");
+        for (int i = 0; i < 200; ++i) {
+            d->OnBnClickedOpen();
+            QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+            d->OnBnClickedClose();
+        }
+        QCOMPARE(EntriesOf("/proc/self/fd"), fds);
+        QCOMPARE(EntriesOf("/proc/self/task"), tasks);
+        // The port is free again for anyone.
+        CSerialPort other;
+        QVERIFY(other.Open(peer.SlavePath()));
+    }
+
+    void closingTheWindowJoinsAWatcherThatWaitsOnItsBox()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->m_MessageBoxHook = nullptr;  // real, non-modal boxes
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetInfo();
+        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(peer.WaitFor(3));
+        FillQueue(d.dlg.get(), 1000);
+        QVERIFY(peer.Write(ByteVec(40, 'z')));
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) != nullptr, 10000);
+        QPointer<QMessageBox> box = VisibleThreadBox(d.dlg.get(), kFull);
+
+        d->reject();  // the window closes: done() runs
+        QVERIFY(!d->IsWatcherRunning());
+        QCOMPARE(d->m_Connected.load(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(box.isNull() || !box->isVisible(), 10000);
+        d.dlg.reset();
+
+        // A watcher blocked in its wait goes too when the dialog is destroyed.
+        RecordingDialog again;
+        again->OnBnClickedOpen();
+        QVERIFY(again->IsWatcherRunning());
+        again.dlg.reset();
+        CSerialPort other;
+        QVERIFY(other.Open(peer.SlavePath()));
+    }
+
+    void aModalTimeoutBoxAndAWaitingWatcherDoNotDeadlock()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->m_MessageBoxHook = nullptr;
+        d->OnBnClickedOpen();
+        FillQueue(d.dlg.get(), 1000);
+        QVERIFY(peer.Write(ByteVec(40, 'z')));
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) != nullptr, 10000);
+
+        bool watcherWaitedMeanwhile = false;
+        bool timeoutBoxSeen = false;
+        QTimer driver;
+        driver.setInterval(20);
+        connect(&driver, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->text() != QStringLiteral("Error(Timeout)"))
+                return;
+            timeoutBoxSeen = true;
+            watcherWaitedMeanwhile = d->IsWatcherRunning() && VisibleThreadBox(d.dlg.get(), kFull) != nullptr;
+            box->button(QMessageBox::Ok)->click();
+        });
+        driver.start();
+        d->OnBnClickedGetBDN();  // starts the reply timer; the line stays silent
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_Status), QStringLiteral("Close Port"), 15000);
+        driver.stop();
+        QVERIFY(timeoutBoxSeen);
+        QVERIFY(watcherWaitedMeanwhile);
+        QVERIFY(!d->IsWatcherRunning());
+        QCOMPARE(d->m_Connected.load(), 0);
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) == nullptr, 10000);
+    }
+};
+
+QTEST_MAIN(DialogSerialTest)
 #include "test_dialog_serial.moc"
