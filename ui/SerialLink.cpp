@@ -61,6 +61,9 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
         std::lock_guard lock(m_ThreadBoxMutex);
         m_CancelThreadBoxes = false;
     }
+    // A reply cut off on an earlier link can never be completed on this one:
+    // left in place it would be glued to the first reply of the new link.
+    m_ReplyText.clear();
     m_Connected = 1;
     m_ActiveLink = Link::Serial;
     try {
