@@ -9,8 +9,9 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
-  xvfb xauth x11-utils fonts-nanum fontconfig
+  xvfb xauth x11-utils fonts-nanum fontconfig libxcb-damage0-dev
   clang libclang-rt-dev
+  dpkg-dev desktop-file-utils
 )
 
 missing=()
