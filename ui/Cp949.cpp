@@ -55,10 +55,32 @@ std::string Convert(const char* to, const char* from, const std::string& in,
     return out;
 }
 
+// Code page 949 is ASCII in its lower half: plain ASCII text needs no
+// converter, which keeps start-up from loading one.
+bool IsAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+bool IsAscii(const std::string& bytes)
+{
+    for (unsigned char b : bytes)
+        if (b >= 0x80)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 std::string ToCp949(const QString& text)
 {
+    if (IsAscii(text)) {
+        const QByteArray latin1 = text.toLatin1();
+        return std::string(latin1.constData(), static_cast<std::size_t>(latin1.size()));
+    }
     const QByteArray utf8 = text.toUtf8();
     return Convert("CP949", "UTF-8", std::string(utf8.constData(), static_cast<std::size_t>(utf8.size())), "?",
                    Utf8SequenceLength);
@@ -66,6 +88,8 @@ std::string ToCp949(const QString& text)
 
 QString FromCp949(const std::string& bytes)
 {
+    if (IsAscii(bytes))
+        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
     const std::string utf8 =
         Convert("UTF-8", "CP949", bytes, "\xEF\xBF\xBD", [](unsigned char) { return std::size_t{1}; });
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
