@@ -93,6 +93,66 @@ const ControlDef* FindControl(int id)
     return nullptr;
 }
 
+namespace {
+
+// Controls whose caption is not what they are called: fields and drop-downs
+// take the caption of the label beside them and the check boxes without a
+// caption say what they unlock. The status line is not called "Status" like
+// its label, so that each can be told from the other.
+struct AccessibleNameDef {
+    int id;
+    const char* name;
+};
+
+constexpr AccessibleNameDef kAccessibleNames[] = {
+    {idc::Status, "Status line"},
+    {idc::CurrentBDA, "Current BDA"},
+    {idc::CurrentPinKey, "Current PinKey"},
+    {idc::SetPinKeyEdit, "Set PinKey"},
+    {idc::CurrentBDN, "Current BDN"},
+    {idc::SetBDNEdit, "Set BDN"},
+    {idc::CheckPinKey, "Unlock Set PinKey"},
+    {idc::CheckBDN, "Unlock Set BDN"},
+    {idc::CurrentLevel, "Current Security Level"},
+    {idc::SetLevelList, "Set Security Level"},
+    {idc::CheckLevel, "Unlock Set Security Level"},
+    {idc::CurrentPairing, "Current Pairing Mode"},
+    {idc::CheckPairing, "Unlock Set Pairing Mode"},
+    {idc::SetPairingList, "Set Pairing Mode"},
+    {idc::StopBitList, "Stop Bit"},
+    {idc::DataBitsList, "Data Bits"},
+    {idc::ParityList, "Parity"},
+    {idc::BaudList, "Baud Rate"},
+    {idc::PortList, "Port"},
+    {idc::ReceiveLog, "Receive Data"},
+    {idc::VersionList, "BT module version"},
+    {idc::PrinterModelList, "Printer Model"},
+    {idc::SniffStatusEdit, "Sniff mode status"},
+    {idc::NumericSuffix, "Numeric suffix"},
+};
+
+}  // namespace
+
+std::string AccessibleName(const ControlDef& def)
+{
+    if (def.id != kNoId)
+        for (const AccessibleNameDef& n : kAccessibleNames)
+            if (n.id == def.id)
+                return n.name;
+    // A label's trailing " :" is layout, not part of the name.
+    std::string name = def.caption;
+    const auto trim = [&name] {
+        while (!name.empty() && name.back() == ' ')
+            name.pop_back();
+    };
+    trim();
+    if (!name.empty() && name.back() == ':') {
+        name.pop_back();
+        trim();
+    }
+    return name;
+}
+
 bool IsTabStop(ControlKind kind)
 {
     switch (kind) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 // The settings dialog's controls as data: identifier, kind, caption, place
 // (dialog units) and style. The dialog builds its widgets from this table;
@@ -45,6 +46,12 @@ extern const std::array<ControlDef, kControlCount> kControls;
 
 // Returns nullptr for an unknown identifier (and for kNoId).
 const ControlDef* FindControl(int id);
+
+// The name a screen reader announces for a control (UTF-8, never empty): its
+// caption without the trailing " :"; for a field or drop-down the caption of
+// the label beside it ("Current BDA"); for the unlabelled unlock check boxes
+// what they unlock ("Unlock Set PinKey"); for the status line "Status line".
+std::string AccessibleName(const ControlDef& def);
 
 // Push buttons, check boxes, edits and drop-downs are Tab stops; labels,
 // frames and the two radio buttons are not.

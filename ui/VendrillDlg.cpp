@@ -114,6 +114,8 @@ void CVendrillDlg::CreateControls()
     const QFontMetrics fm(font());
     std::vector<QWidget*> tabStops;
     std::vector<QWidget*> frames;
+    std::vector<std::pair<QLabel*, QString>> labels;
+    std::vector<std::pair<QWidget*, QString>> fields;
 
     for (const ControlDef& def : kControls) {
         const QString caption = QString::fromUtf8(def.caption);
@@ -190,6 +192,13 @@ void CVendrillDlg::CreateControls()
         }
 
         w->setGeometry(rect);
+        const QString accessibleName = QString::fromStdString(AccessibleName(def));
+        w->setAccessibleName(accessibleName);
+        if (def.kind == ControlKind::Label && def.id != idc::Status)
+            labels.emplace_back(static_cast<QLabel*>(w), accessibleName);
+        else if (def.kind == ControlKind::Edit || def.kind == ControlKind::MultiLineEdit ||
+                 def.kind == ControlKind::ComboList || def.kind == ControlKind::ComboEditable)
+            fields.emplace_back(w, accessibleName);
         w->setEnabled(!(def.style & kDisabled));
         w->setVisible(def.style & kVisible);
         if (def.id != kNoId) {
@@ -201,6 +210,14 @@ void CVendrillDlg::CreateControls()
         else if (def.kind != ControlKind::RadioButton)
             w->setFocusPolicy(Qt::NoFocus);
     }
+
+    // Each label tells assistive technology which field it names; on Linux a
+    // drop-down is announced through that relation rather than its own name.
+    // No caption holds a '&', so no keyboard shortcut comes with it.
+    for (const auto& [label, name] : labels)
+        for (const auto& [field, fieldName] : fields)
+            if (fieldName == name)
+                label->setBuddy(field);
 
     for (QWidget* g : frames)
         g->lower();
@@ -373,6 +390,10 @@ void CVendrillDlg::SetDlgItemText(int id, const std::string& cp949)
             c->setEditText(text);  // a list-only box keeps its selection
     } else if (auto* l = qobject_cast<QLabel*>(w)) {
         l->setText(text);
+        // The status line keeps its accessible name; its message reaches
+        // screen readers as the description.
+        if (id == idc::Status)
+            l->setAccessibleDescription(text);
     } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
         b->setText(text);
     } else if (auto* p = qobject_cast<QPlainTextEdit*>(w)) {
