@@ -1,0 +1,263 @@
+// Faults around a live link: a module that dies in the middle of a reply, and
+// the window closing (or the process being told to end) while a request is
+// outstanding and the watcher is blocked.
+#include "DialogTestUtil.h"
+#include "PtyPeer.h"
+
+#include "protocol/Protocol.h"
+#include "ui/ControlTable.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <memory>
+
+using namespace vendrill;
+
+namespace {
+
+QStringList LogLines(const CVendrillDlg* dlg)
+{
+    const auto* log = qobject_cast<const QPlainTextEdit*>(dlg->GetDlgItem(idc::ReceiveLog));
+    return log->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString Hex(const ByteVec& bytes) { return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size())); }
+
+double CpuMs()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+// Share of one CPU the process uses while the user-interface thread idles for
+// a second; a reader thread spinning on a dead line shows up near 100 %.
+double CpuShareOverOneSecond()
+{
+    const double before = CpuMs();
+    QTest::qWait(1000);  // measurement window, not synchronisation
+    return (CpuMs() - before) / 1000.0;
+}
+
+// A reply frame built byte by byte (GCC 12 warns falsely on a range insert
+// into the short vector here).
+ByteVec Frame(char command, const std::string& data)
+{
+    ByteVec out{0x02, 'V', 'R', static_cast<std::uint8_t>(command)};
+    for (char c : data)
+        out.push_back(static_cast<std::uint8_t>(c));
+    out.push_back(0x03);
+    return out;
+}
+
+// Waits for the three-byte Get request `command` on the line and answers it.
+bool Answer(PtyPeer& peer, char command, const std::string& data)
+{
+    if (!peer.WaitFor(3))
+        return false;
+    if (peer.Take() != Bytes({0x1B, 0x7E, command}))
+        return false;
+    return peer.Write(Frame(command, data));
+}
+
+const QString kTimeout = QStringLiteral("Error(Timeout)");
+
+}  // namespace
+
+class DialogFaultTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The module sends the start of a Get BDA reply and then the line goes
+    // dead. The request times out and the link closes; the half reply must
+    // not be glued to the first reply of the next link.
+    void aModuleThatDiesMidReplyTimesOutAndTheNextLinkDecodesCleanly()
+    {
+        auto peer = std::make_unique<PtyPeer>();
+        QVERIFY(peer->Ok());
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        d->OnBnClickedGetInfo();
+        QVERIFY(peer->WaitFor(3));
+        QCOMPARE(peer->Take(), Bytes({0x1B, 0x7E, '3'}));
+
+        const ByteVec partial{0x02, 'V', 'R', '3', '0', '1'};
+        QVERIFY(peer->Write(partial));
+        QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()), QStringList{Hex(partial)}, 10000);
+        QVERIFY(!d->m_ReplyText.empty());
+        QVERIFY(d->m_CurrentBDA.empty());
+        peer->CloseMaster();
+
+        // The dead line neither spins the watcher nor ends the wait early.
+        QVERIFY(CpuShareOverOneSecond() < 0.3);
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kTimeout}, 10000);
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
+        QCOMPARE(d->m_Connected.load(), 0);
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(d->ActiveLink(), CVendrillDlg::Link::None);
+
+        // A fresh line on the same port name.
+        peer.reset();
+        peer = std::make_unique<PtyPeer>();
+        QVERIFY(peer->Ok());
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(d->m_ReplyText.empty());
+        d->OnBnClickedGetInfo();
+        QVERIFY(Answer(*peer, '3', "00190199A1B2"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"), 10000);
+        QVERIFY(Answer(*peer, '4', "1234"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentPinKey), QStringLiteral("1234"), 10000);
+        QVERIFY(Answer(*peer, '1', "PRN-7"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("PRN-7"), 10000);
+        QVERIFY(Answer(*peer, '6', "2"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 2 (Use Pinkey)"), 10000);
+        QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(d.messages, QStringList{kTimeout});
+        QVERIFY(d->m_ReplyText.empty());
+    }
+
+    // The module dies before the reply's first byte: nothing was received,
+    // the same time-out and close follow, and a second Open on a line that
+    // answers works without the first link's request getting in the way.
+    void aModuleThatDiesBeforeAnsweringLeavesNothingBehind()
+    {
+        auto peer = std::make_unique<PtyPeer>();
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetBDN();
+        QVERIFY(peer->WaitFor(3));
+        peer->CloseMaster();
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kTimeout}, 10000);
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(LogLines(d.dlg.get()).isEmpty());
+
+        peer.reset();
+        peer = std::make_unique<PtyPeer>();
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetBDA();
+        QVERIFY(Answer(*peer, '3', "0A0B0C0D0E0F"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDA), QStringLiteral("0A0B0C0D0E0F"), 10000);
+        d->OnBnClickedClose();
+        QCOMPARE(d.messages, QStringList{kTimeout});
+    }
+
+    // The user gives up on a dead line and presses "Open" again before the
+    // reply timer has run out: the new link owes no answer for the old
+    // request, so it is neither busy nor closed by the old request's time-out.
+    void reopeningWhileARequestWaitsStartsAfresh()
+    {
+        auto peer = std::make_unique<PtyPeer>();
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetInfo();
+        QVERIFY(peer->WaitFor(3));
+        QCOMPARE(d->m_Busy, 1);
+        peer.reset();
+        peer = std::make_unique<PtyPeer>();
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->IsTimer1Running());
+
+        d->OnBnClickedGetInfo();
+        QVERIFY(Answer(*peer, '3', "00190199A1B2"));
+        QVERIFY(Answer(*peer, '4', "0000"));
+        QVERIFY(Answer(*peer, '1', "PRN"));
+        QVERIFY(Answer(*peer, '6', "1"));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QCOMPARE(d->m_Connected.load(), 1);
+        QVERIFY(!d->IsTimer1Running());
+        QVERIFY(d.messages.isEmpty());
+        d->OnBnClickedClose();
+    }
+
+    // The window closes while a request waits for its answer and the watcher
+    // is blocked in its wait: the watcher is joined at once and the reply
+    // timer cannot fire on the closed window.
+    void closingTheWindowWithARequestOutstandingStopsTheTimer()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        QVERIFY(d.ShowActive());
+        d->OnBnClickedOpen();
+        d->OnBnClickedGetInfo();
+        QVERIFY(peer.WaitFor(3));
+        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(d->IsTimer1Running());
+        QVERIFY(d->IsWatcherRunning());
+
+        QVERIFY(d->close());
+        QVERIFY(!d->isVisible());
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(d->m_Connected.load(), 0);
+        // Late bytes on the line reach nobody.
+        QVERIFY(peer.Write(Frame('3', "00190199A1B2")));
+        QCoreApplication::processEvents();
+        QVERIFY(d->m_CurrentBDA.empty());
+        QVERIFY(d.messages.isEmpty());
+        d.dlg.reset();
+        CSerialPort other;
+        QVERIFY(other.Open(peer.SlavePath()));
+    }
+
+    // What SIGTERM does (close every window) while the modal "Error(Timeout)"
+    // box is up, the watcher waits and the reply timer has just fired: every
+    // window goes, the link is closed and joined, and no box is left behind.
+    void closingAllWindowsDuringTheTimeoutBox()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->m_MessageBoxHook = nullptr;  // the real modal box
+        QVERIFY(d.ShowActive());
+        d->OnBnClickedOpen();
+
+        bool timeoutBoxSeen = false;
+        bool watcherRanDuringBox = false;
+        QTimer driver;
+        driver.setInterval(20);
+        connect(&driver, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->text() != kTimeout || timeoutBoxSeen)
+                return;
+            timeoutBoxSeen = true;
+            watcherRanDuringBox = d->IsWatcherRunning();
+            QApplication::closeAllWindows();
+        });
+        driver.start();
+        d->OnBnClickedGetInfo();
+        QVERIFY(peer.WaitFor(3));
+        QTRY_VERIFY_WITH_TIMEOUT(timeoutBoxSeen, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_Status), QStringLiteral("Close Port"), 10000);
+        driver.stop();
+        QVERIFY(watcherRanDuringBox);
+        QVERIFY(!d->isVisible());
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        QVERIFY(!d->IsWatcherRunning());
+        QVERIFY(!d->IsTimer1Running());
+        QCOMPARE(d->m_Connected.load(), 0);
+        QCOMPARE(d->m_Busy, 0);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+        d.dlg.reset();
+        CSerialPort other;
+        QVERIFY(other.Open(peer.SlavePath()));
+    }
+};
+
+QTEST_MAIN(DialogFaultTest)
+#include "test_dialog_faults.moc"
