@@ -27,7 +27,7 @@ if [[ "${VENDRILL_SKIP_SANITIZERS:-0}" != 1 ]]; then
   cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DVENDRILL_SANITIZE=address,undefined -DVENDRILL_BUILD_BENCH=OFF >/dev/null
   cmake --build "$here/build-asan" -j"$jobs"
-  ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0:strict_string_checks=1" \
+  ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0" \
   LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     run_ctest "tests under AddressSanitizer + UndefinedBehaviorSanitizer" "$here/build-asan"
