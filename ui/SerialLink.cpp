@@ -119,11 +119,11 @@ unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
                 // Announce what is waiting before the box, so the window can
                 // take it while the box is up; otherwise a steady stream would
                 // keep the queue full until the line goes quiet.
-                QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
+                dlg->PostFromReader(new QEvent(kCommEvent));
                 dlg->ThreadMessageBox("m_QueueRead FULL!");
             }
         }
-        QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
+        dlg->PostFromReader(new QEvent(kCommEvent));
     }
     return 1;
 }
@@ -216,12 +216,18 @@ void CVendrillDlg::ThreadMessageBox(const std::string& text)
         if (m_CancelThreadBoxes)
             return;
     }
-    QCoreApplication::postEvent(this, new ThreadBoxEvent(box));
+    PostFromReader(new ThreadBoxEvent(box));
     std::unique_lock lock(m_ThreadBoxMutex);
     m_ThreadBoxCv.wait(lock, [&] { return box->dismissed || m_CancelThreadBoxes; });
     // Nobody waits for this box any more: if it has not been shown yet, it
     // must not pop up after the link it belongs to is gone.
     box->dismissed = true;
+}
+
+void CVendrillDlg::PostFromReader(QEvent* event)
+{
+    m_PostedEvents.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, event);
 }
 
 void CVendrillDlg::CancelThreadBoxes()

@@ -151,7 +151,7 @@ unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
                     // The link goes down on the user-interface thread, which
                     // joins this thread and releases the device.
                     dlg->m_Connected = 0;
-                    QCoreApplication::postEvent(dlg, new UsbLostEvent(generation));
+                    dlg->PostFromReader(new UsbLostEvent(generation));
                 }
                 break;
             }
@@ -159,7 +159,7 @@ unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
                 Trace("TestUSBReadThread - 5\n");
             else
                 dlg->ThreadMessageBox("m_QueueRead FULL!");
-            QCoreApplication::postEvent(dlg, new QEvent(kCommEvent));
+            dlg->PostFromReader(new QEvent(kCommEvent));
         } while (dlg->m_USBReadCount > 0 && dlg->m_USBThreadRun);
         Trace("TestUSBReadThread - 6\n");
     }

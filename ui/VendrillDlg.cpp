@@ -496,6 +496,7 @@ void CVendrillDlg::paintEvent(QPaintEvent* e)
 
 bool CVendrillDlg::event(QEvent* e)
 {
+    m_PostedEvents.load(std::memory_order_acquire);  // pairs with PostFromReader
     if (e->type() == kCommEvent) {
         OnCommunication();
         return true;
@@ -521,6 +522,9 @@ bool CVendrillDlg::InDialogWindow(QObject* o) const
 
 bool CVendrillDlg::eventFilter(QObject* watched, QEvent* e)
 {
+    // The filter sees a reader's event first; make what the reader wrote
+    // before posting it visible here (pairs with PostFromReader).
+    m_PostedEvents.load(std::memory_order_acquire);
     if (PreTranslateMessage(watched, e))
         return true;
     return QDialog::eventFilter(watched, e);

@@ -107,6 +107,10 @@ public:
     // Called on a reader thread: shows the text in a box on the user-interface
     // thread and waits for its OK, or until a link is closed.
     void ThreadMessageBox(const std::string& cp949Text);
+    // Posts a notification from a reader thread to the dialog. What the
+    // thread wrote before is published to the user-interface thread through
+    // m_PostedEvents as well as through Qt's queue.
+    void PostFromReader(QEvent* event);
     bool IsWatcherRunning() const { return m_WatchThread.joinable(); }
     bool IsUsbReaderRunning() const { return m_USBThread.joinable(); }
 
@@ -237,6 +241,7 @@ private:
     void ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box);
 
     std::atomic<Link> m_ActiveLink{Link::None};
+    std::atomic<unsigned> m_PostedEvents{0};  // released by PostFromReader, acquired per event
     CSerialPort m_Serial;                 // the serial port, when one is held
     std::thread m_WatchThread;            // ThreadWatchComm while a port is open
     vendrill::usb::CUsbPrinter m_UsbDevice;
