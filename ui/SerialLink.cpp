@@ -57,18 +57,7 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     if (!m_Serial.Configure({baudRate, dataBits, parity, stopBits}))
         return false;  // held, not configured: the next Open or Close releases it
     m_Serial.ResetWake();
-    {
-        std::lock_guard lock(m_ThreadBoxMutex);
-        m_CancelThreadBoxes = false;
-    }
-    // A reply cut off on an earlier link can never be completed on this one:
-    // left in place it would be glued to the first reply of the new link.
-    m_ReplyText.clear();
-    // Nor is a request sent on that link answered here: its time-out would
-    // close this link and its busy flag would refuse this link's requests.
-    KillTimer1();
-    m_Busy = 0;
-    m_Connected = 1;
+    BeginLink();
     m_ActiveLink = Link::Serial;
     try {
         m_WatchThread = std::thread(&CVendrillDlg::ThreadWatchComm, this);
@@ -222,6 +211,22 @@ void CVendrillDlg::ThreadMessageBox(const std::string& text)
     // Nobody waits for this box any more: if it has not been shown yet, it
     // must not pop up after the link it belongs to is gone.
     box->dismissed = true;
+}
+
+void CVendrillDlg::BeginLink()
+{
+    {
+        std::lock_guard lock(m_ThreadBoxMutex);
+        m_CancelThreadBoxes = false;
+    }
+    // A reply cut off on an earlier link can never be completed on this one:
+    // left in place it would be glued to the first reply of the new link.
+    m_ReplyText.clear();
+    // Nor is a request sent on that link answered here: its time-out would
+    // close this link and its busy flag would refuse this link's requests.
+    KillTimer1();
+    m_Busy = 0;
+    m_Connected = 1;
 }
 
 void CVendrillDlg::PostFromReader(QEvent* event)

@@ -49,18 +49,7 @@ bool CVendrillDlg::USB_Connection()
     m_Status = "USB connection success";
     UpdateData(false);
     m_UsbDevice.ResetWake();
-    {
-        std::lock_guard lock(m_ThreadBoxMutex);
-        m_CancelThreadBoxes = false;
-    }
-    // A reply cut off on an earlier link can never be completed on this one:
-    // left in place it would be glued to the first reply of the new link.
-    m_ReplyText.clear();
-    // Nor is a request sent on that link answered here: its time-out would
-    // close this link and its busy flag would refuse this link's requests.
-    KillTimer1();
-    m_Busy = 0;
-    m_Connected = 1;
+    BeginLink();
     m_USBThreadRun = 1;
     m_ActiveLink = Link::Usb;
     ++m_UsbGeneration;

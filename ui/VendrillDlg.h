@@ -234,6 +234,9 @@ private:
     void AppendLogLine(const std::string& line);
     int UsbRead(std::uint8_t* buffer, int size);
     int UsbWrite(const std::uint8_t* data, int count);
+    // State every link starts with once its device is open: no stale reply
+    // text, no request outstanding, reader boxes allowed, m_Connected set.
+    void BeginLink();
     void StopUsbReader();
     bool UsbPause(int ms);
     void OnUsbLost(unsigned generation);

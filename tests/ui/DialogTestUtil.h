@@ -1,14 +1,18 @@
 #pragma once
 
+#include "protocol/Protocol.h"
+#include "ui/ControlTable.h"
 #include "ui/VendrillDlg.h"
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QStringList>
 #include <QTest>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // A dialog whose message boxes are recorded instead of shown.
 struct RecordingDialog {
@@ -34,3 +38,16 @@ struct RecordingDialog {
 };
 
 inline QString Text(const std::string& s) { return QString::fromStdString(s); }
+
+// The receive log's lines.
+inline QStringList LogLines(const CVendrillDlg* dlg)
+{
+    const auto* log = qobject_cast<const QPlainTextEdit*>(dlg->GetDlgItem(vendrill::idc::ReceiveLog));
+    return log->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The log line that a batch of bytes gives.
+inline QString Hex(const std::vector<std::uint8_t>& bytes)
+{
+    return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size()));
+}

@@ -27,14 +27,6 @@ using namespace vendrill;
 
 namespace {
 
-QStringList LogLines(const CVendrillDlg* dlg)
-{
-    const auto* log = qobject_cast<const QPlainTextEdit*>(dlg->GetDlgItem(idc::ReceiveLog));
-    return log->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString Hex(const ByteVec& bytes) { return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size())); }
-
 ByteVec Concat(ByteVec a, const ByteVec& b)
 {
     a.insert(a.end(), b.begin(), b.end());

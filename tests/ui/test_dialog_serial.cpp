@@ -28,14 +28,6 @@ using namespace vendrill;
 
 namespace {
 
-QStringList LogLines(const CVendrillDlg* dlg)
-{
-    const auto* log = qobject_cast<const QPlainTextEdit*>(dlg->GetDlgItem(idc::ReceiveLog));
-    return log->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString Hex(const ByteVec& bytes) { return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size())); }
-
 int EntriesOf(const char* dir)
 {
     return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
