@@ -13,6 +13,8 @@ build="${VENDRILL_BUILD_DIR:-$here/build}"
 export VENDRILL_FLOOD_SECONDS="${VENDRILL_FLOOD_SECONDS:-60}"
 export VENDRILL_SOAK_CYCLES="${VENDRILL_SOAK_CYCLES:-1000}"
 export QT_QPA_PLATFORM=offscreen
+# A full run lasts far longer than Qt Test's default five minutes per test function.
+export QTEST_FUNCTION_TIMEOUT="${QTEST_FUNCTION_TIMEOUT:-7200000}"
 
 if [[ ! -f "$build/CMakeCache.txt" ]]; then
     cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${VENDRILL_BUILD_TYPE:-RelWithDebInfo}" >/dev/null

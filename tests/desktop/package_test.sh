@@ -27,7 +27,7 @@ deb=${debs[0]}
 [[ -n "$(dpkg-deb -f "$deb" Description)" ]] || fail "no description"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libqt6widgets6 libqt6gui6 libqt6core6 libqt6svg6 libudev1 libc6; do
+for lib in libqt6widgets6 libqt6gui6 libqt6core6 libudev1 libc6; do
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib"
 done
 
