@@ -11,7 +11,7 @@ PACKAGES=(
   libudev-dev umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-nanum fontconfig libxcb-damage0-dev
   clang libclang-rt-dev
-  dpkg-dev desktop-file-utils xdotool
+  dpkg-dev desktop-file-utils xdotool groff-base python3
 )
 
 missing=()
