@@ -48,22 +48,8 @@ QT_QPA_PLATFORM=offscreen "$bin/bench_roundtrip" --runs "$runs" --set-runs "$set
 collect "$out/roundtrip.log"
 
 # A private X server for the start-up and idle figures.
-display=""
-for n in $(seq 90 190); do
-    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -noreset -nolisten tcp >"$out/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 1 300); do
-        DISPLAY=":$n" xwininfo -root >/dev/null 2>&1 && { display=":$n"; break; }
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [[ -n "$display" ]] && break
-    kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; xvfb_pid=""
-done
-[[ -n "$display" ]] || { echo "could not start Xvfb" >&2; cat "$out/xvfb.log" >&2; exit 1; }
-export DISPLAY="$display"
-unset WAYLAND_DISPLAY
+source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
+start_xvfb 90 190 1024x768 "$out/xvfb.log" || { echo "could not start Xvfb" >&2; cat "$out/xvfb.log" >&2; exit 1; }
 
 echo "== 2/4 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
 app="$build/app/vendrill"

@@ -44,23 +44,10 @@ wait_until() {
     return 1
 }
 
-# A free display number: no lock file and no socket.
-display=""
-for n in $(seq 191 290); do
-    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 800x600x24 -noreset -nolisten tcp >"$out/exit_xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 1 300); do
-        DISPLAY=":$n" xwininfo -root >/dev/null 2>&1 && { display=":$n"; break; }
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [[ -n "$display" ]] && break
-    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[[ -n "$display" ]] || { echo "could not start Xvfb"; cat "$out/exit_xvfb.log"; exit 1; }
-export DISPLAY="$display" QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
+# A private X server on a free display number.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
+start_xvfb 191 290 800x600 "$out/exit_xvfb.log" || { echo "could not start Xvfb"; cat "$out/exit_xvfb.log"; exit 1; }
+export QT_QPA_PLATFORM=xcb
 
 # Sends WM_DELETE_WINDOW to a window, as a window manager's close box does.
 # There is no window manager here, so xdotool cannot ask for it.

@@ -15,25 +15,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A free display number: no lock file and no socket. Another server may take
-# the number between the check and the start, so a server that dies at once
-# sends us on to the next number.
-display=""
-for n in $(seq 90 190); do
-    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 800x600x24 -noreset -nolisten tcp >"$out/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 1 300); do  # bounded wait for the server, 30 s at most
-        DISPLAY=":$n" xwininfo -root >/dev/null 2>&1 && { display=":$n"; break; }
-        kill -0 "$xvfb_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [[ -n "$display" ]] && break
-    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[[ -n "$display" ]] || { echo "could not start Xvfb"; cat "$out/xvfb.log"; exit 1; }
-export DISPLAY="$display" QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
+# A private X server on a free display number.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xvfb.sh"
+start_xvfb 90 190 800x600 "$out/xvfb.log" || { echo "could not start Xvfb"; cat "$out/xvfb.log"; exit 1; }
+export QT_QPA_PLATFORM=xcb
 
 "$app" >"$out/vendrill.log" 2>&1 &
 app_pid=$!
