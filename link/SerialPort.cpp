@@ -1,5 +1,7 @@
 #include "link/SerialPort.h"
 
+#include "link/Poll.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -8,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -18,30 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
-
-// poll() that carries on after signal interruptions until the deadline, or
-// without limit when no deadline is given.
-int PollUntil(pollfd* fds, nfds_t count, const Clock::time_point* deadline)
-{
-    for (;;) {
-        int waitMs = -1;
-        if (deadline != nullptr) {
-            const auto left = std::chrono::ceil<Millis>(*deadline - Clock::now()).count();
-            waitMs = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-        }
-        const int r = ::poll(fds, count, waitMs);
-        if (r >= 0 || errno != EINTR)
-            return r;
-    }
-}
-
-int PollFor(pollfd* fds, nfds_t count, int timeoutMs)
-{
-    if (timeoutMs < 0)
-        return PollUntil(fds, count, nullptr);
-    const Clock::time_point deadline = Clock::now() + Millis(timeoutMs);
-    return PollUntil(fds, count, &deadline);
-}
+using vendrill::PollFor;
+using vendrill::PollUntil;
 
 bool SpeedFor(std::uint32_t baud, speed_t* speed)
 {
@@ -57,20 +36,11 @@ bool SpeedFor(std::uint32_t baud, speed_t* speed)
 
 }  // namespace
 
-CSerialPort::CSerialPort()
-{
-    // Created once for the object's whole life, so Wake() never races with
-    // its creation or release.
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0)
-        m_wakeError = errno;
-}
+CSerialPort::CSerialPort() = default;
 
 CSerialPort::~CSerialPort()
 {
     Close();
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 void CSerialPort::Fail(int err)
@@ -87,9 +57,9 @@ int CSerialPort::LastError() const
 bool CSerialPort::Open(const std::string& path)
 {
     Close();
-    if (m_wakeFd < 0) {
+    if (!m_wake.IsValid()) {
         // Without the wake descriptor a reader could never be stopped.
-        Fail(m_wakeError);
+        Fail(m_wake.CreationError());
         return false;
     }
     if (path.find('\0') != std::string::npos) {
@@ -280,12 +250,12 @@ int CSerialPort::Write(const void* data, int count)
 CSerialPort::WaitResult CSerialPort::WaitForData()
 {
     const int fd = m_fd.load(std::memory_order_acquire);
-    if (fd < 0 || m_wakeFd < 0) {
+    if (fd < 0 || !m_wake.IsValid()) {
         Fail(EBADF);
         return WaitResult::Error;
     }
     for (;;) {
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
         if (PollUntil(fds, 2, nullptr) < 0) {
             Fail(errno);
             return WaitResult::Error;
@@ -315,38 +285,17 @@ CSerialPort::WaitResult CSerialPort::WaitForData()
 
 bool CSerialPort::WaitForWake(int timeoutMs)
 {
-    if (m_wakeFd < 0) {
-        // Nothing could ever wake us: sleep out a bounded pause, never hang.
-        if (timeoutMs >= 0)
-            PollFor(nullptr, 0, timeoutMs);
-        return false;
-    }
-    pollfd p{m_wakeFd, POLLIN, 0};
-    const int r = PollFor(&p, 1, timeoutMs);
-    if (r < 0) {
-        Fail(errno);
-        return false;
-    }
-    return r > 0 && (p.revents & POLLIN);
+    return m_wake.Wait(timeoutMs);
 }
 
 void CSerialPort::Wake()
 {
-    if (m_wakeFd < 0)
-        return;
-    const std::uint64_t one = 1;
-    // EAGAIN would mean the counter is saturated, i.e. already signalled.
-    while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    m_wake.Raise();
 }
 
 void CSerialPort::ResetWake()
 {
-    if (m_wakeFd < 0)
-        return;
-    std::uint64_t value = 0;
-    while (::read(m_wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
-    }
+    m_wake.Reset();
 }
 
 void CSerialPort::Close()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/WakeEvent.h"
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -83,7 +85,6 @@ private:
     void Fail(int err);
 
     std::atomic<int> m_fd{-1};
-    int m_wakeFd = -1;  // eventfd, lives as long as the object
-    int m_wakeError = 0;
+    CWakeEvent m_wake;
     std::atomic<int> m_lastError{0};
 };

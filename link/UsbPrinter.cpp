@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace vendrill::usb {
@@ -220,16 +219,11 @@ int FindPrinter(int index, const std::function<void(const char*)>& messageBox)
     return -1;
 }
 
-CUsbPrinter::CUsbPrinter()
-    : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-{
-}
+CUsbPrinter::CUsbPrinter() = default;
 
 CUsbPrinter::~CUsbPrinter()
 {
     Close();
-    if (m_wakeFd >= 0)
-        ::close(m_wakeFd);
 }
 
 bool CUsbPrinter::Attach(int fd)
@@ -239,7 +233,7 @@ bool CUsbPrinter::Attach(int fd)
     if (fd == m_fd.load())
         return true;
     // Without the wake signal a blocked Read could never be ended.
-    const int flags = m_wakeFd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    const int flags = m_wake.IsValid() ? ::fcntl(fd, F_GETFL) : -1;
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
         ::close(fd);
         return false;
@@ -261,7 +255,7 @@ int CUsbPrinter::Read(void* buf, int size)
     if (fd < 0 || !buf || size <= 0)
         return kFailed;
     for (;;) {
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -322,20 +316,17 @@ int CUsbPrinter::Write(const void* data, int size)
 
 void CUsbPrinter::Wake()
 {
-    if (m_wakeFd < 0)
-        return;
-    const std::uint64_t one = 1;
-    while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    m_wake.Raise();
 }
 
 void CUsbPrinter::ResetWake()
 {
-    if (m_wakeFd < 0)
-        return;
-    std::uint64_t count = 0;
-    while (::read(m_wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    m_wake.Reset();
+}
+
+bool CUsbPrinter::WaitForWake(int timeoutMs)
+{
+    return m_wake.Wait(timeoutMs);
 }
 
 void CUsbPrinter::Close()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/WakeEvent.h"
+
 #include <atomic>
 #include <functional>
 #include <string>
@@ -87,6 +89,9 @@ public:
 
     void Wake();
     void ResetWake();
+    // Sleeps up to timeoutMs (for ever when negative) unless Wake() is
+    // pending or comes meanwhile; true when woken.
+    bool WaitForWake(int timeoutMs);
     void Close();
     bool IsOpen() const;
 
@@ -94,7 +99,7 @@ public:
 
 private:
     std::atomic<int> m_fd{-1};
-    int m_wakeFd = -1; // eventfd, fixed for the object's life
+    CWakeEvent m_wake;
 };
 
 }  // namespace vendrill::usb

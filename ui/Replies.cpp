@@ -19,9 +19,6 @@ constexpr int kLog = vendrill::idc::ReceiveLog;
 constexpr int kSniffStatus = vendrill::idc::SniffStatusEdit;
 constexpr int kCheckLevel = vendrill::idc::CheckLevel;
 constexpr int kCheckPinKey = vendrill::idc::CheckPinKey;
-// The log keeps the newest lines only, so a module that floods the line
-// cannot grow it without bound.
-constexpr int kLogMaxLines = 2000;
 }  // namespace
 
 long CVendrillDlg::OnCommunication()
@@ -47,10 +44,8 @@ long CVendrillDlg::OnCommunication()
         m_DecodeText = std::move(step.reply);
         BT_RECEIVE_MSG();
     }
-    if (step.overflowed || m_ReplyText.size() >= proto::REPLY_TEXT_LIMIT) {
+    if (step.overflowed)
         Trace("OnCommunication -2\n");
-        m_ReplyText.clear();
-    }
     Trace("OnCommunication -3\n");
     UpdateData(false);
     return 1;
@@ -161,7 +156,6 @@ void CVendrillDlg::AppendLogLine(const std::string& line)
     auto* log = qobject_cast<QPlainTextEdit*>(GetDlgItem(kLog));
     if (!log)
         return;
-    log->setMaximumBlockCount(kLogMaxLines);
     QTextCursor cursor = log->textCursor();
     cursor.insertText(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())) +
                       QStringLiteral("\n"));

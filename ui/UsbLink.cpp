@@ -91,24 +91,16 @@ void CVendrillDlg::StopUsbReader()
 {
     if (!m_USBThread.joinable())
         return;
-    {
-        std::lock_guard lock(m_UsbStopMutex);
-        m_USBThreadRun = 0;
-        m_UsbStopping = true;
-    }
-    m_UsbStopCv.notify_all();
-    m_UsbDevice.Wake();
+    m_USBThreadRun = 0;
+    m_UsbDevice.Wake();  // ends a blocked read and the reader's pauses
     CancelThreadBoxes();
     m_USBThread.join();
     m_UsbDevice.ResetWake();
-    std::lock_guard lock(m_UsbStopMutex);
-    m_UsbStopping = false;
 }
 
 bool CVendrillDlg::UsbPause(int ms)
 {
-    std::unique_lock lock(m_UsbStopMutex);
-    return !m_UsbStopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_UsbStopping; });
+    return !m_UsbDevice.WaitForWake(ms);
 }
 
 unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)

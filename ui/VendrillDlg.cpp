@@ -162,6 +162,7 @@ void CVendrillDlg::CreateControls()
             auto* e = new QPlainTextEdit(this);
             e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             e->setTabChangesFocus(true);
+            e->setMaximumBlockCount(kLogMaxLines);
             w = e;
             break;
         }

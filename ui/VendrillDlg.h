@@ -181,6 +181,10 @@ public:
 
     QIcon m_hIcon;
 
+    // The receive log keeps its newest lines only, so a module that floods
+    // the line cannot grow it without bound.
+    static constexpr int kLogMaxLines = 2000;
+
     // Stands in for the reader threads' WM_USER+1 notification.
     static constexpr QEvent::Type kCommEvent = QEvent::Type(QEvent::User + 1);
     // A reader thread's message box, shown by the user-interface thread.
@@ -238,6 +242,7 @@ private:
     // text, no request outstanding, reader boxes allowed, m_Connected set.
     void BeginLink();
     void StopUsbReader();
+    // The reader's pause: false when a disconnect cut it short.
     bool UsbPause(int ms);
     void OnUsbLost(unsigned generation);
     void CancelThreadBoxes();
@@ -250,9 +255,6 @@ private:
     vendrill::usb::CUsbPrinter m_UsbDevice;
     std::thread m_USBThread;              // TestUSBReadThread while the USB link is up
     std::atomic<unsigned> m_UsbGeneration{0};
-    std::mutex m_UsbStopMutex;
-    std::condition_variable m_UsbStopCv;
-    bool m_UsbStopping = false;           // guarded by m_UsbStopMutex
     std::mutex m_ThreadBoxMutex;
     std::condition_variable m_ThreadBoxCv;
     bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
