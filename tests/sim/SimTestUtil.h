@@ -47,13 +47,14 @@ inline bool WriteBytes(int fd, const proto::Bytes& bytes)
     return true;
 }
 
-// Reads until the text holds a complete reply, or gives up after kPatience.
-// The text keeps everything read, noise included.
-inline std::string ReadReply(int fd)
+// Reads fd into a text until done(text) holds, kPatience has passed, or -
+// with stopAtEnd - the other side has nothing more to give.
+template <typename Done>
+std::string ReadUntil(int fd, Done done, bool stopAtEnd)
 {
     std::string text;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!proto::HasCompleteReply(text)) {
+    while (!done(text)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
@@ -64,8 +65,17 @@ inline std::string ReadReply(int fd)
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0)
             text.append(buf, static_cast<std::size_t>(n));
+        else if (stopAtEnd)
+            break;
     }
     return text;
+}
+
+// Reads until the text holds a complete reply, or gives up after kPatience.
+// The text keeps everything read, noise included.
+inline std::string ReadReply(int fd)
+{
+    return ReadUntil(fd, [](const std::string& text) { return proto::HasCompleteReply(text); }, false);
 }
 
 }  // namespace simtest

@@ -42,22 +42,8 @@ Child Spawn(std::vector<std::string> args)
 // Reads the child's output until it holds `lines` LFs or reaches EOF.
 std::string ReadOutput(int fd, int lines)
 {
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + simtest::kPatience;
-    while (std::count(text.begin(), text.end(), '\n') < lines) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buf[256];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
-    return text;
+    return simtest::ReadUntil(
+        fd, [lines](const std::string& text) { return std::count(text.begin(), text.end(), '\n') >= lines; }, true);
 }
 
 int Wait(pid_t pid)

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/resource.h>
 #include <string>
 #include <vector>
 
@@ -50,4 +51,21 @@ inline QStringList LogLines(const CVendrillDlg* dlg)
 inline QString Hex(const std::vector<std::uint8_t>& bytes)
 {
     return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size()));
+}
+
+// CPU time (user + system) the whole process has used, in milliseconds.
+inline double CpuMs()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+// Share of one CPU the process uses while the user-interface thread idles for
+// a second; a reader thread spinning on a dead line shows up near 100 %.
+inline double CpuShareOverOneSecond()
+{
+    const double before = CpuMs();
+    QTest::qWait(1000);  // measurement window, not synchronisation
+    return (CpuMs() - before) / 1000.0;
 }

@@ -22,33 +22,6 @@ using namespace vendrill;
 
 namespace {
 
-double CpuMs()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-
-// Share of one CPU the process uses while the user-interface thread idles for
-// a second; a reader thread spinning on a dead line shows up near 100 %.
-double CpuShareOverOneSecond()
-{
-    const double before = CpuMs();
-    QTest::qWait(1000);  // measurement window, not synchronisation
-    return (CpuMs() - before) / 1000.0;
-}
-
-// A reply frame built byte by byte (GCC 12 warns falsely on a range insert
-// into the short vector here).
-ByteVec Frame(char command, const std::string& data)
-{
-    ByteVec out{0x02, 'V', 'R', static_cast<std::uint8_t>(command)};
-    for (char c : data)
-        out.push_back(static_cast<std::uint8_t>(c));
-    out.push_back(0x03);
-    return out;
-}
-
 // Waits for the three-byte Get request `command` on the line and answers it.
 bool Answer(PtyPeer& peer, char command, const std::string& data)
 {
@@ -56,7 +29,7 @@ bool Answer(PtyPeer& peer, char command, const std::string& data)
         return false;
     if (peer.Take() != Bytes({0x1B, 0x7E, command}))
         return false;
-    return peer.Write(Frame(command, data));
+    return peer.Write(ReplyFrame(command, data));
 }
 
 const QString kTimeout = QStringLiteral("Error(Timeout)");
@@ -198,7 +171,7 @@ private slots:
         QVERIFY(!d->IsTimer1Running());
         QCOMPARE(d->m_Connected.load(), 0);
         // Late bytes on the line reach nobody.
-        QVERIFY(peer.Write(Frame('3', "00190199A1B2")));
+        QVERIFY(peer.Write(ReplyFrame('3', "00190199A1B2")));
         QCoreApplication::processEvents();
         QVERIFY(d->m_CurrentBDA.empty());
         QVERIFY(d.messages.isEmpty());

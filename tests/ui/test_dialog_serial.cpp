@@ -33,23 +33,6 @@ int EntriesOf(const char* dir)
     return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
 }
 
-// CPU time (user + system) the whole process has used, in milliseconds.
-double CpuMs()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-
-// CPU the process burns while the user-interface thread idles for a second.
-// A watcher that spins shows up as close to 100 %.
-double CpuShareOverOneSecond()
-{
-    const double before = CpuMs();
-    QTest::qWait(1000);  // measurement window, not synchronisation
-    return (CpuMs() - before) / 1000.0;
-}
-
 // Puts n filler bytes into the receive queue from the test, so that the next
 // chunk the watcher reads does not fit. Only while the watcher is idle.
 void FillQueue(CVendrillDlg* dlg, int n)

@@ -79,14 +79,6 @@ QString ThreadNames()
     return names.join(QLatin1Char(','));
 }
 
-// CPU time of the whole process (all threads), in milliseconds.
-double CpuMs()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-
 // The flood's bytes: 8-byte records "S" + six-digit record number + ".", so
 // that any stretch of 16 bytes tells where in the stream it came from.
 constexpr std::size_t kRecord = 8;
