@@ -1,6 +1,6 @@
 #include "link/UsbPrinter.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 
 #include <libudev.h>
 

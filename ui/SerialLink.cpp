@@ -2,7 +2,7 @@
 // read and write operations that both links share.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "link/PortName.h"
 #include "ui/ControlTable.h"
 #include "ui/Cp949.h"

@@ -2,7 +2,7 @@
 // and the USB branches of the shared read and write operations.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "link/UsbPrinter.h"
 
 #include <QCoreApplication>

@@ -232,7 +232,10 @@ private:
     };
 
     void SendFrame(const proto::Bytes& frame);
-    void SendGet(char command, const char* trace, std::string& field, bool refusedWhenBusy);
+    void SendGet(char command, std::string& field, bool refusedWhenBusy);
+    // The Get request of a command character, as its button sends it.
+    void SendRequest(char command);
+    void TraceRequest(char command);
     void SendSelect(char command, char selection);
     void PrintLine(const std::string& text);
     void AppendLogLine(const std::string& line);

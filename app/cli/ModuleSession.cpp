@@ -1,6 +1,6 @@
 #include "app/cli/ModuleSession.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 
 #include <cerrno>
 #include <chrono>

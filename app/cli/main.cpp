@@ -6,7 +6,7 @@
 // at standard error (--trace) or at /dev/null. Trace lines can then never mix
 // into the results a script reads.
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "app/cli/Cli.h"
 
 #include <cerrno>
