@@ -1,6 +1,6 @@
 #include "ui/Cp949.h"
 
-#include "base/Cp949.h"
+#include "base/TextCodec.h"
 
 #include <QByteArray>
 

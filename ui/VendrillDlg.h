@@ -239,8 +239,8 @@ private:
     void SendSelect(char command, char selection);
     void PrintLine(const std::string& text);
     void AppendLogLine(const std::string& line);
-    int UsbRead(std::uint8_t* buffer, int size);
-    int UsbWrite(const std::uint8_t* data, int count);
+    // The link that is up, or nullptr.
+    CLink* LinkUp();
     // State every link starts with once its device is open: no stale reply
     // text, no request outstanding, reader boxes allowed, m_Connected set.
     void BeginLink();

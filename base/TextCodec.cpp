@@ -1,7 +1,9 @@
-#include "base/Cp949.h"
+#include "base/TextCodec.h"
 
 #include <cerrno>
+#include <cstring>
 #include <iconv.h>
+#include <langinfo.h>
 
 namespace vendrill {
 
@@ -92,6 +94,17 @@ bool IsValidCp949(std::string_view cp949)
     bool replaced = false;
     Convert("UTF-8", "CP949", cp949, kReplacement, OneByte, &replaced);
     return !replaced;
+}
+
+std::string Utf8ToLocale(std::string_view utf8)
+{
+    const char* codeset = ::nl_langinfo(CODESET);
+    // The C locale's "ANSI_X3.4-1968" says nothing about the terminal; UTF-8
+    // is what a terminal of today shows.
+    if (IsAscii(utf8) || codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0 ||
+        std::strcmp(codeset, "ANSI_X3.4-1968") == 0)
+        return std::string(utf8);
+    return Convert(codeset, "UTF-8", utf8, "?", Utf8SequenceLength);
 }
 
 }  // namespace vendrill

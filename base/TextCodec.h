@@ -17,4 +17,9 @@ std::string Utf8ToCp949(std::string_view utf8);
 // True when the CP949 bytes convert without a replacement character.
 bool IsValidCp949(std::string_view cp949);
 
+// UTF-8 text in the character set of the current locale (LC_CTYPE), for a
+// terminal. UTF-8 and plain ASCII locales get the text as it is; characters
+// another charset cannot hold become '?'.
+std::string Utf8ToLocale(std::string_view utf8);
+
 }  // namespace vendrill
