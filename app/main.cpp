@@ -1,5 +1,6 @@
 #include "base/Trace.h"
 #include "app/VendrillApp.h"
+#include "vendrill/Version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -61,7 +62,7 @@ int main(int argc, char* argv[])
     vendrill::InitTrace();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vendrill"));
-    QApplication::setApplicationVersion(QStringLiteral("2.0.8"));
+    QApplication::setApplicationVersion(QStringLiteral(VENDRILL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Bluetooth Setting Program."));

@@ -2,6 +2,7 @@
 // trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
 
 #include "sim/SimHost.h"
+#include "vendrill/Version.h"
 
 #include <cerrno>
 #include <csignal>
@@ -30,7 +31,8 @@ const char kUsage[] =
     "  --old-module      no answer to pairing and sniff requests\n"
     "  --name NAME       start with this device name (1 to 59 bytes)\n"
     "  --pin PIN         start with this PIN key (1 to 16 bytes)\n"
-    "  --help            show this help and exit\n";
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n";
 
 bool ParseInt(const char* text, long low, long high, int& out)
 {
@@ -101,6 +103,9 @@ int main(int argc, char** argv)
         };
         if (arg == "--help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::fputs("vendrill-sim " VENDRILL_VERSION "\n", stdout);
             return 0;
         } else if (arg == "--silent") {
             options.silent = true;

@@ -2,6 +2,7 @@
 
 #include "ui/AppIcon.h"
 #include "ui/DialogUnits.h"
+#include "vendrill/Version.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -35,6 +36,12 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     notice->setObjectName(QStringLiteral("aboutNotice"));
     notice->setTextFormat(Qt::PlainText);
     notice->setGeometry(du.Rect(40, 25, 119, 8));
+
+    // The full version, the same that --version and the package show.
+    auto* version = new QLabel(QStringLiteral("Version " VENDRILL_VERSION), this);
+    version->setObjectName(QStringLiteral("aboutVersion"));
+    version->setTextFormat(Qt::PlainText);
+    version->setGeometry(du.Rect(40, 38, 119, 8));
 
     auto* ok = new QPushButton(QString::fromUtf8("확인"), this);
     ok->setObjectName(QStringLiteral("aboutOk"));

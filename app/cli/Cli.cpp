@@ -5,15 +5,12 @@
 #include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 #include "sim/SimHost.h"
+#include "vendrill/Version.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include <getopt.h>
-
-#ifndef VENDRILL_VERSION
-#error "VENDRILL_VERSION must be defined by the build"
-#endif
 
 namespace vendrill::cli {
 

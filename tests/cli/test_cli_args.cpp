@@ -1,6 +1,7 @@
 // Command line and result formatting of vendrill-cli, in process.
 
 #include "app/cli/Cli.h"
+#include "vendrill/Version.h"
 
 #include <gtest/gtest.h>
 
@@ -118,7 +119,7 @@ TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
     EXPECT_EQ(Parse({"-hV"}).options.command, Command::Help);
     EXPECT_EQ(Parse({"-Vx"}).error, "unknown option '-x'");
     EXPECT_EQ(Parse({"--version"}).options.command, Command::Version);
-    EXPECT_EQ(VersionText(), "vendrill-cli 2.0.8\n");
+    EXPECT_EQ(VersionText(), "vendrill-cli " VENDRILL_VERSION "\n");
     EXPECT_FALSE(Parse({"--help=1"}).ok);
 }
 

@@ -5,6 +5,7 @@
 #include "CliTestUtil.h"
 
 #include "sim/SimHost.h"
+#include "vendrill/Version.h"
 
 #include <gtest/gtest.h>
 
@@ -69,9 +70,9 @@ TEST(CliProgram, HelpAndVersionGoToStandardOutput)
 
     const Outcome version = RunCli({"--version"});
     EXPECT_EQ(version.exitCode, kOk);
-    EXPECT_EQ(version.out, "vendrill-cli 2.0.8\n");
+    EXPECT_EQ(version.out, "vendrill-cli " VENDRILL_VERSION "\n");
     EXPECT_EQ(version.err, "");
-    EXPECT_EQ(RunCli({"-V"}).out, "vendrill-cli 2.0.8\n");
+    EXPECT_EQ(RunCli({"-V"}).out, "vendrill-cli " VENDRILL_VERSION "\n");
 }
 
 TEST(CliProgram, InfoOnItsOwnSimulatedModule)

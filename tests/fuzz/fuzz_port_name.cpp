@@ -4,15 +4,18 @@
 #include "FuzzCheck.h"
 #include "link/PortName.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
 namespace {
 
-// One port with a path of its own, one whose variable is set but empty.
+// One port with a path of its own, one whose variable is set but empty; no
+// port map file, whatever the user running this has.
 void SetUpEnvironment()
 {
     static const bool done = [] {
+        setenv("XDG_CONFIG_HOME", "/nonexistent/vendrill-fuzz", 1);
         setenv("VENDRILL_COM3", "/dev/ttyUSB0", 1);
         setenv("VENDRILL_COM17", "", 1);
         return true;
@@ -60,6 +63,23 @@ void CheckResolve(const std::string& deviceName)
     FUZZ_CHECK(path == "/dev/ttyS" + std::to_string(n - 1) || (value != nullptr && path == value));
 }
 
+// The same bytes as a port map file: whatever it holds, every entry is a
+// usable port and path, each port at most once, and no line counts twice.
+void CheckPortMap(const std::string& text)
+{
+    const vendrill::PortMap map = vendrill::ParsePortMap(text);
+    int lastLine = 0;
+    bool seen[256] = {};
+    for (const vendrill::PortMapEntry& e : map.entries) {
+        FUZZ_CHECK(e.number >= 1 && e.number <= 255 && !seen[e.number]);
+        seen[e.number] = true;
+        FUZZ_CHECK(!e.path.empty() && e.path.front() == '/' && e.path.find('\0') == std::string::npos);
+        FUZZ_CHECK(e.line > lastLine);
+        lastLine = e.line;
+    }
+    FUZZ_CHECK(map.entries.size() + map.problems.size() <= 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -75,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CheckResolve(text);
     CheckResolve(device);
+    CheckPortMap(text);
 
     // A Port list text: COM<n> is reached the same way whether n has one digit or more.
     if (ExpectedPort(text) != 0 && !StartsWith(text, "\\\\.\\"))

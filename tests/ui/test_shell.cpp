@@ -99,6 +99,7 @@ void TestShell::realAboutBox()
         for (QLabel* l : modal->findChildren<QLabel*>())
             texts << l->text();
         QVERIFY(texts.contains(QStringLiteral("Vendrill Ver2.8")));
+        QVERIFY(texts.contains(QStringLiteral("Version " VENDRILL_VERSION)));
         auto* icon = modal->findChild<QLabel*>(QStringLiteral("aboutIcon"));
         QVERIFY(icon && !icon->pixmap().isNull());
         const QList<QPushButton*> buttons = modal->findChildren<QPushButton*>();
