@@ -1,6 +1,7 @@
 #include "app/cli/Cli.h"
 
 #include "base/TextCodec.h"
+#include "link/OpenError.h"
 #include "link/PortName.h"
 #include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
@@ -642,6 +643,8 @@ RunResult Run(const Options& o)
     if (opened.status != Status::Ok)
         return Failed(opened);
     RunResult r = RunOnSession(session, o);
+    if (r.exitCode == kExitNoDevice && o.link == LinkChoice::Serial)
+        r.error = LinkLostError(o.portPath, r.error);
     session.Close();
     sim.Stop();
     return r;

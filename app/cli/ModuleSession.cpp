@@ -1,6 +1,7 @@
 #include "app/cli/ModuleSession.h"
 
 #include "base/Trace.h"
+#include "link/OpenError.h"
 #include "protocol/Conversation.h"
 
 #include <cerrno>
@@ -34,8 +35,7 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
 {
     Close();
     if (!m_serial.Open(path)) {
-        const int err = m_serial.LastError();
-        return Fail(Status::NoDevice, "Unable to open the port " + path + ": " + std::strerror(err));
+        return Fail(Status::NoDevice, vendrill::SerialOpenError(path, m_serial.LastError()));
     }
     if (!m_serial.Configure(settings)) {
         const int err = m_serial.LastError();

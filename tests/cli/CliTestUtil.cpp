@@ -27,7 +27,8 @@ constexpr auto kPatience = std::chrono::seconds(60);
 
 }  // namespace
 
-Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv)
+Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
+               const std::vector<std::string>& launcher, const std::string& program)
 {
     Outcome o;
     int outPipe[2], errPipe[2];
@@ -43,7 +44,8 @@ Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::stri
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
 
-    std::vector<std::string> argStore{VENDRILL_CLI_PATH};
+    std::vector<std::string> argStore = launcher;
+    argStore.push_back(program);
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argStore)
@@ -60,7 +62,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::stri
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, VENDRILL_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
+    const int spawned = ::posix_spawnp(&pid, argStore[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(outPipe[1]);
     ::close(errPipe[1]);

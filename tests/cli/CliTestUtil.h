@@ -17,8 +17,10 @@ struct Outcome {
 };
 
 // Runs VENDRILL_CLI_PATH with args. extraEnv holds "NAME=value" entries added
-// to this process's environment for the child.
-Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {});
+// to this process's environment for the child. A launcher (a command such as
+// setpriv with its options) runs the program instead, with program as its path.
+Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
+               const std::vector<std::string>& launcher = {}, const std::string& program = VENDRILL_CLI_PATH);
 
 // Counts lines of text that equal line.
 int CountLines(const std::string& text, const std::string& line);

@@ -7,15 +7,43 @@
 #include "sim/SimHost.h"
 #include "vendrill/Version.h"
 
+#include "link/SerialPort.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using clitest::Outcome;
 using clitest::RunCli;
 
 namespace {
+
+// A scratch folder, removed with everything in it.
+struct TempDir {
+    TempDir()
+    {
+        char name[] = "/tmp/vendrill-cli-test-XXXXXX";
+        if (::mkdtemp(name) != nullptr)
+            path = name;
+    }
+    ~TempDir()
+    {
+        if (!path.empty())
+            std::filesystem::remove_all(path);
+    }
+    std::string path;
+};
 
 constexpr const char* kDefaultInfo =
     "address: 00190199A1B2\n"
@@ -345,7 +373,10 @@ TEST(CliProgram, MissingPortIsNoDevice)
     Outcome o = RunCli({"--port", "/dev/vendrill-no-such-port", "info"});
     EXPECT_EQ(o.exitCode, kNoDevice);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err.rfind("vendrill-cli: Unable to open the port /dev/vendrill-no-such-port", 0), 0u) << o.err;
+    EXPECT_EQ(o.err.rfind("vendrill-cli: there is no device /dev/vendrill-no-such-port; ", 0), 0u) << o.err;
+    // What there is instead, or that there is nothing.
+    EXPECT_TRUE(o.err.find("serial ports here: /dev/") != std::string::npos ||
+                o.err.find("no serial port was found") != std::string::npos) << o.err;
 
     // COMn goes through VENDRILL_COMn.
     o = RunCli({"--port", "COM7", "info"}, {"VENDRILL_COM7=/dev/vendrill-com7-missing"});
@@ -362,8 +393,112 @@ TEST_F(CliOnSim, ComNameReachesThePortNamedByTheEnvironment)
 
 TEST(CliProgram, PortThatIsNoSerialLineIsNoDevice)
 {
-    const Outcome o = RunCli({"--port", "/dev/null", "info"});
+    const TempDir dir;
+    const std::string file = dir.path + "/capture.bin";
+    std::ofstream(file) << "not a port";
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/null", "vendrill-cli: /dev/null is not a serial port; "},
+        {dir.path, "vendrill-cli: " + dir.path + " is not a serial port (it is a directory)"},
+        {file, "vendrill-cli: " + file + " is not a serial port (it is a regular file)"},
+    };
+    for (const auto& [path, start] : cases) {
+        const Outcome o = RunCli({"--port", path, "info"});
+        EXPECT_EQ(o.exitCode, kNoDevice) << o.err;
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err.rfind(start, 0), 0u) << o.err;
+    }
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not a port") << "the file was written to";
+}
+
+TEST_F(CliOnSim, PortHeldByAnotherProgramIsNamed)
+{
+    CSerialPort holder;
+    ASSERT_TRUE(holder.Open(m_path));
+    const Outcome o = Run({"info"});
+    EXPECT_EQ(o.exitCode, kNoDevice);
+    const std::string pid = "(pid " + std::to_string(::getpid()) + ")";
+    EXPECT_EQ(o.err.rfind("vendrill-cli: " + m_path + " is in use by ", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find(pid), std::string::npos) << o.err;
+}
+
+TEST_F(CliOnSim, PortThatVanishesDuringUseIsNamed)
+{
+    SetOptions([](SimOptions& s) { s.delayMs = 60000; });
+    // The module goes away (its terminal with it) once the first request is in.
+    std::thread unplug([this] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (m_sim.RequestCount() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        m_sim.Stop();
+    });
+    const Outcome o = Run({"info"});
+    unplug.join();
+    EXPECT_EQ(o.exitCode, kNoDevice) << o.err;
+    EXPECT_EQ(o.err.rfind("vendrill-cli: " + m_path + " went away during use", 0), 0u) << o.err;
+}
+
+// An account without access to the port, as a desktop user outside the
+// port's group is: told the path, the group and the command that fixes it.
+TEST_F(CliOnSim, UnprivilegedUserIsToldGroupAndFix)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the program as nobody";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    // Like a USB adapter's node: root's, group dialout, read and write for
+    // owner and group only.
+    const group* dialout = ::getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    const std::string groupName = dialout->gr_name;
+    ASSERT_NE(dialout->gr_gid, nobody->pw_gid);
+    ASSERT_EQ(::chown(m_path.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(::chmod(m_path.c_str(), 0660), 0);
+
+    // A copy that nobody may run wherever the build tree lies.
+    const TempDir dir;
+    ASSERT_EQ(::chmod(dir.path.c_str(), 0755), 0);
+    const std::string program = dir.path + "/vendrill-cli";
+    std::filesystem::copy_file(VENDRILL_CLI_PATH, program);
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+
+    const Outcome o = RunCli({"--port", m_path, "info"}, {},
+                             {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}, program);
     EXPECT_EQ(o.exitCode, kNoDevice) << o.err;
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err.rfind("vendrill-cli: ", 0), 0u) << o.err;
+    EXPECT_EQ(o.err.rfind("vendrill-cli: no permission to open " + m_path + " (group " + groupName + ")", 0), 0u)
+        << o.err;
+    EXPECT_NE(o.err.find("sudo usermod -aG " + groupName + " nobody"), std::string::npos) << o.err;
+    EXPECT_EQ(m_sim.RequestCount(), 0u);
+}
+
+TEST_F(CliOnSim, PortMapFileNamesTheComPort)
+{
+    const TempDir config;
+    std::filesystem::create_directory(config.path + "/vendrill");
+    const std::string map = config.path + "/vendrill/ports";
+    const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + config.path, "VENDRILL_COM7="};
+
+    std::ofstream(map) << "COM7=" << m_path << "\n";
+    Outcome o = RunCli({"--port", "COM7", "info"}, env);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.out, kDefaultInfo);
+    EXPECT_EQ(o.err, "");
+
+    // The environment wins over the file.
+    o = RunCli({"--port", "COM7", "info"}, {"XDG_CONFIG_HOME=" + config.path, "VENDRILL_COM7=/dev/vendrill-env-com7"});
+    EXPECT_EQ(o.exitCode, kNoDevice);
+    EXPECT_NE(o.err.find("/dev/vendrill-env-com7"), std::string::npos) << o.err;
+
+    // Broken lines are reported, each once, and the rest of the file still counts.
+    std::ofstream(map) << "COM7 " << m_path << "\nCOM0=/dev/ttyS0\nCOM7=" << m_path << "\n";
+    o = RunCli({"--port", "COM7", "info"}, env);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.out, kDefaultInfo);
+    for (const char* line : {":1: ", ":2: "}) {
+        const std::string where = map + line;
+        EXPECT_NE(o.err.find("vendrill-cli: " + where), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find(where), o.err.rfind(where)) << o.err;
+    }
+    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 2) << o.err;
 }
