@@ -3,6 +3,7 @@
 #include "ui/VendrillDlg.h"
 
 #include "base/Trace.h"
+#include "link/OpenError.h"
 #include "link/PortName.h"
 #include "ui/ControlTable.h"
 #include "ui/Cp949.h"
@@ -52,6 +53,10 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     const std::string path = vendrill::ResolvePortPath(deviceName);
     if (path.empty() || !m_Serial.Open(path)) {
         m_Status = "Unable to open the port";
+        if (!path.empty() && vendrill::IsPermissionError(m_Serial.LastError()))
+            ExplainPortRefusal(path);
+        else
+            UpdatePortToolTip();
         UpdateData(false);
         return false;
     }
@@ -68,6 +73,7 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
         ClosePort();
         return false;
     }
+    UpdatePortToolTip();
     m_Status = "Success";
     UpdateData(false);
     return true;
@@ -200,6 +206,16 @@ void CVendrillDlg::ShutdownLinks()
     ClosePort();
     if (m_USBThread.joinable() || m_UsbDevice.IsOpen())
         USB_Disconnection();
+}
+
+// The status line keeps its short text; the Port tool tip and the trace say
+// which group owns the port and how to get in.
+void CVendrillDlg::ExplainPortRefusal(const std::string& path)
+{
+    const std::string why = vendrill::PermissionExplanation(path);
+    vendrill::Trace("%s\n", why.c_str());
+    if (QWidget* port = GetDlgItem(kPortList))
+        port->setToolTip(QString::fromStdString(why));
 }
 
 void CVendrillDlg::UpdatePortToolTip()

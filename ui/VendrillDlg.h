@@ -104,6 +104,7 @@ public:
     static CVendrillDlg* MainWindow();
     // Shows the resolved device path of the selected port as its tool tip.
     void UpdatePortToolTip();
+    void ExplainPortRefusal(const std::string& path);
     // Called on a reader thread: shows the text in a box on the user-interface
     // thread and waits for its OK, or until a link is closed.
     void ThreadMessageBox(const std::string& cp949Text);

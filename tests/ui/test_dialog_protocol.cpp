@@ -44,44 +44,6 @@ long Feed(CVendrillDlg* dlg, const ByteVec& batch)
     return dlg->OnCommunication();
 }
 
-// Collects what the process writes to standard output meanwhile.
-class StdoutCapture {
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        m_File = std::tmpfile();
-        m_Saved = ::dup(STDOUT_FILENO);
-        if (m_File && m_Saved >= 0)
-            ::dup2(::fileno(m_File), STDOUT_FILENO);
-    }
-    ~StdoutCapture() { Stop(); }
-    std::string Stop()
-    {
-        if (m_Saved < 0)
-            return m_Text;
-        std::fflush(stdout);
-        ::dup2(m_Saved, STDOUT_FILENO);
-        ::close(m_Saved);
-        m_Saved = -1;
-        if (m_File) {
-            std::rewind(m_File);
-            char buf[4096];
-            std::size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, m_File)) > 0)
-                m_Text.append(buf, n);
-            std::fclose(m_File);
-            m_File = nullptr;
-        }
-        return m_Text;
-    }
-
-private:
-    std::FILE* m_File = nullptr;
-    int m_Saved = -1;
-    std::string m_Text;
-};
-
 // A dialog with its serial link open on a raw pseudo-terminal.
 struct WiredDialog {
     PtyPeer peer;

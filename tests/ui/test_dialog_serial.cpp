@@ -17,7 +17,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,6 +52,33 @@ QMessageBox* VisibleThreadBox(const CVendrillDlg* dlg, const QString& text)
 }
 
 const QString kFull = QStringLiteral("m_QueueRead FULL!");
+
+// Takes this thread's power to ignore file permissions, which root has,
+// until the end of the scope; changes nothing for other users.
+class DacOverrideOff {
+public:
+    DacOverrideOff()
+    {
+        m_ok = ::syscall(SYS_capget, &m_header, m_saved) == 0;
+        if (!m_ok)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        ::syscall(SYS_capset, &m_header, reduced);
+    }
+    ~DacOverrideOff()
+    {
+        if (m_ok)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    DacOverrideOff(const DacOverrideOff&) = delete;
+    DacOverrideOff& operator=(const DacOverrideOff&) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2] = {};
+    bool m_ok = false;
+};
 
 }  // namespace
 
@@ -145,6 +174,38 @@ private slots:
         d->SetCurSel(idc::PortList, 2);
         QCOMPARE(port->toolTip(), QStringLiteral("/dev/ttyS2"));
         ::unsetenv("VENDRILL_COM20");
+    }
+
+    // A port this user may not open: the status keeps its short text, the
+    // Port tool tip and a trace line tell the group and the way in.
+    void refusedPortIsExplainedInToolTipAndTrace()
+    {
+        PtyPeer com4(4);
+        QVERIFY(com4.Ok());
+        const std::string path = com4.SlavePath();
+        RecordingDialog d;
+        QWidget* port = d->GetDlgItem(idc::PortList);
+        d->SetCurSel(idc::PortList, 3);
+        QCOMPARE(::chmod(path.c_str(), 0), 0);
+        std::string trace;
+        {
+            DacOverrideOff asUser;  // root would open it anyway
+            StdoutCapture capture;
+            d->OnBnClickedOpen();
+            trace = capture.Stop();
+        }
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+        QVERIFY(!d->IsWatcherRunning());
+        const std::string tip = port->toolTip().toStdString();
+        QVERIFY2(tip.rfind("no permission to open " + path + " (group ", 0) == 0, tip.c_str());
+        QVERIFY2(trace.find(tip + "\n") != std::string::npos, trace.c_str());
+
+        // Access given: the next Open works and the tool tip is the path again.
+        QCOMPARE(::chmod(path.c_str(), 0600), 0);
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QCOMPARE(port->toolTip(), Text(path));
+        d->OnBnClickedClose();
     }
 
     void receivedBytesReachTheQueueInOrderOncePerDrain()
