@@ -5,13 +5,28 @@ expected_files() {
   printf '%s\n' bin/vendrill bin/vendrill-cli bin/vendrill-sim \
     share/applications/vendrill.desktop \
     share/icons/hicolor/scalable/apps/vendrill.svg \
-    share/man/man1/vendrill-cli.1.gz
+    share/man/man1/vendrill.1.gz share/man/man1/vendrill-cli.1.gz share/man/man1/vendrill-sim.1.gz \
+    share/bash-completion/completions/vendrill-cli \
+    share/doc/vendrill/copyright share/doc/vendrill/changelog.gz \
+    lib/udev/rules.d/70-vendrill.rules
   for n in 16 24 32 48 64 72 96 128 256; do
     printf 'share/icons/hicolor/%sx%s/apps/vendrill.png\n' "$n" "$n"
   done
 }
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# build_package CPACK BUILD_DIR TMP_DIR: builds the Debian package with cpack
+# into TMP_DIR/out and prints its path.
+build_package() {
+  local cpack=$1 build=$2 tmp=$3 debs
+  (cd "$tmp" && "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out") >"$tmp/cpack.log" 2>&1 ||
+    { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
+  shopt -s nullglob
+  debs=("$tmp"/out/*.deb)
+  ((${#debs[@]} == 1)) || fail "expected one package, found ${#debs[@]}"
+  printf '%s\n' "${debs[0]}"
+}
 
 # A clean environment for running the installed programs; only the options
 # of a sanitizer build's run are kept.
@@ -85,10 +100,20 @@ check_tree() {
   grep -qx 'Exec=vendrill' "$prefix/share/applications/vendrill.desktop" || fail "desktop entry: Exec"
   grep -qx 'Icon=vendrill' "$prefix/share/applications/vendrill.desktop" || fail "desktop entry: Icon"
 
-  gzip -t "$prefix/share/man/man1/vendrill-cli.1.gz" || fail "the manual page is not a valid gzip file"
+  for f in "$prefix"/share/man/man1/vendrill*.1.gz "$prefix/share/doc/vendrill/changelog.gz"; do
+    gzip -t "$f" || fail "$f is not a valid gzip file"
+  done
+  zcat "$prefix/share/doc/vendrill/changelog.gz" | head -n1 | grep -q "^vendrill ($version) " ||
+    fail "the changelog does not start with version $version"
 
+  # One version everywhere: the three programs and the package.
   out=$(run_installed "$prefix/bin/vendrill-cli" --version) || fail "installed vendrill-cli --version failed"
   [[ "$out" == "vendrill-cli $version" ]] || fail "installed vendrill-cli reports '$out'"
+  out=$(run_installed "$prefix/bin/vendrill-sim" --version) || fail "installed vendrill-sim --version failed"
+  [[ "$out" == "vendrill-sim $version" ]] || fail "installed vendrill-sim reports '$out'"
+  out=$(run_installed env QT_QPA_PLATFORM=offscreen "$prefix/bin/vendrill" --version) ||
+    fail "installed vendrill --version failed"
+  [[ "$out" == "Vendrill $version" ]] || fail "installed vendrill reports '$out'"
   out=$(run_installed "$prefix/bin/vendrill-cli" --simulate info) ||
     fail "installed vendrill-cli --simulate info failed (status $?)"
   printf '%s\n' "$out"

@@ -13,17 +13,15 @@ done
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-(cd "$tmp" && "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out") >"$tmp/cpack.log" 2>&1 ||
-  { cat "$tmp/cpack.log" >&2; fail "cpack failed"; }
-shopt -s nullglob
-debs=("$tmp"/out/*.deb)
-((${#debs[@]} == 1)) || fail "expected one package, found ${#debs[@]}"
-deb=${debs[0]}
+deb=$(build_package "$cpack" "$build" "$tmp")
 
 # Control fields.
 [[ "$(dpkg-deb -f "$deb" Package)" == vendrill ]] || fail "package name"
 [[ "$(dpkg-deb -f "$deb" Version)" == "$version" ]] || fail "package version"
-[[ -n "$(dpkg-deb -f "$deb" Maintainer)" ]] || fail "no maintainer"
+maintainer=$(dpkg-deb -f "$deb" Maintainer)
+[[ "$maintainer" =~ ^[^\<]+\ \<[^@\>]+@[a-z0-9-]+\.[a-z.]+\>$ && "$maintainer" != *@localhost* ]] ||
+  fail "maintainer '$maintainer' has no address of the project"
+[[ "$(dpkg-deb -f "$deb" Recommends)" == *fonts-nanum* ]] || fail "no Recommends: fonts-nanum for the Hangul captions"
 [[ -n "$(dpkg-deb -f "$deb" Description)" ]] || fail "no description"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"

@@ -14,6 +14,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <string>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,11 +80,13 @@ public:
     {
         std::fflush(stdout);
         m_File = std::tmpfile();
-        m_Saved = ::dup(STDOUT_FILENO);
+        m_Saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
         if (m_File && m_Saved >= 0)
             ::dup2(::fileno(m_File), STDOUT_FILENO);
     }
     ~StdoutCapture() { Stop(); }
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
     std::string Stop()
     {
         if (m_Saved < 0)

@@ -175,50 +175,6 @@ void ExpectDown(RecordingDialog& d)
             return;                     \
     } while (false)
 
-// Standard output, redirected into a file until Take().
-class StdoutCapture {
-public:
-    StdoutCapture()
-    {
-        std::fflush(stdout);
-        m_saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-        char name[] = "/tmp/vendrill-trace-XXXXXX";
-        m_file = mkostemp(name, O_CLOEXEC);
-        if (m_file >= 0) {
-            unlink(name);
-            dup2(m_file, STDOUT_FILENO);
-        }
-    }
-    ~StdoutCapture() { Take(); }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-    std::string Take()
-    {
-        std::string text;
-        if (m_saved < 0)
-            return text;
-        std::fflush(stdout);
-        dup2(m_saved, STDOUT_FILENO);
-        close(m_saved);
-        m_saved = -1;
-        if (m_file < 0)
-            return text;
-        lseek(m_file, 0, SEEK_SET);
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(m_file, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<std::size_t>(n));
-        close(m_file);
-        m_file = -1;
-        return text;
-    }
-
-private:
-    int m_saved = -1;
-    int m_file = -1;
-};
-
 // True when every part occurs in text, each after the one before.
 bool InOrder(const std::string& text, std::initializer_list<std::string> parts)
 {
@@ -753,7 +709,7 @@ private slots:
             d->OnBnClickedOpen();
             d->OnBnClickedOpen();
             d->OnBnClickedClose();
-            text = capture.Take();
+            text = capture.Stop();
         }
         const std::string link = "\\\\?\\usb#vid_2a92&pid_0003#HL0001#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
         QVERIFY2(InOrder(text, {"USB_Connection -1\n", "GetDeviceViaInterface -1\n", "GetDeviceViaInterface -2\n",

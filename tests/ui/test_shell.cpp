@@ -7,6 +7,7 @@
 #include "ui/AppIcon.h"
 #include "ui/ControlTable.h"
 #include "ui/DialogUnits.h"
+#include "vendrill/Version.h"
 
 #include <QDialog>
 #include <QFile>

@@ -1,0 +1,99 @@
+# bash completion for vendrill-cli: commands, options and their values, COMn
+# names (those of the port map file too) and serial device paths.
+
+_vendrill_cli_ports()
+{
+    local cur=$1 map n
+    local -a names=()
+    for n in {1..20}; do
+        names+=("COM$n")
+    done
+    # The same file the program reads; a relative XDG_CONFIG_HOME is ignored.
+    if [[ ${XDG_CONFIG_HOME-} == /* ]]; then
+        map=$XDG_CONFIG_HOME/vendrill/ports
+    else
+        map=$HOME/.config/vendrill/ports
+    fi
+    if [[ -f $map && -r $map ]]; then
+        while IFS= read -r n; do
+            names+=("$n")
+        done < <(sed -n 's/^[[:space:]]*\(COM[1-9][0-9]\{0,2\}\)[[:space:]]*=.*/\1/p' "$map" 2>/dev/null)
+    fi
+    for n in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM* /dev/ttyAMA* /dev/rfcomm* /dev/ttyS*; do
+        [[ -e $n ]] && names+=("$n")
+    done
+    COMPREPLY=($(compgen -W "${names[*]}" -- "$cur"))
+    # Any other path, such as a simulator's /dev/pts/N.
+    [[ $cur == /* ]] && COMPREPLY+=($(compgen -f -- "$cur"))
+}
+
+_vendrill_cli()
+{
+    local cur prev words cword split
+    _init_completion -s || return
+
+    case $prev in
+        --port)
+            _vendrill_cli_ports "$cur"
+            return ;;
+        --baud)
+            COMPREPLY=($(compgen -W '9600 19200 38400 57600 115200' -- "$cur"))
+            return ;;
+        --data-bits)
+            COMPREPLY=($(compgen -W '7 8' -- "$cur"))
+            return ;;
+        --parity)
+            COMPREPLY=($(compgen -W 'none odd even' -- "$cur"))
+            return ;;
+        --stop-bits)
+            COMPREPLY=($(compgen -W '1 2' -- "$cur"))
+            return ;;
+        --suffix)
+            return ;;
+    esac
+    $split && return
+
+    # The command and how many of its arguments come before the cursor.
+    local command= given=0 i options_ended=
+    for ((i = 1; i < cword; i++)); do
+        if [[ -z $options_ended ]]; then
+            case ${words[i]} in
+                --port | --baud | --data-bits | --parity | --stop-bits | --suffix)
+                    ((i++))
+                    continue ;;
+                --)
+                    options_ended=1
+                    continue ;;
+                -*)
+                    continue ;;
+            esac
+        fi
+        if [[ -z $command ]]; then
+            command=${words[i]}
+        else
+            ((given++))
+        fi
+    done
+
+    if [[ $cur == -* && -z $options_ended ]]; then
+        local opts='--port --baud --data-bits --parity --stop-bits --usb --simulate --old-module --json
+                    --trace --help --version'
+        [[ $command == set-name ]] && opts+=' --suffix --print'
+        COMPREPLY=($(compgen -W "$opts" -- "$cur"))
+        return
+    fi
+    if [[ -z $command ]]; then
+        COMPREPLY=($(compgen -W 'info set-pin set-name set-level set-pairing sniff' -- "$cur"))
+        return
+    fi
+    ((given == 0)) || return
+    case $command in
+        set-level)
+            COMPREPLY=($(compgen -W '1 3 not-use-pinkey use-pinkey' -- "$cur")) ;;
+        set-pairing)
+            COMPREPLY=($(compgen -W '1 2 3 legacy just-works numeric-comparison' -- "$cur")) ;;
+        sniff)
+            COMPREPLY=($(compgen -W 'status enable disable' -- "$cur")) ;;
+    esac
+} &&
+    complete -F _vendrill_cli vendrill-cli
