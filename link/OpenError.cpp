@@ -1,6 +1,7 @@
 #include "link/OpenError.h"
 
 #include "link/PortName.h"
+#include "link/UsbPrinter.h"
 
 #include <algorithm>
 #include <cctype>
@@ -214,6 +215,26 @@ std::string SerialOpenError(const std::string& path, int err)
     default:
         return "cannot open " + path + ": " + std::strerror(err);
     }
+}
+
+std::string UsbOpenError(int err)
+{
+    std::string node;
+    for (const usb::PrinterInterface& itf : usb::EnumeratePrinterInterfaces()) {
+        if (usb::IsAcceptedDevice(itf.symbolicLink)) {
+            node = itf.node;
+            break;
+        }
+    }
+    if (node.empty())
+        return "no USB printer of an accepted maker is connected";
+    if (IsPermissionError(err))
+        return PermissionExplanation(node);
+    if (err == ENOENT || err == ENODEV || err == ENXIO)
+        return "the USB printer's node " + node + " is gone (unplugged?); connect it again and retry";
+    if (err == EBUSY)
+        return Busy(node);
+    return "cannot open the USB printer " + node + ": " + std::strerror(err);
 }
 
 std::string LinkLostError(const std::string& path, const std::string& detail)

@@ -12,6 +12,10 @@ namespace vendrill {
 // failed open. Names the port in every case.
 std::string SerialOpenError(const std::string& path, int err);
 
+// Why the first accepted USB printer could not be opened; err is the errno of
+// the failed open.
+std::string UsbOpenError(int err);
+
 bool IsPermissionError(int err);
 
 // The port or node at path may not be opened by this user: the group that

@@ -52,7 +52,7 @@ StepResult CModuleSession::OpenUsb()
     std::string shown;
     const int fd = usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; });
     if (fd < 0)
-        return Fail(Status::NoDevice, shown.empty() ? "cannot open the USB printer" : shown);
+        return Fail(Status::NoDevice, shown.empty() ? vendrill::UsbOpenError(errno) : shown);
     if (!m_usb.Attach(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
     return StartReader(m_usb);

@@ -7,6 +7,7 @@
 #include "CliTestUtil.h"
 #include "../usb/UsbTestbed.h"
 
+#include "link/OpenError.h"
 #include "sim/ModuleSim.h"
 
 #include <gtest/gtest.h>
@@ -126,6 +127,18 @@ TEST(CliUsb, InfoAndSetPinOverTheUsbPrinter)
     EXPECT_EQ(clitest::CountLines(o.err, "WriteComm data: 1"), 3) << o.err;
     EXPECT_EQ(clitest::CountLines(o.err, "WriteComm data: 9"), 1) << "the Set BDN frame\n" << o.err;
     EXPECT_EQ(module.State().name, "LABEL");
+}
+
+// The message for a printer node this user may not open names the node, its
+// group and how to get access.
+TEST(CliUsb, RefusedPrinterNodeIsExplained)
+{
+    UsbTestbed bed;
+    ASSERT_TRUE(bed.Load("printer_2a92"));
+    const std::string text = vendrill::UsbOpenError(EACCES);
+    EXPECT_EQ(text.rfind("no permission to open /dev/usb/lp0 (group ", 0), 0u) << text;
+    EXPECT_NE(text.find("getfacl /dev/usb/lp0"), std::string::npos) << text;
+    EXPECT_EQ(vendrill::UsbOpenError(ENOENT).rfind("the USB printer's node /dev/usb/lp0 is gone", 0), 0u);
 }
 
 TEST(CliUsb, NoAcceptedPrinterIsNoDevice)
