@@ -64,6 +64,15 @@ const Binding kBindings[] = {
     {idc::CurrentLevel, &CVendrillDlg::m_CurrentLevel, 0, false},
 };
 
+// The status line is one line high: a trailing line end would push its text
+// out of sight.
+std::string WithoutTrailingLineEnd(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
 bool IsListOnly(const QWidget* w)
 {
     const auto* combo = qobject_cast<const QComboBox*>(w);
@@ -382,7 +391,7 @@ std::string CVendrillDlg::GetDlgItemText(int id) const
 void CVendrillDlg::SetDlgItemText(int id, const std::string& cp949)
 {
     QWidget* w = GetDlgItem(id);
-    const QString text = FromCp949(cp949);
+    const QString text = FromCp949(id == idc::Status ? WithoutTrailingLineEnd(cp949) : cp949);
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
         if (e->text() != text)  // keeps the caret where it is when nothing changes
             e->setText(text);
@@ -421,7 +430,9 @@ bool CVendrillDlg::UpdateData(bool saveAndValidate)
                 MessageBox("Enter no more than " + std::to_string(b.limit) + " characters.", MsgIcon::Exclamation);
                 return false;  // the member keeps its last valid value
             }
-            this->*b.member = std::move(text);
+            // The status member keeps the line end that its control does not show.
+            if (b.id != idc::Status || WithoutTrailingLineEnd(this->*b.member) != text)
+                this->*b.member = std::move(text);
         } else if (!IsListOnly(GetDlgItem(b.id))) {
             SetDlgItemText(b.id, this->*b.member);
         }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include <poll.h>
 
@@ -98,6 +99,24 @@ StepResult TimedOut(char expect, int timeoutMs)
                                      std::to_string(timeoutMs) + " ms");
 }
 
+// Why no USB printer was opened. The window keeps its one message for every
+// miss; a script's user needs to tell "nothing plugged in" from "a printer of
+// another maker".
+std::string NoAcceptedUsbPrinter()
+{
+    const std::vector<usb::PrinterInterface> present = usb::EnumeratePrinterInterfaces();
+    if (present.empty())
+        return "no USB printer found (no /dev/usb/lp* printer node)";
+    std::string text = "no USB printer of an accepted vendor (2A92, 0519) found; present:";
+    const char* separator = " ";
+    for (const usb::PrinterInterface& itf : present) {
+        const usb::DeviceKey key = usb::KeyFromDevicePath(itf.symbolicLink);
+        text += separator + itf.node + " (vendor " + key.vendor + ", product " + key.product + ")";
+        separator = ", ";
+    }
+    return text;
+}
+
 }  // namespace
 
 StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort::Settings& settings)
@@ -129,7 +148,7 @@ StepResult CModuleSession::OpenUsb()
     std::string shown;
     const int fd = usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; });
     if (fd < 0)
-        return Fail(Status::NoDevice, shown.empty() ? "cannot open the USB printer" : shown);
+        return Fail(Status::NoDevice, shown.empty() ? "cannot open the USB printer" : NoAcceptedUsbPrinter());
     if (!m_usb.Attach(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
     m_kind = Kind::Usb;
