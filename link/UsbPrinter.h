@@ -66,7 +66,7 @@ int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
 // a Read or Write: wake the reader and join it first.
 class CUsbPrinter {
 public:
-    static constexpr int kFailed = -1; // read error, end of file, device gone, not open
+    static constexpr int kFailed = -1; // read error, hang-up, device gone, not open
     static constexpr int kWoken = -2;  // Wake() ended the wait
 
     CUsbPrinter();
@@ -80,7 +80,8 @@ public:
     // Opens path read-write (O_CLOEXEC | O_NOCTTY) and attaches it.
     bool Open(const std::string& path);
 
-    // Bytes read (> 0), kFailed or kWoken. size must be > 0.
+    // Bytes read (> 0), 0 for a zero-length packet (the device is still
+    // there), kFailed or kWoken. size must be > 0.
     int Read(void* buf, int size);
     // Bytes written (0..size), or kFailed when nothing could be written
     // because of an error. Waits at most kWriteWaitMs in total for a busy

@@ -18,6 +18,8 @@ namespace {
 
 // Largest chunk the reader takes at once; well below what an empty queue holds.
 constexpr int kChunkBytes = 512;
+// Pause after an empty USB read, as the window's reader makes between reads.
+constexpr int kEmptyReadPauseMs = 50;
 
 // The developer trace line written before a request goes out, by command.
 const char* RequestTrace(char command)
@@ -321,7 +323,14 @@ void CModuleSession::UsbReader()
         const int n = m_usb.Read(buffer, sizeof buffer);
         if (n == usb::CUsbPrinter::kWoken)
             return;
-        if (n <= 0) {
+        if (n == 0) {
+            // A zero-length packet: nothing to deliver. The pause keeps a
+            // device that sends them back to back from spinning this loop.
+            if (m_usb.WaitForWake(kEmptyReadPauseMs))
+                return;
+            continue;
+        }
+        if (n < 0) {
             MarkLinkLost();
             return;
         }
