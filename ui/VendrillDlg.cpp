@@ -510,7 +510,8 @@ bool CVendrillDlg::event(QEvent* e)
 {
     m_PostedEvents.load(std::memory_order_acquire);  // pairs with PostFromReader
     if (e->type() == kCommEvent) {
-        OnCommunication();
+        if (IsCurrentLinkEvent(e))
+            OnCommunication();
         return true;
     }
     if (e->type() == kThreadBoxEvent) {
