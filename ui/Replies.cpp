@@ -47,6 +47,7 @@ long CVendrillDlg::OnCommunication()
     if (step.overflowed)
         Trace("OnCommunication -2\n");
     Trace("OnCommunication -3\n");
+    TakeTypedText();
     UpdateData(false);
     return 1;
 }

@@ -25,6 +25,7 @@ void CVendrillDlg::SendGet(char command, const char* trace, std::string& field, 
 {
     Trace("%s", trace);
     field.clear();
+    TakeTypedText();
     UpdateData(false);
     if (refusedWhenBusy && m_Busy)
         return;
@@ -134,6 +135,7 @@ void CVendrillDlg::OnBnClickedSniffDisable() { SendFrame(proto::SelectRequest('D
 
 void CVendrillDlg::ClearDisplayedValues()
 {
+    TakeTypedText();  // the name being typed stays; the six value fields go
     m_CurrentBDA.clear();
     m_CurrentPinKey.clear();
     m_SetPinKey.clear();

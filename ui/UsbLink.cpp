@@ -29,6 +29,7 @@ int GetDeviceViaInterface(int index)
 
 bool CVendrillDlg::USB_Connection()
 {
+    TakeTypedText();
     if (m_Connected == 1) {
         Trace("Already Connected\n");
         m_Status = "Already Connected\n";

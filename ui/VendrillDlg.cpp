@@ -443,6 +443,21 @@ bool CVendrillDlg::UpdateData(bool saveAndValidate)
     return true;
 }
 
+// A scatter that the program starts on its own must not put back an older
+// value over what the user has typed since: the text of the fields a user
+// types into is taken into their members first. No length message: the
+// typing limits already hold.
+void CVendrillDlg::TakeTypedText()
+{
+    for (const Binding& b : kBindings) {
+        const QWidget* w = GetDlgItem(b.id);
+        const auto* edit = qobject_cast<const QLineEdit*>(w);
+        const auto* combo = qobject_cast<const QComboBox*>(w);
+        if ((edit && !edit->isReadOnly()) || (combo && combo->isEditable()))
+            this->*b.member = GetDlgItemText(b.id);
+    }
+}
+
 // --- message boxes and shell ----------------------------------------------------
 
 void CVendrillDlg::MessageBox(const std::string& cp949Text, MsgIcon icon)

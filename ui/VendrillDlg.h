@@ -51,6 +51,9 @@ public:
     // the controls (false). A gather stops at the first typed field that holds
     // more than its limit, after telling the user, and returns false.
     bool UpdateData(bool saveAndValidate = true);
+    // Before a scatter the program starts on its own: takes what the user
+    // typed into the typed-into fields, so that the scatter keeps it.
+    void TakeTypedText();
 
     // --- message boxes -----------------------------------------------------
     // Every message box of the user-interface thread goes through here: modal,
