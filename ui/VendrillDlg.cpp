@@ -1,5 +1,6 @@
 #include "ui/VendrillDlg.h"
 
+#include "app/Trace.h"
 #include "ui/AboutDlg.h"
 #include "ui/AppIcon.h"
 #include "ui/ControlTable.h"
@@ -467,10 +468,17 @@ void CVendrillDlg::MessageBox(const std::string& cp949Text, MsgIcon icon)
         m_MessageBoxHook(text);
         return;
     }
+    if (!m_OpenBoxTexts.insert(cp949Text).second) {
+        // Replies that keep coming (a module or line noise repeating an error)
+        // would otherwise stack one nested box on another without end.
+        Trace("Message box already open, not shown again: %s\n", cp949Text.c_str());
+        return;
+    }
     QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                     QString::fromUtf8(kMessageBoxCaption), text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+    m_OpenBoxTexts.erase(cp949Text);
 }
 
 void CVendrillDlg::OnSysCommand(unsigned id)

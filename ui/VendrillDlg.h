@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -274,6 +275,7 @@ private:
     std::condition_variable m_ThreadBoxCv;
     bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
     std::string m_DecodeText;             // the reply BT_RECEIVE_MSG decodes
+    std::set<std::string> m_OpenBoxTexts;  // texts of the message boxes open now: one box per text
     static inline std::atomic<CVendrillDlg*> s_MainWindow{nullptr};  // the first dialog made
 };
 
