@@ -4,8 +4,8 @@
 #include "app/cli/Interrupt.h"
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <system_error>
 #include <vector>
