@@ -1,6 +1,6 @@
 #include "app/VendrillApp.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "sim/SimHost.h"
 #include "ui/VendrillDlg.h"
 

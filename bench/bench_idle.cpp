@@ -13,7 +13,7 @@
 
 #include "BenchRow.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "link/Queue.h"
 #include "sim/SimHost.h"
 #include "ui/ControlTable.h"

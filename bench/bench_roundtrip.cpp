@@ -6,7 +6,7 @@
 // with a raw round trip per request.
 #include "BenchRow.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "protocol/Protocol.h"
 #include "sim/ModuleSim.h"
 #include "sim/SimHost.h"

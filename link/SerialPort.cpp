@@ -43,17 +43,6 @@ CSerialPort::~CSerialPort()
     Close();
 }
 
-void CSerialPort::Fail(int err)
-{
-    m_lastError.store(err, std::memory_order_relaxed);
-    errno = err;
-}
-
-int CSerialPort::LastError() const
-{
-    return m_lastError.load(std::memory_order_relaxed);
-}
-
 bool CSerialPort::Open(const std::string& path)
 {
     Close();
@@ -208,6 +197,9 @@ int CSerialPort::Read(void* buf, int size)
     const int fd = m_fd.load(std::memory_order_acquire);
     if (fd < 0 || buf == nullptr || size <= 0)
         return 0;
+    // Nothing has arrived: the caller waits for data through WaitForData.
+    if (BytesWaiting() == 0)
+        return 0;
     bool waited = false;
     for (;;) {
         const ssize_t r = ::read(fd, buf, static_cast<size_t>(size));
@@ -298,21 +290,6 @@ CSerialPort::WaitResult CSerialPort::WaitForData()
         // Not reached in practice: poll returned with an event on one of the
         // two descriptors. Should it happen, wait again rather than guess.
     }
-}
-
-bool CSerialPort::WaitForWake(int timeoutMs)
-{
-    return m_wake.Wait(timeoutMs);
-}
-
-void CSerialPort::Wake()
-{
-    m_wake.Raise();
-}
-
-void CSerialPort::ResetWake()
-{
-    m_wake.Reset();
 }
 
 void CSerialPort::Close()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/WakeEvent.h"
+#include "link/Link.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,20 +16,13 @@
 // thread at any time. Open, Configure, Purge and Close belong to the owning
 // thread; Close must not run while another thread is inside Read, WaitForData
 // or WaitForWake on this object: Wake the reader and join it first.
-class CSerialPort {
+class CSerialPort final : public CLink {
 public:
     struct Settings {
         std::uint32_t baudRate = 57600;  // 9600, 19200, 38400, 57600 or 115200
         std::uint8_t dataBits = 8;       // 7 or 8
         std::uint8_t parity = 0;         // 0 none, 1 odd, 2 even
         std::uint8_t stopBits = 0;       // 0 one stop bit, 2 two stop bits
-    };
-
-    enum class WaitResult {
-        DataArrived,  // bytes are ready to read
-        Woken,        // Wake() was called and not yet reset
-        HangUp,       // the line is gone (other end closed, device removed)
-        Error,        // port not open or the wait itself failed
     };
 
     // Read waits at most this long for a first byte.
@@ -39,9 +32,7 @@ public:
     static constexpr int kWriteExtraMs = 20;
 
     CSerialPort();
-    ~CSerialPort();
-    CSerialPort(const CSerialPort&) = delete;
-    CSerialPort& operator=(const CSerialPort&) = delete;
+    ~CSerialPort() override;
 
     // Opens path read/write, non-blocking, close-on-exec, without making it the
     // controlling terminal, and takes it exclusively (flock LOCK_EX|LOCK_NB).
@@ -50,8 +41,7 @@ public:
     // flag). A port already open in this object is closed first. On failure
     // nothing stays open and errno and LastError() tell why. The line settings
     // found at open are put back by Close.
-    bool Open(const std::string& path);
-    int LastError() const;
+    bool Open(const std::string& path) override;
 
     // Pure: the termios that Configure would set, from the port's current one.
     // Changes baud, data bits, parity, stop bits, software flow control and
@@ -64,32 +54,26 @@ public:
 
     void Purge();                              // discard unsent and unread bytes
     int BytesWaiting();                        // bytes ready to read; 0 closed/error
-    int Read(void* buf, int size);             // 0..size; waits at most kReadWaitMs
-    int Write(const void* data, int count);    // bytes written, 0..count
+    // 0..size: nothing when no byte has arrived, otherwise waits at most
+    // kReadWaitMs for a first byte.
+    int Read(void* buf, int size) override;
+    int Write(const void* data, int count) override;  // bytes written, 0..count
 
     // Blocks until one of WaitResult's events. Wake takes precedence over data,
     // data still buffered takes precedence over a hang-up. Never spins: once
     // the line has hung up every call returns HangUp at once, and the caller
     // should pause with WaitForWake.
-    WaitResult WaitForData();
-    // Sleeps up to timeoutMs (for ever when negative) unless Wake() is pending
-    // or comes. True when woken.
-    bool WaitForWake(int timeoutMs);
-    void Wake();
-    void ResetWake();
+    WaitResult WaitForData() override;
 
-    void Close();  // releases lock and descriptor; idempotent
-    bool IsOpen() const;
+    void Close() override;  // releases lock and descriptor; idempotent
+    bool IsOpen() const override;
     int Fd() const;
 
 private:
-    void Fail(int err);
     bool SaveLineSettings(int fd);
     void RestoreLineSettings(int fd);
 
     std::atomic<int> m_fd{-1};
-    CWakeEvent m_wake;
-    std::atomic<int> m_lastError{0};
     // The line settings found at open; owning thread only, like Open and Close.
     termios m_saved{};
     bool m_savedValid = false;

@@ -1,6 +1,7 @@
 #include "link/UsbPrinter.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
+#include "link/Poll.h"
 
 #include <libudev.h>
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -256,9 +258,8 @@ int CUsbPrinter::Read(void* buf, int size)
         return kFailed;
     for (;;) {
         pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+        if (PollFor(fds, 2, -1) < 0) {
+            Fail(errno);
             return kFailed;
         }
         if (fds[0].revents & POLLIN)
@@ -283,7 +284,45 @@ int CUsbPrinter::Read(void* buf, int size)
     }
 }
 
+CLink::WaitResult CUsbPrinter::WaitForData()
+{
+    const int fd = m_fd.load();
+    if (fd < 0 || !m_wake.IsValid()) {
+        Fail(EBADF);
+        return WaitResult::Error;
+    }
+    for (;;) {
+        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
+        if (PollFor(fds, 2, -1) < 0) {
+            Fail(errno);
+            return WaitResult::Error;
+        }
+        if (fds[0].revents & POLLIN)
+            return WaitResult::Woken;
+        const short ev = fds[1].revents;
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) || (ev & POLLNVAL)) {
+            Fail(EBADF);
+            return WaitResult::Error;
+        }
+        // Bytes that came before a hang-up are still delivered.
+        if (ev & POLLIN)
+            return WaitResult::DataArrived;
+        if (ev & (POLLHUP | POLLERR)) {
+            Fail(ENODEV);
+            return WaitResult::HangUp;
+        }
+    }
+}
+
 int CUsbPrinter::Write(const void* data, int size)
+{
+    const int written = WriteBounded(data, size);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWritePauseMs));
+    Trace("WriteComm data: %d\n", size);
+    return written;
+}
+
+int CUsbPrinter::WriteBounded(const void* data, int size)
 {
     const int fd = m_fd.load();
     if (fd < 0 || size < 0 || (!data && size > 0))
@@ -305,8 +344,8 @@ int CUsbPrinter::Write(const void* data, int size)
             if (left <= 0)
                 break; // device too busy: report what it took
             pollfd pfd{fd, POLLOUT, 0};
-            const int r = ::poll(&pfd, 1, static_cast<int>(left));
-            if (r < 0 && errno != EINTR)
+            const int r = PollFor(&pfd, 1, static_cast<int>(left));
+            if (r < 0)
                 return done > 0 ? done : kFailed;
             if (r > 0 && !(pfd.revents & POLLOUT) && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
                 return done > 0 ? done : kFailed;
@@ -315,21 +354,6 @@ int CUsbPrinter::Write(const void* data, int size)
         return done > 0 ? done : kFailed;
     }
     return done;
-}
-
-void CUsbPrinter::Wake()
-{
-    m_wake.Raise();
-}
-
-void CUsbPrinter::ResetWake()
-{
-    m_wake.Reset();
-}
-
-bool CUsbPrinter::WaitForWake(int timeoutMs)
-{
-    return m_wake.Wait(timeoutMs);
 }
 
 void CUsbPrinter::Close()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/WakeEvent.h"
+#include "link/Link.h"
 
 #include <atomic>
 #include <functional>
@@ -57,50 +57,40 @@ std::vector<PrinterInterface> EnumeratePrinterInterfaces();
 int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
 
 // Owner of an opened USB printer node. Read blocks until data arrives, the
-// device goes away or Wake() is called; the wake signal lives as long as the
-// object and stays set until ResetWake(), so a Wake() that comes before the
-// Read is not lost.
-//
-// Thread use: one reader thread may call Read while another thread calls
-// Write, Wake, ResetWake and IsOpen. Attach, Open and Close must not overlap
-// a Read or Write: wake the reader and join it first.
-class CUsbPrinter {
+// device goes away or Wake() is called. Thread use as for every CLink; Attach
+// belongs to the owning thread like Open.
+class CUsbPrinter final : public CLink {
 public:
-    static constexpr int kFailed = -1; // read error, hang-up, device gone, not open
-    static constexpr int kWoken = -2;  // Wake() ended the wait
-
     CUsbPrinter();
-    ~CUsbPrinter();
-    CUsbPrinter(const CUsbPrinter&) = delete;
-    CUsbPrinter& operator=(const CUsbPrinter&) = delete;
+    ~CUsbPrinter() override;
 
     // Takes ownership of fd (also on failure, when it is closed) and switches
     // it to non-blocking I/O. A node already held is closed first.
     bool Attach(int fd);
     // Opens path read-write (O_CLOEXEC | O_NOCTTY) and attaches it.
-    bool Open(const std::string& path);
+    bool Open(const std::string& path) override;
 
+    // Waits until bytes arrive, the device goes away or Wake() is called.
+    WaitResult WaitForData() override;
     // Bytes read (> 0), 0 for a zero-length packet (the device is still
     // there), kFailed or kWoken. size must be > 0.
-    int Read(void* buf, int size);
+    int Read(void* buf, int size) override;
     // Bytes written (0..size), or kFailed when nothing could be written
     // because of an error. Waits at most kWriteWaitMs in total for a busy
-    // device to take data.
-    int Write(const void* data, int size);
+    // device to take data, then pauses kWritePauseMs: the printer needs that
+    // time between two writes.
+    int Write(const void* data, int size) override;
 
-    void Wake();
-    void ResetWake();
-    // Sleeps up to timeoutMs (for ever when negative) unless Wake() is
-    // pending or comes meanwhile; true when woken.
-    bool WaitForWake(int timeoutMs);
-    void Close();
-    bool IsOpen() const;
+    void Close() override;
+    bool IsOpen() const override;
 
     static constexpr int kWriteWaitMs = 1000;
+    static constexpr int kWritePauseMs = 10;
 
 private:
+    int WriteBounded(const void* data, int size);
+
     std::atomic<int> m_fd{-1};
-    CWakeEvent m_wake;
 };
 
 }  // namespace vendrill::usb

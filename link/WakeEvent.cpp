@@ -1,5 +1,7 @@
 #include "link/WakeEvent.h"
 
+#include "link/Link.h"
+
 #include "link/Poll.h"
 
 #include <cerrno>
@@ -48,4 +50,10 @@ bool CWakeEvent::Wait(int timeoutMs) const
     }
     pollfd p{m_fd, POLLIN, 0};
     return vendrill::PollFor(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN);
+}
+
+void CLink::Fail(int err)
+{
+    m_lastError.store(err, std::memory_order_relaxed);
+    errno = err;
 }

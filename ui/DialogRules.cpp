@@ -1,6 +1,7 @@
 // The dialog's own reactions to its controls: serial/USB views, the module
 // version and pairing mode lists, the Set-unlock check boxes, "Add numeric",
 // "Clear" and the keyboard filter. None of them touches a link.
+#include "protocol/Conversation.h"
 #include "ui/ControlTable.h"
 #include "ui/VendrillDlg.h"
 
@@ -9,6 +10,9 @@
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QTextCursor>
+
+#include <optional>
+#include <string>
 
 using namespace vendrill;
 
@@ -140,12 +144,9 @@ void CVendrillDlg::OnBnClickedClear()
 
 void CVendrillDlg::ApplyPairingReplyRule(char mode)
 {
-    if (mode == '1') {
-        EnableWindow(idc::CheckLevel, true);
-        EnableWindow(idc::CheckPinKey, true);
-    } else if (mode == '2' || mode == '3') {
-        EnableWindow(idc::CheckLevel, false);
-        EnableWindow(idc::CheckPinKey, false);
+    if (const std::optional<bool> legacy = proto::PairingUsesPinKey(std::string(1, mode))) {
+        EnableWindow(idc::CheckLevel, *legacy);
+        EnableWindow(idc::CheckPinKey, *legacy);
     }
 }
 
@@ -153,8 +154,7 @@ void CVendrillDlg::ApplyPairingReplyRule(char mode)
 
 bool CVendrillDlg::IsAllowedTypedChar(char16_t c)
 {
-    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_' ||
-           c == u'-' || c == u' ' || c == u'\b' || c == u'~';
+    return c == u'\b' || proto::IsTextChar(c);
 }
 
 bool CVendrillDlg::IsDigitsOnly(const QObject* o)
@@ -185,7 +185,7 @@ bool CVendrillDlg::PreTranslateMessage(QObject* receiver, QEvent* event)
         }
         const bool digitsOnly = IsDigitsOnly(receiver);
         for (QChar c : key->text())
-            if (!IsAllowedTypedChar(c.unicode()) || (digitsOnly && c != u'\b' && (c < u'0' || c > u'9')))
+            if (!IsAllowedTypedChar(c.unicode()) || (digitsOnly && c != u'\b' && !proto::IsSuffixChar(c.unicode())))
                 return true;
         return false;
     }
@@ -196,7 +196,7 @@ bool CVendrillDlg::PreTranslateMessage(QObject* receiver, QEvent* event)
     const bool digitsOnly = IsDigitsOnly(receiver);
     QString allowed;
     for (QChar c : im->commitString())
-        if (IsAllowedTypedChar(c.unicode()) && (!digitsOnly || (c >= u'0' && c <= u'9')))
+        if (IsAllowedTypedChar(c.unicode()) && (!digitsOnly || proto::IsSuffixChar(c.unicode())))
             allowed += c;
     if (allowed == im->commitString() && im->preeditString().isEmpty())
         return false;

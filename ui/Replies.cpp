@@ -2,7 +2,8 @@
 // decoder and the read-back chain, and the reply time-out.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
+#include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 #include "ui/ControlTable.h"
 
@@ -17,8 +18,6 @@ using vendrill::Trace;
 namespace {
 constexpr int kLog = vendrill::idc::ReceiveLog;
 constexpr int kSniffStatus = vendrill::idc::SniffStatusEdit;
-constexpr int kCheckLevel = vendrill::idc::CheckLevel;
-constexpr int kCheckPinKey = vendrill::idc::CheckPinKey;
 }  // namespace
 
 long CVendrillDlg::OnCommunication()
@@ -64,75 +63,44 @@ int CVendrillDlg::BT_RECEIVE_MSG()
         return 0;
     }
 
-    auto answered = [this] {
+    const char command = reply.command;
+    const std::string& data = reply.data;
+    switch (command) {
+    case proto::CMD_ERROR:
         KillTimer1();
         m_Busy = 0;
-    };
-    switch (reply.command) {
-    case '1':
-        Trace("Get BDN\n");
-        answered();
-        m_CurrentBDN = reply.data;
-        UpdateData(false);
-        if (m_NewVersion)
-            OnBnClickedGetPairing();
-        else
-            OnBnClickedGetLevel();
-        break;
-    case '3':
-        Trace("Get BDA\n");
-        answered();
-        m_CurrentBDA = reply.data;
-        UpdateData(false);
-        OnBnClickedGetPinKey();
-        break;
-    case '4':
-        Trace("Get PinKey\n");
-        answered();
-        m_CurrentPinKey = reply.data;
-        UpdateData(false);
-        OnBnClickedGetBDN();
-        break;
-    case '2':
-    case '5':
-    case '7':
-    case 'B':
-        Trace(reply.command == '2'   ? "Set BDN\n"
-              : reply.command == '5' ? "Set PinKey\n"
-              : reply.command == '7' ? "Set Level\n"
-                                     : "Set pairing mode\n");
-        answered();
-        OnBnClickedGetBDA();
-        break;
-    case '6':
-        Trace("Get Level\n");
-        answered();
-        m_CurrentLevel = proto::LevelText(reply.data);
-        break;
-    case '9':
-        answered();
         MessageBox("Bluetooth Setting Error");
         break;
-    case 'A': {
-        Trace("Get pairing mode\n");
-        answered();
-        const auto mode = proto::PairingModeText(reply.data);
-        if (!mode)
-            break;
-        m_CurrentPairingMode = *mode;
-        const bool legacy = reply.data == "1";
-        EnableWindow(kCheckLevel, legacy);
-        EnableWindow(kCheckPinKey, legacy);
-        if (legacy)
-            OnBnClickedGetLevel();
-        break;
-    }
-    case 'C':
-        if (const auto status = proto::SniffText(reply.data))
+    case proto::CMD_GET_SNIFF:
+        if (const auto status = proto::SniffText(data))
             SetDlgItemText(kSniffStatus, *status);
         break;
-    default:
+    default: {
+        const char* line = proto::ReplyTrace(command);
+        if (line == nullptr)
+            break;  // not a reply of ours
+        Trace("%s", line);
+        KillTimer1();
+        m_Busy = 0;
+        switch (command) {
+        case proto::CMD_GET_BDA: m_CurrentBDA = data; UpdateData(false); break;
+        case proto::CMD_GET_PINKEY: m_CurrentPinKey = data; UpdateData(false); break;
+        case proto::CMD_GET_BDN: m_CurrentBDN = data; UpdateData(false); break;
+        case proto::CMD_GET_LEVEL: m_CurrentLevel = proto::LevelText(data); break;
+        case proto::CMD_GET_PAIRING:
+            if (const auto mode = proto::PairingModeText(data)) {
+                m_CurrentPairingMode = *mode;
+                ApplyPairingReplyRule(data.front());
+            }
+            break;
+        default: break;  // an acknowledged Set
+        }
+        // The read-back chain goes on with the next request, if any.
+        const char next = proto::NextRequest(command, data, m_NewVersion != 0);
+        if (next != 0)
+            SendRequest(next);
         break;
+    }
     }
     UpdateData(false);
     return 0;

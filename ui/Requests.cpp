@@ -2,7 +2,8 @@
 // busy flag and the reply timer.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
+#include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 #include "ui/ControlTable.h"
 
@@ -21,9 +22,15 @@ void CVendrillDlg::SendFrame(const proto::Bytes& frame)
     WriteComm(frame.data(), static_cast<int>(frame.size()));
 }
 
-void CVendrillDlg::SendGet(char command, const char* trace, std::string& field, bool refusedWhenBusy)
+void CVendrillDlg::TraceRequest(char command)
 {
-    Trace("%s", trace);
+    if (const char* line = proto::RequestTrace(command))
+        Trace("%s", line);
+}
+
+void CVendrillDlg::SendGet(char command, std::string& field, bool refusedWhenBusy)
+{
+    TraceRequest(command);
     field.clear();
     TakeTypedText();
     UpdateData(false);
@@ -36,13 +43,22 @@ void CVendrillDlg::SendGet(char command, const char* trace, std::string& field, 
     m_Busy = 1;
 }
 
-void CVendrillDlg::OnBnClickedGetBDA() { SendGet('3', "ESC ~ 3 Get GDA\n", m_CurrentBDA, true); }
-void CVendrillDlg::OnBnClickedGetPinKey() { SendGet('4', "ESC ~ 4  Get PINKEY\n", m_CurrentPinKey, true); }
-void CVendrillDlg::OnBnClickedGetBDN() { SendGet('1', "ESC ~ 1 Get GDN\n", m_CurrentBDN, false); }
-void CVendrillDlg::OnBnClickedGetLevel() { SendGet('6', "ESC ~ 6  Get LEVEL\n", m_CurrentLevel, true); }
-void CVendrillDlg::OnBnClickedGetPairing()
+void CVendrillDlg::OnBnClickedGetBDA() { SendGet(proto::CMD_GET_BDA, m_CurrentBDA, true); }
+void CVendrillDlg::OnBnClickedGetPinKey() { SendGet(proto::CMD_GET_PINKEY, m_CurrentPinKey, true); }
+void CVendrillDlg::OnBnClickedGetBDN() { SendGet(proto::CMD_GET_BDN, m_CurrentBDN, false); }
+void CVendrillDlg::OnBnClickedGetLevel() { SendGet(proto::CMD_GET_LEVEL, m_CurrentLevel, true); }
+void CVendrillDlg::OnBnClickedGetPairing() { SendGet(proto::CMD_GET_PAIRING, m_CurrentPairingMode, true); }
+
+void CVendrillDlg::SendRequest(char command)
 {
-    SendGet('A', "Get pairing way : ESC '~' 'A'\n", m_CurrentPairingMode, true);
+    switch (command) {
+    case proto::CMD_GET_BDA: OnBnClickedGetBDA(); break;
+    case proto::CMD_GET_PINKEY: OnBnClickedGetPinKey(); break;
+    case proto::CMD_GET_BDN: OnBnClickedGetBDN(); break;
+    case proto::CMD_GET_LEVEL: OnBnClickedGetLevel(); break;
+    case proto::CMD_GET_PAIRING: OnBnClickedGetPairing(); break;
+    default: break;
+    }
 }
 
 void CVendrillDlg::OnBnClickedGetInfo()
@@ -60,29 +76,29 @@ void CVendrillDlg::SendSelect(char command, char selection)
 
 void CVendrillDlg::OnBnClickedSetPairing()
 {
-    Trace("Set pairing way : ESC '~' 'B' way \n");
+    TraceRequest(proto::CMD_SET_PAIRING);
     if (m_Busy)
         return;
     UpdateData(true);
-    SendSelect('B', proto::PairingSelection(GetCurSel(kPairingList)));
+    SendSelect(proto::CMD_SET_PAIRING, proto::PairingSelection(GetCurSel(kPairingList)));
 }
 
 void CVendrillDlg::OnBnClickedSetLevel()
 {
-    Trace("ESC ~ 7  Set LEVEL\n");
+    TraceRequest(proto::CMD_SET_LEVEL);
     if (m_Busy)
         return;
     UpdateData(true);
-    SendSelect('7', proto::LevelSelection(GetCurSel(kLevelList)));
+    SendSelect(proto::CMD_SET_LEVEL, proto::LevelSelection(GetCurSel(kLevelList)));
 }
 
 void CVendrillDlg::OnBnClickedSetPinKey()
 {
-    Trace("ESC ~ 5 Set PINKEY\n");
+    TraceRequest(proto::CMD_SET_PINKEY);
     if (m_Busy)
         return;
     UpdateData(true);
-    const auto frame = proto::TextRequest('5', m_SetPinKey);
+    const auto frame = proto::TextRequest(proto::CMD_SET_PINKEY, m_SetPinKey);
     if (!frame)
         return;  // nothing typed: nothing to send
     SendFrame(*frame);
@@ -101,7 +117,7 @@ void CVendrillDlg::PrintLine(const std::string& text)
 
 void CVendrillDlg::OnBnClickedSetBDN()
 {
-    Trace("ESC ~ 2 Set GDN\n");
+    TraceRequest(proto::CMD_SET_BDN);
     UpdateData(true);
     if (m_SetBDN.empty())
         return;
@@ -121,7 +137,7 @@ void CVendrillDlg::OnBnClickedSetBDN()
         // printed as asked, without a number.
         PrintLine(text);
     }
-    const auto frame = proto::TextRequest('2', text);
+    const auto frame = proto::TextRequest(proto::CMD_SET_BDN, text);
     if (!frame)
         return;
     SendFrame(*frame);
@@ -129,9 +145,9 @@ void CVendrillDlg::OnBnClickedSetBDN()
     m_Busy = 1;
 }
 
-void CVendrillDlg::OnBnClickedSniffStatus() { SendFrame(proto::GetRequest('C')); }
-void CVendrillDlg::OnBnClickedSniffEnable() { SendFrame(proto::SelectRequest('D', '1')); }
-void CVendrillDlg::OnBnClickedSniffDisable() { SendFrame(proto::SelectRequest('D', '0')); }
+void CVendrillDlg::OnBnClickedSniffStatus() { SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
+void CVendrillDlg::OnBnClickedSniffEnable() { SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
+void CVendrillDlg::OnBnClickedSniffDisable() { SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
 
 void CVendrillDlg::ClearDisplayedValues()
 {

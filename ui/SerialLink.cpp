@@ -2,7 +2,7 @@
 // read and write operations that both links share.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "link/PortName.h"
 #include "ui/ControlTable.h"
 #include "ui/Cp949.h"
@@ -11,6 +11,8 @@
 #include <QMessageBox>
 
 #include <cstdlib>
+
+using vendrill::Trace;
 
 namespace {
 constexpr int kPortList = vendrill::idc::PortList;
@@ -118,27 +120,42 @@ unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
     return 1;
 }
 
+CLink* CVendrillDlg::LinkUp()
+{
+    switch (m_ActiveLink.load()) {
+    case Link::Serial: return &m_Serial;
+    case Link::Usb: return &m_UsbDevice;
+    case Link::None: break;
+    }
+    return nullptr;
+}
+
 int CVendrillDlg::ReadComm(std::uint8_t* buffer, int size)
 {
-    if (m_ActiveLink.load() == Link::Usb)
-        return UsbRead(buffer, size);
-    if (!m_Serial.IsOpen())
+    CLink* link = LinkUp();
+    if (link == nullptr)
         return 0;
-    if (m_Serial.BytesWaiting() == 0)
-        return 0;
-    return m_Serial.Read(buffer, size);
+    if (link != &m_UsbDevice)
+        return link->Read(buffer, size);
+    m_USBReadCount = 0;
+    const int n = link->Read(buffer, size);
+    // The USB reader counts what it got; a wake is no data.
+    const int count = n == CLink::kWoken ? 0 : n;
+    if (count < 0)
+        Trace("Readcomm error reading\n");
+    Trace("Read data: %d\n", count);
+    m_USBReadCount = count;
+    return count;
 }
 
 int CVendrillDlg::WriteComm(const std::uint8_t* data, int count)
 {
-    // The link that is up carries the bytes, whichever radio button is on;
-    // with no link up the radio button picks the branch, as at Open.
-    const Link link = m_ActiveLink.load();
-    if (link == Link::Usb || (link == Link::None && IsDlgButtonChecked(vendrill::idc::Usb)))
-        return UsbWrite(data, count);
-    if (!m_Serial.IsOpen())
+    // The link that is up carries the bytes, whichever radio button is on.
+    CLink* link = LinkUp();
+    if (link == nullptr)
         return 0;
-    return m_Serial.Write(data, count);
+    const int written = link->Write(data, count);
+    return written < 0 ? 0 : written;
 }
 
 bool CVendrillDlg::ClosePort()

@@ -2,7 +2,7 @@
 // and the USB branches of the shared read and write operations.
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
 #include "link/UsbPrinter.h"
 
 #include <QCoreApplication>
@@ -161,25 +161,3 @@ void CVendrillDlg::OnUsbLost(unsigned generation)
         m_ActiveLink = Link::None;
 }
 
-int CVendrillDlg::UsbRead(std::uint8_t* buffer, int size)
-{
-    m_USBReadCount = 0;
-    int n = m_UsbDevice.Read(buffer, size);
-    if (n == CUsbPrinter::kWoken) {
-        n = 0;
-    } else if (n < 0) {
-        Trace("Readcomm error reading\n");
-        n = -1;
-    }
-    Trace("Read data: %d\n", n);
-    m_USBReadCount = n;
-    return n;
-}
-
-int CVendrillDlg::UsbWrite(const std::uint8_t* data, int count)
-{
-    const int written = m_UsbDevice.IsOpen() ? m_UsbDevice.Write(data, count) : 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    Trace("WriteComm data: %d\n", count);
-    return written < 0 ? 0 : written;
-}

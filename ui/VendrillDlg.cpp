@@ -1,6 +1,8 @@
 #include "ui/VendrillDlg.h"
 
-#include "app/Trace.h"
+#include "base/Trace.h"
+#include "protocol/Conversation.h"
+
 #include "ui/AboutDlg.h"
 #include "ui/AppIcon.h"
 #include "ui/ControlTable.h"
@@ -50,6 +52,9 @@ struct Binding {
     bool checkedOnGather;
 };
 
+constexpr int kPinKeyLimit = static_cast<int>(proto::MAX_PINKEY_BYTES);
+constexpr int kNameLimit = static_cast<int>(proto::MAX_NAME_BYTES);
+
 const Binding kBindings[] = {
     {idc::PortList, &CVendrillDlg::m_PortText, 0, false},
     {idc::BaudList, &CVendrillDlg::m_BaudText, 0, false},
@@ -57,10 +62,10 @@ const Binding kBindings[] = {
     {idc::StopBitList, &CVendrillDlg::m_StopBitText, 0, false},
     {idc::Status, &CVendrillDlg::m_Status, 0, false},
     {idc::CurrentBDA, &CVendrillDlg::m_CurrentBDA, 12, false},
-    {idc::CurrentPinKey, &CVendrillDlg::m_CurrentPinKey, 16, false},
-    {idc::SetPinKeyEdit, &CVendrillDlg::m_SetPinKey, 16, true},
-    {idc::CurrentBDN, &CVendrillDlg::m_CurrentBDN, 29, false},
-    {idc::SetBDNEdit, &CVendrillDlg::m_SetBDN, 29, true},
+    {idc::CurrentPinKey, &CVendrillDlg::m_CurrentPinKey, kPinKeyLimit, false},
+    {idc::SetPinKeyEdit, &CVendrillDlg::m_SetPinKey, kPinKeyLimit, true},
+    {idc::CurrentBDN, &CVendrillDlg::m_CurrentBDN, kNameLimit, false},
+    {idc::SetBDNEdit, &CVendrillDlg::m_SetBDN, kNameLimit, true},
     {idc::CurrentPairing, &CVendrillDlg::m_CurrentPairingMode, 0, false},
     {idc::CurrentLevel, &CVendrillDlg::m_CurrentLevel, 0, false},
 };

@@ -242,12 +242,15 @@ private:
     };
 
     void SendFrame(const proto::Bytes& frame);
-    void SendGet(char command, const char* trace, std::string& field, bool refusedWhenBusy);
+    void SendGet(char command, std::string& field, bool refusedWhenBusy);
+    // The Get request of a command character, as its button sends it.
+    void SendRequest(char command);
+    void TraceRequest(char command);
     void SendSelect(char command, char selection);
     void PrintLine(const std::string& text);
     void AppendLogLine(const std::string& line);
-    int UsbRead(std::uint8_t* buffer, int size);
-    int UsbWrite(const std::uint8_t* data, int count);
+    // The link that is up, or nullptr.
+    CLink* LinkUp();
     // State every link starts with once its device is open: no stale reply
     // text, no request outstanding, reader boxes allowed, m_Connected set.
     void BeginLink();

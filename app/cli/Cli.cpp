@@ -1,13 +1,16 @@
 #include "app/cli/Cli.h"
 
 #include "app/cli/Interrupt.h"
-
+#include "base/TextCodec.h"
 #include "link/PortName.h"
+#include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 #include "sim/SimHost.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include <getopt.h>
 
 #ifndef VENDRILL_VERSION
 #error "VENDRILL_VERSION must be defined by the build"
@@ -39,11 +42,14 @@ std::string UsageText()
            "Reads and changes the settings of the printer's Bluetooth module.\n"
            "\n"
            "Commands:\n"
-           "  info                      read address, PIN key, name and pairing mode or\n"
-           "                            security level\n"
-           "  set-pin KEY               set the PIN key (1 to 16 bytes), then read back\n"
+           "  info                      read address, PIN key, name and security level\n"
+           "                            (with --new-module: pairing mode, and the level\n"
+           "                            under legacy pairing)\n"
+           "  set-pin KEY               set the PIN key (1 to 16 characters), then read back\n"
            "  set-name NAME [--suffix DIGITS] [--print]\n"
-           "                            set the device name (1 to 29 bytes), then read back;\n"
+           "                            set the device name (1 to 29 characters), then read\n"
+           "                            back; PIN keys and names take letters, digits,\n"
+           "                            space, '_', '-' and '~';\n"
            "                            --suffix appends DIGITS to the name and prints the\n"
            "                            next suffix as next_suffix (name and suffix together\n"
            "                            below 60 bytes); --print has the printer print the\n"
@@ -51,6 +57,8 @@ std::string UsageText()
            "  set-level LEVEL           1 or not-use-pinkey, 3 or use-pinkey\n"
            "  set-pairing MODE          1 or legacy, 2 or just-works, 3 or numeric-comparison\n"
            "  sniff status|enable|disable\n"
+           "                            enable and disable are sent without waiting for\n"
+           "                            an answer\n"
            "\n"
            "Link (a serial port unless --usb or --simulate):\n"
            "  --port COMn|/dev/PATH     serial port, default COM1; COMn is /dev/ttyS<n-1>\n"
@@ -63,16 +71,19 @@ std::string UsageText()
            "  --simulate                a simulated module on a pseudo-terminal\n"
            "\n"
            "Other options:\n"
-           "  --old-module              older module generation: read the security level\n"
-           "                            directly instead of the pairing mode\n"
+           "  --new-module              newer module generation: read the pairing mode\n"
+           "  --old-module              older module generation (the default): read the\n"
+           "                            security level directly\n"
            "  --json                    print the result as one JSON object\n"
            "  --trace                   write developer trace lines to standard error\n"
            "  -h, --help                show this text\n"
            "  -V, --version             show the version\n"
            "  --                        end of options (for a name that starts with '-')\n"
            "\n"
-           "Results go to standard output as 'key: value' lines (or JSON with --json),\n"
-           "and only on success. Errors go to standard error.\n"
+           "Results go to standard output as 'key: value' lines (or JSON with --json)\n"
+           "in the terminal's character set. When a step fails, what was read before it\n"
+           "is still shown (JSON adds an \"error\" field) and the exit status tells what\n"
+           "went wrong. Errors go to standard error.\n"
            "\n"
            "Exit status:\n"
            "  0  success\n"
@@ -84,22 +95,6 @@ std::string UsageText()
 }
 
 namespace {
-
-bool IsDigits(std::string_view s)
-{
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-std::optional<Command> CommandByName(std::string_view name)
-{
-    if (name == "info") return Command::Info;
-    if (name == "set-pin") return Command::SetPin;
-    if (name == "set-name") return Command::SetName;
-    if (name == "set-level") return Command::SetLevel;
-    if (name == "set-pairing") return Command::SetPairing;
-    if (name == "sniff") return Command::Sniff;
-    return std::nullopt;
-}
 
 std::optional<char> LevelByName(std::string_view v)
 {
@@ -124,6 +119,11 @@ std::optional<char> SniffByName(std::string_view v)
     return std::nullopt;
 }
 
+bool IsDigits(std::string_view s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Device path for a --port value, or "" when it names no port.
 std::string PortPath(const std::string& port)
 {
@@ -141,101 +141,201 @@ ParseResult Bad(std::string error)
     return r;
 }
 
+// Options that only some commands take.
+enum CommandOption : unsigned { kOptSuffix = 1, kOptPrint = 2 };
+
+struct CommandSpec {
+    const char* name;
+    Command command;
+    bool takesArgument;
+    unsigned options;  // CommandOption bits
+    // Checks the argument and stores it; returns an error text, empty when fine.
+    std::string (*take)(const std::string& value, Options& o);
+};
+
+std::string TakeText(const std::string& value, Options& o, proto::TextKind kind, const char* what)
+{
+    if (const std::optional<proto::TextFault> fault = proto::CheckText(value, kind))
+        return fault->Describe(what);
+    o.text = value;
+    return {};
+}
+
+const CommandSpec kCommands[] = {
+    {"info", Command::Info, false, 0, nullptr},
+    {"set-pin", Command::SetPin, true, 0,
+     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::PinKey, "PIN key"); }},
+    {"set-name", Command::SetName, true, kOptSuffix | kOptPrint,
+     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::Name, "name"); }},
+    {"set-level", Command::SetLevel, true, 0,
+     [](const std::string& v, Options& o) -> std::string {
+         const std::optional<char> s = LevelByName(v);
+         if (!s)
+             return "unknown security level '" + v + "' (1, 3, not-use-pinkey or use-pinkey)";
+         o.selection = *s;
+         return {};
+     }},
+    {"set-pairing", Command::SetPairing, true, 0,
+     [](const std::string& v, Options& o) -> std::string {
+         const std::optional<char> s = PairingByName(v);
+         if (!s)
+             return "unknown pairing mode '" + v + "' (1, 2, 3, legacy, just-works or numeric-comparison)";
+         o.selection = *s;
+         return {};
+     }},
+    {"sniff", Command::Sniff, true, 0,
+     [](const std::string& v, Options& o) -> std::string {
+         const std::optional<char> s = SniffByName(v);
+         if (!s)
+             return "unknown sniff action '" + v + "' (status, enable or disable)";
+         o.selection = *s;
+         return {};
+     }},
+};
+
+// getopt_long's codes for options without a short form.
+enum LongOption : int {
+    kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kSimulate, kOldModule, kNewModule, kJson,
+    kTrace, kPrint, kSuffix,
+};
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"port", required_argument, nullptr, kPort},
+    {"baud", required_argument, nullptr, kBaud},
+    {"data-bits", required_argument, nullptr, kDataBits},
+    {"parity", required_argument, nullptr, kParity},
+    {"stop-bits", required_argument, nullptr, kStopBits},
+    {"usb", no_argument, nullptr, kUsb},
+    {"simulate", no_argument, nullptr, kSimulate},
+    {"old-module", no_argument, nullptr, kOldModule},
+    {"new-module", no_argument, nullptr, kNewModule},
+    {"json", no_argument, nullptr, kJson},
+    {"trace", no_argument, nullptr, kTrace},
+    {"print", no_argument, nullptr, kPrint},
+    {"suffix", required_argument, nullptr, kSuffix},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The option as the user wrote it, for messages.
+std::string OptionName(const char* arg)
+{
+    std::string name = arg ? arg : "";
+    const std::size_t eq = name.find('=');
+    return eq == std::string::npos ? name : name.substr(0, eq);
+}
+
+bool TakesNoValue(const std::string& name)
+{
+    for (const option* o = kLongOptions; o->name; ++o)
+        if (name == std::string("--") + o->name)
+            return o->has_arg == no_argument;
+    return false;
+}
+
+// One option's value into o; an error text, empty when fine.
+std::string TakeLineOption(int code, const std::string& value, Options& o)
+{
+    switch (code) {
+    case kPort:
+        o.port = value;
+        o.portPath = PortPath(value);
+        if (o.portPath.empty())
+            return "unknown port '" + value + "' (give COMn, n from 1 to 255, or a /dev path)";
+        return {};
+    case kBaud: {
+        static const char* const kRates[] = {"9600", "19200", "38400", "57600", "115200"};
+        if (std::find(std::begin(kRates), std::end(kRates), value) == std::end(kRates))
+            return "unsupported baud rate '" + value + "' (9600, 19200, 38400, 57600 or 115200)";
+        o.line.baudRate = static_cast<std::uint32_t>(std::stoul(value));
+        return {};
+    }
+    case kDataBits:
+        if (value != "7" && value != "8")
+            return "unsupported data bits '" + value + "' (7 or 8)";
+        o.line.dataBits = static_cast<std::uint8_t>(value[0] - '0');
+        return {};
+    case kParity:
+        if (value == "none") o.line.parity = 0;
+        else if (value == "odd") o.line.parity = 1;
+        else if (value == "even") o.line.parity = 2;
+        else return "unsupported parity '" + value + "' (none, odd or even)";
+        return {};
+    case kStopBits:
+        if (value == "1") o.line.stopBits = 0;
+        else if (value == "2") o.line.stopBits = 2;
+        else return "unsupported stop bits '" + value + "' (1 or 2)";
+        return {};
+    default:
+        return {};
+    }
+}
+
 }  // namespace
 
 ParseResult ParseArguments(const std::vector<std::string>& args)
 {
+    // getopt_long works on a mutable argv; it reorders the pointers only.
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.emplace_back("vendrill-cli");
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
     Options o;
-    std::vector<std::string> positionals;
-    bool endOfOptions = false;
     bool help = false, version = false;
     bool portGiven = false, lineGiven = false, usb = false, simulate = false;
-    bool suffixGiven = false;
+    unsigned commandOptions = 0;
 
-    for (std::size_t k = 0; k < args.size(); ++k) {
-        const std::string& arg = args[k];
-        if (endOfOptions || arg.size() < 2 || arg[0] != '-') {
-            positionals.push_back(arg);
-            continue;
+    ::opterr = 0;
+    ::optind = 0;  // a fresh scan, also when called more than once
+    for (;;) {
+        const int code = ::getopt_long(argc, argv.data(), ":hV", kLongOptions, nullptr);
+        if (code == -1)
+            break;
+        const std::string given = OptionName(argv[static_cast<std::size_t>(::optind) - 1]);
+        switch (code) {
+        case 'h': help = true; break;
+        case 'V': version = true; break;
+        case kUsb: usb = true; break;
+        case kSimulate: simulate = true; break;
+        case kOldModule: o.newModule = false; break;
+        case kNewModule: o.newModule = true; break;
+        case kJson: o.json = true; break;
+        case kTrace: o.trace = true; break;
+        case kPrint:
+            o.print = true;
+            commandOptions |= kOptPrint;
+            break;
+        case kSuffix:
+            if (!IsDigits(::optarg))
+                return Bad(std::string("the suffix must be one or more digits, not '") + ::optarg + "'");
+            o.suffix = ::optarg;
+            commandOptions |= kOptSuffix;
+            break;
+        case kPort: case kBaud: case kDataBits: case kParity: case kStopBits: {
+            if (const std::string error = TakeLineOption(code, ::optarg, o); !error.empty())
+                return Bad(error);
+            (code == kPort ? portGiven : lineGiven) = true;
+            break;
         }
-        if (arg == "--") {
-            endOfOptions = true;
-            continue;
-        }
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                inlineValue = arg.substr(eq + 1);
-            }
-        }
-
-        // Options without a value.
-        bool* flag = nullptr;
-        if (name == "-h" || name == "--help") flag = &help;
-        else if (name == "-V" || name == "--version") flag = &version;
-        else if (name == "--usb") flag = &usb;
-        else if (name == "--simulate") flag = &simulate;
-        else if (name == "--old-module") flag = &o.oldModule;
-        else if (name == "--json") flag = &o.json;
-        else if (name == "--trace") flag = &o.trace;
-        else if (name == "--print") flag = &o.print;
-        if (flag) {
-            if (inlineValue)
-                return Bad("option " + name + " takes no value");
-            *flag = true;
-            continue;
-        }
-
-        static const char* const kValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--suffix"};
-        if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
-            return Bad("unknown option '" + arg + "'");
-        std::string value;
-        if (inlineValue) {
-            value = *inlineValue;
-        } else {
-            if (k + 1 >= args.size())
-                return Bad("option " + name + " needs a value");
-            value = args[++k];
-        }
-
-        if (name == "--port") {
-            o.port = value;
-            o.portPath = PortPath(value);
-            if (o.portPath.empty())
-                return Bad("unknown port '" + value + "' (give COMn, n from 1 to 255, or a /dev path)");
-            portGiven = true;
-        } else if (name == "--baud") {
-            static const char* const kRates[] = {"9600", "19200", "38400", "57600", "115200"};
-            if (std::find(std::begin(kRates), std::end(kRates), value) == std::end(kRates))
-                return Bad("unsupported baud rate '" + value + "' (9600, 19200, 38400, 57600 or 115200)");
-            o.line.baudRate = static_cast<std::uint32_t>(std::stoul(value));
-            lineGiven = true;
-        } else if (name == "--data-bits") {
-            if (value != "7" && value != "8")
-                return Bad("unsupported data bits '" + value + "' (7 or 8)");
-            o.line.dataBits = static_cast<std::uint8_t>(value[0] - '0');
-            lineGiven = true;
-        } else if (name == "--parity") {
-            if (value == "none") o.line.parity = 0;
-            else if (value == "odd") o.line.parity = 1;
-            else if (value == "even") o.line.parity = 2;
-            else return Bad("unsupported parity '" + value + "' (none, odd or even)");
-            lineGiven = true;
-        } else if (name == "--stop-bits") {
-            if (value == "1") o.line.stopBits = 0;
-            else if (value == "2") o.line.stopBits = 2;
-            else return Bad("unsupported stop bits '" + value + "' (1 or 2)");
-            lineGiven = true;
-        } else if (name == "--suffix") {
-            if (!IsDigits(value))
-                return Bad("the suffix must be one or more digits, not '" + value + "'");
-            o.suffix = value;
-            suffixGiven = true;
+        case ':':
+            return Bad("option " + given + " needs a value");
+        default:
+            if (TakesNoValue(given))
+                return Bad("option " + given + " takes no value");
+            if (::optopt != 0 && ::optopt < 256 && given.rfind("--", 0) != 0)
+                return Bad(std::string("unknown option '-") + static_cast<char>(::optopt) + "'");
+            return Bad("unknown option '" + given + "'");
         }
     }
+    // getopt_long has moved the arguments that are not options to the end.
+    const std::vector<std::string> positionals(argv.begin() + ::optind, argv.end() - 1);
 
     if (help) {
         o.command = Command::Help;
@@ -260,61 +360,25 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
 
     if (positionals.empty())
         return Bad("no command given");
-    const std::optional<Command> command = CommandByName(positionals[0]);
-    if (!command)
+    const auto spec = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                   [&](const CommandSpec& c) { return positionals[0] == c.name; });
+    if (spec == std::end(kCommands))
         return Bad("unknown command '" + positionals[0] + "'");
-    o.command = *command;
-    const std::size_t wanted = o.command == Command::Info ? 0 : 1;
+    o.command = spec->command;
+    const std::size_t wanted = spec->takesArgument ? 1 : 0;
     if (positionals.size() - 1 < wanted)
         return Bad(positionals[0] + " needs an argument");
     if (positionals.size() - 1 > wanted)
         return Bad("unexpected argument '" + positionals[wanted + 1] + "'");
-    if ((suffixGiven || o.print) && o.command != Command::SetName)
+    if ((commandOptions & ~spec->options) != 0)
         return Bad("--suffix and --print belong to set-name");
-    const std::string value = wanted ? positionals[1] : std::string();
-
-    switch (o.command) {
-    case Command::SetPin:
-        if (value.empty())
-            return Bad("the PIN key is empty");
-        if (value.size() > kMaxPinBytes)
-            return Bad("the PIN key is longer than " + std::to_string(kMaxPinBytes) + " bytes");
-        o.text = value;
-        break;
-    case Command::SetName:
-        if (value.empty())
-            return Bad("the name is empty");
-        if (value.size() > kMaxNameBytes)
-            return Bad("the name is longer than " + std::to_string(kMaxNameBytes) + " bytes");
-        if (o.suffix && !proto::SuffixFits(value.size(), o.suffix->size()))
-            return Bad("name and suffix together must stay below " +
-                       std::to_string(proto::NAME_WITH_SUFFIX_LIMIT) + " bytes");
-        o.text = value;
-        break;
-    case Command::SetLevel: {
-        const std::optional<char> s = LevelByName(value);
-        if (!s)
-            return Bad("unknown security level '" + value + "' (1, 3, not-use-pinkey or use-pinkey)");
-        o.selection = *s;
-        break;
+    if (spec->take) {
+        if (const std::string error = spec->take(positionals[1], o); !error.empty())
+            return Bad(error);
     }
-    case Command::SetPairing: {
-        const std::optional<char> s = PairingByName(value);
-        if (!s)
-            return Bad("unknown pairing mode '" + value + "' (1, 2, 3, legacy, just-works or numeric-comparison)");
-        o.selection = *s;
-        break;
-    }
-    case Command::Sniff: {
-        const std::optional<char> s = SniffByName(value);
-        if (!s)
-            return Bad("unknown sniff action '" + value + "' (status, enable or disable)");
-        o.selection = *s;
-        break;
-    }
-    default:
-        break;
-    }
+    if (o.suffix && !proto::SuffixFits(o.text.size(), o.suffix->size()))
+        return Bad("name and suffix together must stay below " + std::to_string(proto::NAME_WITH_SUFFIX_LIMIT) +
+                   " bytes");
     return {true, o, {}};
 }
 
@@ -326,7 +390,7 @@ std::string FormatPlain(const Fields& fields)
     for (const auto& [key, value] : fields) {
         out += key;
         out += ": ";
-        for (const char c : value) {
+        for (const char c : Cp949ToUtf8(value)) {
             const auto b = static_cast<unsigned char>(c);
             if (b < 0x20 || b == 0x7F) {
                 char hex[5];
@@ -369,10 +433,15 @@ std::size_t Utf8Length(std::string_view s, std::size_t k)
     return len;
 }
 
-void AppendUtf8(std::string& out, unsigned code)
+std::string Hex(std::string_view bytes)
 {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
 }
 
 }  // namespace
@@ -406,7 +475,7 @@ std::string JsonString(std::string_view text)
             out.append(text.substr(k, len));
             k += len;
         } else {
-            AppendUtf8(out, b);  // the byte as a Latin-1 character
+            out += "\xEF\xBF\xBD";  // U+FFFD
             ++k;
         }
     }
@@ -414,18 +483,23 @@ std::string JsonString(std::string_view text)
     return out;
 }
 
-std::string FormatJson(const Fields& fields)
+std::string FormatJson(const Fields& fields, const std::string& error)
 {
     std::string out = "{";
-    bool first = true;
-    for (const auto& [key, value] : fields) {
-        if (!first)
+    const auto add = [&out](std::string_view key, std::string_view utf8) {
+        if (out.size() > 1)
             out += ", ";
-        first = false;
         out += JsonString(key);
         out += ": ";
-        out += JsonString(value);
+        out += JsonString(utf8);
+    };
+    for (const auto& [key, value] : fields) {
+        add(key, Cp949ToUtf8(value));
+        if (!IsValidCp949(value))
+            add(key + "_hex", Hex(value));
     }
+    if (!error.empty())
+        add("error", error);
     out += "}\n";
     return out;
 }
@@ -439,31 +513,32 @@ RunResult Failed(const StepResult& step)
     RunResult r;
     r.exitCode = ExitCodeFor(step.status);
     r.error = step.message;
+    if (step.status == Status::Timeout && step.request == proto::CMD_GET_PAIRING)
+        r.error += " (older modules do not answer it: leave out --new-module)";
     return r;
 }
 
-void AddInfo(Fields& fields, const ModuleInfo& info)
+// The read-back chain; what it read is kept also when a step fails.
+RunResult ReadBack(CModuleSession& session, const Options& o)
 {
-    if (info.address) fields.emplace_back("address", *info.address);
-    if (info.pin) fields.emplace_back("pin", *info.pin);
-    if (info.name) fields.emplace_back("name", *info.name);
-    if (info.pairing) fields.emplace_back("pairing", *info.pairing);
-    if (info.level) fields.emplace_back("level", *info.level);
+    ModuleInfo info;
+    const StepResult step = session.ReadInfo(o.newModule, &info);
+    RunResult r = step.status == Status::Ok ? RunResult{} : Failed(step);
+    if (info.address) r.fields.emplace_back("address", *info.address);
+    if (info.pin) r.fields.emplace_back("pin", *info.pin);
+    if (info.name) r.fields.emplace_back("name", *info.name);
+    if (info.pairing) r.fields.emplace_back("pairing", *info.pairing);
+    if (info.level) r.fields.emplace_back("level", *info.level);
+    return r;
 }
 
 // A Set request: the frame, its acknowledgement, then the read-back chain.
 RunResult SetAndReadBack(CModuleSession& session, const Options& o, const proto::Bytes& frame, char command)
 {
-    StepResult step = session.Request(frame, command, nullptr);
+    const StepResult step = session.Request(frame, command, nullptr);
     if (step.status != Status::Ok)
         return Failed(step);
-    ModuleInfo info;
-    step = session.ReadInfo(!o.oldModule, &info);
-    if (step.status != Status::Ok)
-        return Failed(step);
-    RunResult r;
-    AddInfo(r.fields, info);
-    return r;
+    return ReadBack(session, o);
 }
 
 RunResult BadValue(const std::string& message)
@@ -479,15 +554,8 @@ RunResult BadValue(const std::string& message)
 RunResult RunOnSession(CModuleSession& session, const Options& o)
 {
     switch (o.command) {
-    case Command::Info: {
-        ModuleInfo info;
-        const StepResult step = session.ReadInfo(!o.oldModule, &info);
-        if (step.status != Status::Ok)
-            return Failed(step);
-        RunResult r;
-        AddInfo(r.fields, info);
-        return r;
-    }
+    case Command::Info:
+        return ReadBack(session, o);
     case Command::SetPin: {
         const std::optional<proto::Bytes> frame = proto::TextRequest(proto::CMD_SET_PINKEY, o.text);
         if (!frame)
@@ -524,17 +592,20 @@ RunResult RunOnSession(CModuleSession& session, const Options& o)
         return SetAndReadBack(session, o, proto::SelectRequest(proto::CMD_SET_PAIRING, o.selection),
                               proto::CMD_SET_PAIRING);
     case Command::Sniff: {
+        RunResult r;
         if (o.selection != proto::CMD_GET_SNIFF) {
-            const StepResult set =
-                session.Request(proto::SelectRequest(proto::CMD_SET_SNIFF, o.selection), proto::CMD_SET_SNIFF, nullptr);
-            if (set.status != Status::Ok)
-                return Failed(set);
+            // The module's answer to a sniff change means nothing to anyone:
+            // the request is sent, not waited for.
+            const StepResult sent = session.Send(proto::SelectRequest(proto::CMD_SET_SNIFF, o.selection));
+            if (sent.status != Status::Ok)
+                return Failed(sent);
+            r.fields.emplace_back("sniff_request", o.selection == '1' ? "enable" : "disable");
+            return r;
         }
         std::string data;
         const StepResult step = session.Request(proto::GetRequest(proto::CMD_GET_SNIFF), proto::CMD_GET_SNIFF, &data);
         if (step.status != Status::Ok)
             return Failed(step);
-        RunResult r;
         const std::optional<std::string> text = proto::SniffText(data);
         r.fields.emplace_back("sniff", text ? *text : data);
         return r;

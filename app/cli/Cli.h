@@ -30,10 +30,6 @@ int ExitCodeFor(Status status);
 enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff };
 enum class LinkChoice { Serial, Usb, Simulate };
 
-// Longest PIN key and name that the dialog lets a user enter.
-inline constexpr std::size_t kMaxPinBytes = 16;
-inline constexpr std::size_t kMaxNameBytes = 29;
-
 struct Options {
     Command command = Command::None;
     std::string text;                   // KEY of set-pin, NAME of set-name
@@ -47,7 +43,7 @@ struct Options {
     std::string portPath;       // resolved device path (serial only)
     CSerialPort::Settings line; // 57600 8N1 unless told otherwise
 
-    bool oldModule = false;
+    bool newModule = false;  // read the pairing mode (newer modules), not the security level
     bool json = false;
     bool trace = false;
 };
@@ -67,18 +63,24 @@ std::string VersionText();  // "vendrill-cli <version>\n"
 // Result lines in order: key and value.
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-// "key: value\n" per field. Control characters in values (which a module
-// could send) are written as \xNN so that they cannot break lines or drive
-// the terminal.
+// Field values are the module's texts, bytes in code page 949; both formats
+// show them as Unicode text.
+//
+// "key: value\n" per field, in UTF-8. Control characters in values (which a
+// module could send) are written as \xNN so that they cannot break lines or
+// drive the terminal.
 std::string FormatPlain(const Fields& fields);
-// One JSON object on one line, keys in order, then "\n". Bytes that are not
-// valid UTF-8 are taken as Latin-1 so that the text stays valid JSON.
-std::string FormatJson(const Fields& fields);
+// One JSON object on one line, keys in order, then "\n"; always valid UTF-8.
+// A value with bytes that are not code page 949 has them as U+FFFD, and all
+// its bytes again in hexadecimal under "<key>_hex", so nothing is lost. A
+// non-empty error (UTF-8 text) is added as "error".
+std::string FormatJson(const Fields& fields, const std::string& error = {});
+// A JSON string of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view text);
 
 struct RunResult {
     int exitCode = kExitOk;
-    Fields fields;      // on success
+    Fields fields;      // what was read: all of it on success, what came before a failure
     std::string error;  // on failure, for standard error
 };
 

@@ -1,7 +1,8 @@
 #include "app/cli/ModuleSession.h"
 
-#include "app/Trace.h"
 #include "app/cli/Interrupt.h"
+#include "base/Trace.h"
+#include "protocol/Conversation.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,61 +19,8 @@ namespace {
 
 // Largest chunk the reader takes at once; well below what an empty queue holds.
 constexpr int kChunkBytes = 512;
-// Pause after an empty USB read, as the window's reader makes between reads.
-constexpr int kEmptyReadPauseMs = 50;
-
-// The developer trace line written before a request goes out, by command.
-const char* RequestTrace(char command)
-{
-    switch (command) {
-    case proto::CMD_GET_BDN: return "ESC ~ 1 Get GDN\n";
-    case proto::CMD_SET_BDN: return "ESC ~ 2 Set GDN\n";
-    case proto::CMD_GET_BDA: return "ESC ~ 3 Get GDA\n";
-    case proto::CMD_GET_PINKEY: return "ESC ~ 4  Get PINKEY\n";
-    case proto::CMD_SET_PINKEY: return "ESC ~ 5 Set PINKEY\n";
-    case proto::CMD_GET_LEVEL: return "ESC ~ 6  Get LEVEL\n";
-    case proto::CMD_SET_LEVEL: return "ESC ~ 7  Set LEVEL\n";
-    case proto::CMD_GET_PAIRING: return "Get pairing way : ESC '~' 'A'\n";
-    case proto::CMD_SET_PAIRING: return "Set pairing way : ESC '~' 'B' way \n";
-    default: return nullptr;
-    }
-}
-
-// The developer trace line written when a reply of this kind is decoded.
-const char* ReplyTrace(char command)
-{
-    switch (command) {
-    case proto::CMD_GET_BDN: return "Get BDN\n";
-    case proto::CMD_SET_BDN: return "Set BDN\n";
-    case proto::CMD_GET_BDA: return "Get BDA\n";
-    case proto::CMD_GET_PINKEY: return "Get PinKey\n";
-    case proto::CMD_SET_PINKEY: return "Set PinKey\n";
-    case proto::CMD_GET_LEVEL: return "Get Level\n";
-    case proto::CMD_SET_LEVEL: return "Set Level\n";
-    case proto::CMD_GET_PAIRING: return "Get pairing mode\n";
-    case proto::CMD_SET_PAIRING: return "Set pairing mode\n";
-    default: return nullptr;
-    }
-}
-
-// Name of a request for messages.
-std::string RequestName(char command)
-{
-    switch (command) {
-    case proto::CMD_GET_BDN: return "Get BDN";
-    case proto::CMD_SET_BDN: return "Set BDN";
-    case proto::CMD_GET_BDA: return "Get BDA";
-    case proto::CMD_GET_PINKEY: return "Get PinKey";
-    case proto::CMD_SET_PINKEY: return "Set PinKey";
-    case proto::CMD_GET_LEVEL: return "Get Level";
-    case proto::CMD_SET_LEVEL: return "Set Level";
-    case proto::CMD_GET_PAIRING: return "Get pairing mode";
-    case proto::CMD_SET_PAIRING: return "Set pairing mode";
-    case proto::CMD_GET_SNIFF: return "get sniff mode status";
-    case proto::CMD_SET_SNIFF: return "set sniff mode";
-    default: return std::string("request '") + command + "'";
-    }
-}
+// Pause after a wake-up that brought nothing to read.
+constexpr int kIdlePauseMs = CSerialPort::kReadWaitMs;
 
 StepResult Fail(Status status, std::string message)
 {
@@ -92,12 +40,12 @@ std::string SignalName(int sig)
 StepResult Interrupted(char expect)
 {
     return Fail(Status::Interrupted, "interrupted by " + SignalName(InterruptSignal()) + " before the reply to " +
-                                         RequestName(expect));
+                                         proto::RequestName(expect));
 }
 
 StepResult TimedOut(char expect, int timeoutMs)
 {
-    return Fail(Status::Timeout, "Error(Timeout): no reply to " + RequestName(expect) + " within " +
+    return Fail(Status::Timeout, "Error(Timeout): no reply to " + proto::RequestName(expect) + " within " +
                                      std::to_string(timeoutMs) + " ms");
 }
 
@@ -134,14 +82,7 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
         return Fail(Status::NoDevice, "cannot apply the line settings to " + path + ": " + std::strerror(err));
     }
     m_serial.Purge();
-    m_kind = Kind::Serial;
-    StartReader();
-    if (!m_reader.joinable()) {
-        m_serial.Close();
-        m_kind = Kind::None;
-        return Fail(Status::Failure, "cannot start the reader thread");
-    }
-    return {};
+    return StartReader(m_serial);
 }
 
 StepResult CModuleSession::OpenUsb()
@@ -153,17 +94,10 @@ StepResult CModuleSession::OpenUsb()
         return Fail(Status::NoDevice, shown.empty() ? "cannot open the USB printer" : NoAcceptedUsbPrinter());
     if (!m_usb.Attach(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
-    m_kind = Kind::Usb;
-    StartReader();
-    if (!m_reader.joinable()) {
-        m_usb.Close();
-        m_kind = Kind::None;
-        return Fail(Status::Failure, "cannot start the reader thread");
-    }
-    return {};
+    return StartReader(m_usb);
 }
 
-void CModuleSession::StartReader()
+StepResult CModuleSession::StartReader(CLink& link)
 {
     m_queue.Clear();  // no other thread uses it yet
     m_replyText.clear();
@@ -174,17 +108,17 @@ void CModuleSession::StartReader()
         m_arrivals = 0;
         m_drains = 0;
     }
+    link.ResetWake();
+    m_link = &link;
     try {
-        if (m_kind == Kind::Serial)
-            m_reader = std::thread(&CModuleSession::SerialReader, this);
-        else
-            m_reader = std::thread(&CModuleSession::UsbReader, this);
-        m_open = true;
+        m_reader = std::thread(&CModuleSession::Reader, this);
     } catch (const std::system_error&) {
-        m_open = false;
+        link.Close();
+        m_link = nullptr;
+        return Fail(Status::Failure, "cannot start the reader thread");
     }
-    if (m_open)
-        StartInterruptWatch();
+    StartInterruptWatch();
+    return {};
 }
 
 void CModuleSession::StartInterruptWatch()
@@ -236,27 +170,20 @@ void CModuleSession::InterruptWatch()
 void CModuleSession::Close()
 {
     StopInterruptWatch();
+    if (m_link == nullptr)
+        return;
     if (m_reader.joinable()) {
         {
             std::lock_guard lock(m_mutex);
             m_stop = true;
         }
         m_cv.notify_all();
-        if (m_kind == Kind::Serial)
-            m_serial.Wake();
-        else
-            m_usb.Wake();
+        m_link->Wake();
         m_reader.join();
     }
-    if (m_kind == Kind::Serial) {
-        m_serial.Close();
-        m_serial.ResetWake();
-    } else if (m_kind == Kind::Usb) {
-        m_usb.Close();
-        m_usb.ResetWake();
-    }
-    m_kind = Kind::None;
-    m_open = false;
+    m_link->Close();
+    m_link->ResetWake();
+    m_link = nullptr;
 }
 
 bool CModuleSession::Deliver(const std::uint8_t* data, int n)
@@ -290,73 +217,49 @@ void CModuleSession::MarkLinkLost()
     m_cv.notify_all();
 }
 
-void CModuleSession::SerialReader()
+void CModuleSession::Reader()
 {
     std::uint8_t buffer[kChunkBytes];
     for (;;) {
-        switch (m_serial.WaitForData()) {
-        case CSerialPort::WaitResult::Woken:
+        switch (m_link->WaitForData()) {
+        case CLink::WaitResult::Woken:
             return;
-        case CSerialPort::WaitResult::HangUp:
-        case CSerialPort::WaitResult::Error:
+        case CLink::WaitResult::HangUp:
+        case CLink::WaitResult::Error:
             MarkLinkLost();
             return;
-        case CSerialPort::WaitResult::DataArrived:
+        case CLink::WaitResult::DataArrived:
             break;
         }
-        const int n = m_serial.Read(buffer, sizeof buffer);
+        const int n = m_link->Read(buffer, sizeof buffer);
         if (n > 0) {
             if (!Deliver(buffer, n))
                 return;
-        } else if (m_serial.WaitForWake(CSerialPort::kReadWaitMs)) {
-            // Announced bytes that could not be read: pause briefly so that a
-            // line in a bad state cannot make this loop spin.
+        } else if (n == CLink::kWoken) {
             return;
-        }
-    }
-}
-
-void CModuleSession::UsbReader()
-{
-    std::uint8_t buffer[kChunkBytes];
-    for (;;) {
-        const int n = m_usb.Read(buffer, sizeof buffer);
-        if (n == usb::CUsbPrinter::kWoken)
-            return;
-        if (n == 0) {
-            // A zero-length packet: nothing to deliver. The pause keeps a
-            // device that sends them back to back from spinning this loop.
-            if (m_usb.WaitForWake(kEmptyReadPauseMs))
-                return;
-            continue;
-        }
-        if (n < 0) {
+        } else if (n < 0) {
             MarkLinkLost();
             return;
-        }
-        if (!Deliver(buffer, n))
+        } else if (m_link->WaitForWake(kIdlePauseMs)) {
+            // Announced bytes that could not be read, or an empty packet:
+            // pause briefly so that a link in such a state cannot make this
+            // loop spin.
             return;
+        }
     }
 }
 
 StepResult CModuleSession::Send(const proto::Bytes& bytes)
 {
-    if (!m_open)
+    if (m_link == nullptr)
         return Fail(Status::NoDevice, "no link is open");
     if (bytes.empty())
         return {};
     const int size = static_cast<int>(bytes.size());
-    int written = 0;
-    if (m_kind == Kind::Serial) {
-        written = m_serial.Write(bytes.data(), size);
-        if (written != size) {
-            const int err = m_serial.LastError();
-            return Fail(Status::NoDevice, std::string("cannot write to the port: ") + std::strerror(err));
-        }
-    } else {
-        written = m_usb.Write(bytes.data(), size);
-        if (written != size)
-            return Fail(Status::NoDevice, "cannot write to the USB printer");
+    if (m_link->Write(bytes.data(), size) != size) {
+        const int err = m_link->LastError();
+        return Fail(Status::NoDevice, std::string("cannot write to the printer") +
+                                          (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
     }
     return {};
 }
@@ -386,15 +289,15 @@ std::optional<proto::Reply> CModuleSession::DrainOnce()
     proto::Reply reply = proto::ParseReply(step.reply);
     Trace("i:%d  j:%d\n", reply.i, reply.j);
     if (reply.hasCommand) {
-        if (const char* line = ReplyTrace(reply.command))
+        if (const char* line = proto::ReplyTrace(reply.command))
             Trace("%s", line);
     }
     return reply;
 }
 
-StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeoutMs)
+StepResult CModuleSession::AwaitReplyOnce(char expect, std::string* data, int timeoutMs)
 {
-    if (!m_open)
+    if (m_link == nullptr)
         return Fail(Status::NoDevice, "no link is open");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -411,7 +314,7 @@ StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeou
         if (const std::optional<proto::Reply> reply = DrainOnce()) {
             if (reply->hasCommand && reply->command == proto::CMD_ERROR)
                 return Fail(Status::ModuleError, "Bluetooth Setting Error (the module refused " +
-                                                     RequestName(expect) + ")");
+                                                     proto::RequestName(expect) + ")");
             if (reply->hasCommand && reply->command == expect) {
                 if (data)
                     *data = reply->data;
@@ -420,7 +323,7 @@ StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeou
             // Another kind: not ours, keep waiting.
         } else if (lost) {
             return Fail(Status::NoDevice, "the link to the printer was lost while waiting for " +
-                                              RequestName(expect));
+                                              proto::RequestName(expect));
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return TimedOut(expect, timeoutMs);
@@ -430,15 +333,26 @@ StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeou
     }
 }
 
+StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeoutMs)
+{
+    StepResult r = AwaitReplyOnce(expect, data, timeoutMs);
+    if (r.status != Status::Ok)
+        r.request = expect;
+    return r;
+}
+
 StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::string* data)
 {
     if (frame.size() >= 3) {
-        if (const char* line = RequestTrace(static_cast<char>(frame[2])))
+        if (const char* line = proto::RequestTrace(static_cast<char>(frame[2])))
             Trace("%s", line);
     }
     // Nothing more goes to the module once the user asked to stop.
-    if (InterruptSignal() != 0)
-        return Interrupted(expect);
+    if (InterruptSignal() != 0) {
+        StepResult stopped = Interrupted(expect);
+        stopped.request = expect;
+        return stopped;
+    }
     StepResult sent = Send(frame);
     if (sent.status != Status::Ok)
         return sent;
@@ -448,39 +362,28 @@ StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::
 StepResult CModuleSession::ReadInfo(bool newModule, ModuleInfo* info)
 {
     ModuleInfo got;
-    std::string data;
-    StepResult r = Request(proto::GetRequest(proto::CMD_GET_BDA), proto::CMD_GET_BDA, &data);
-    if (r.status != Status::Ok)
-        return r;
-    got.address = data;
-    r = Request(proto::GetRequest(proto::CMD_GET_PINKEY), proto::CMD_GET_PINKEY, &data);
-    if (r.status != Status::Ok)
-        return r;
-    got.pin = data;
-    r = Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &data);
-    if (r.status != Status::Ok)
-        return r;
-    got.name = data;
-
-    bool readLevel = !newModule;
-    if (newModule) {
-        r = Request(proto::GetRequest(proto::CMD_GET_PAIRING), proto::CMD_GET_PAIRING, &data);
+    // The chain as the window runs it: each reply names the request that
+    // follows it. What was read stays in *info even when a later step fails.
+    char command = proto::CMD_GET_BDA;
+    StepResult r;
+    while (command != 0) {
+        std::string data;
+        r = Request(proto::GetRequest(command), command, &data);
         if (r.status != Status::Ok)
-            return r;
-        const std::optional<std::string> mode = proto::PairingModeText(data);
-        got.pairing = mode ? *mode : data;
-        // Only Legacy pairing uses the security level.
-        readLevel = data == "1";
-    }
-    if (readLevel) {
-        r = Request(proto::GetRequest(proto::CMD_GET_LEVEL), proto::CMD_GET_LEVEL, &data);
-        if (r.status != Status::Ok)
-            return r;
-        got.level = proto::LevelText(data);
+            break;
+        switch (command) {
+        case proto::CMD_GET_BDA: got.address = data; break;
+        case proto::CMD_GET_PINKEY: got.pin = data; break;
+        case proto::CMD_GET_BDN: got.name = data; break;
+        case proto::CMD_GET_LEVEL: got.level = proto::LevelText(data); break;
+        case proto::CMD_GET_PAIRING: got.pairing = proto::PairingModeText(data).value_or(data); break;
+        default: break;
+        }
+        command = proto::NextRequest(command, data, newModule);
     }
     if (info)
         *info = std::move(got);
-    return {};
+    return r;
 }
 
 }  // namespace vendrill::cli

@@ -33,6 +33,7 @@ enum class Status {
 struct StepResult {
     Status status = Status::Ok;
     std::string message;  // for the user; empty when Ok
+    char request = 0;     // the command whose reply was awaited, when that failed
 };
 
 // Values read back by the "Get Info" chain. Fields that the chain did not
@@ -61,7 +62,7 @@ public:
     StepResult OpenUsb();
     // Stops and joins the reader thread, then closes the link. Idempotent.
     void Close();
-    bool IsOpen() const { return m_open; }
+    bool IsOpen() const { return m_link != nullptr; }
 
     // Writes all bytes; NoDevice when the link refuses them.
     StepResult Send(const proto::Bytes& bytes);
@@ -76,16 +77,19 @@ public:
 
     // The read-back chain: Get BDA, Get PinKey, Get BDN, then Get pairing
     // mode (new module; Get Level after "Legacy pairing") or Get Level (old).
+    // *info holds what was read, also when a step fails.
     StepResult ReadInfo(bool newModule, ModuleInfo* info);
 
 private:
-    void StartReader();
-    void SerialReader();
-    void UsbReader();
+    // Starts the reader on a link that has just been opened; closes the link
+    // when the thread cannot start.
+    StepResult StartReader(CLink& link);
+    void Reader();
     // Stores a chunk from the reader thread, waiting for room rather than
     // dropping it while the caller is still draining.
     bool Deliver(const std::uint8_t* data, int n);
     void MarkLinkLost();
+    StepResult AwaitReplyOnce(char expect, std::string* data, int timeoutMs);
     // Drains the queue into the accumulated reply text; returns the decoded
     // reply when the batch completed one.
     std::optional<proto::Reply> DrainOnce();
@@ -95,10 +99,7 @@ private:
     void StopInterruptWatch();
     void InterruptWatch();
 
-    enum class Kind { None, Serial, Usb };
-
-    Kind m_kind = Kind::None;
-    bool m_open = false;
+    CLink* m_link = nullptr;  // the link that is open: m_serial or m_usb
     CSerialPort m_serial;
     usb::CUsbPrinter m_usb;
     CQueue m_queue;

@@ -31,13 +31,13 @@ TEST(CliArguments, DefaultsAreTheDialogsLine)
     EXPECT_EQ(r.options.line.stopBits, 0);
     EXPECT_FALSE(r.options.json);
     EXPECT_FALSE(r.options.trace);
-    EXPECT_FALSE(r.options.oldModule);
+    EXPECT_FALSE(r.options.newModule) << "the window's start state reads the security level";
 }
 
 TEST(CliArguments, LineOptionsInBothSpellings)
 {
     const ParseResult r = Parse({"--baud=115200", "--data-bits", "7", "--parity=odd", "--stop-bits", "2",
-                                 "--port=COM3", "info", "--json", "--trace", "--old-module"});
+                                 "--port=COM3", "info", "--json", "--trace", "--new-module"});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.line.baudRate, 115200u);
     EXPECT_EQ(r.options.line.dataBits, 7);
@@ -46,7 +46,8 @@ TEST(CliArguments, LineOptionsInBothSpellings)
     EXPECT_EQ(r.options.portPath, ::getenv("VENDRILL_COM3") ? ::getenv("VENDRILL_COM3") : "/dev/ttyS2");
     EXPECT_TRUE(r.options.json);
     EXPECT_TRUE(r.options.trace);
-    EXPECT_TRUE(r.options.oldModule);
+    EXPECT_TRUE(r.options.newModule);
+    EXPECT_FALSE(Parse({"--new-module", "--old-module", "info"}).options.newModule);
     EXPECT_EQ(Parse({"--parity", "even", "info"}).options.line.parity, 2);
 }
 
@@ -96,12 +97,26 @@ TEST(CliArguments, TextLimits)
     const ParseResult tooLong = Parse({"set-name", std::string(29, 'N'), "--suffix", std::string(31, '0')});
     EXPECT_FALSE(tooLong.ok);
     EXPECT_NE(tooLong.error.find("60 bytes"), std::string::npos) << tooLong.error;
+
+    // What the window's keyboard would drop is refused, with where and what.
+    EXPECT_TRUE(Parse({"set-name", "Ab 09_-~"}).ok);
+    EXPECT_TRUE(Parse({"set-pin", "~1 a_"}).ok);
+    for (const std::string bad : {"new\nline", "tab\tX", "caf\xC3\xA9", "A\xFF", "a.b", "x/y", "\x7F"}) {
+        EXPECT_FALSE(Parse({"set-name", bad}).ok) << bad;
+        EXPECT_FALSE(Parse({"set-pin", bad}).ok) << bad;
+    }
+    const ParseResult feed = Parse({"set-name", "ab\ncd"});
+    EXPECT_NE(feed.error.find("U+000A) at character 3"), std::string::npos) << feed.error;
+    const ParseResult accent = Parse({"set-name", "caf\xC3\xA9!"});
+    EXPECT_NE(accent.error.find("U+00E9) at character 4"), std::string::npos) << accent.error;
 }
 
 TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
 {
     EXPECT_EQ(Parse({"--help"}).options.command, Command::Help);
     EXPECT_EQ(Parse({"-h", "info"}).options.command, Command::Help);
+    EXPECT_EQ(Parse({"-hV"}).options.command, Command::Help);
+    EXPECT_EQ(Parse({"-Vx"}).error, "unknown option '-x'");
     EXPECT_EQ(Parse({"--version"}).options.command, Command::Version);
     EXPECT_EQ(VersionText(), "vendrill-cli 2.0.8\n");
     EXPECT_FALSE(Parse({"--help=1"}).ok);
@@ -121,13 +136,16 @@ TEST(CliOutput, JsonIsAlwaysValidUtf8)
     EXPECT_EQ(JsonString("q\"b\\s/"), "\"q\\\"b\\\\s/\"");
     EXPECT_EQ(JsonString(std::string("\n\r\t\x01\x1F\x7F", 6)), "\"\\n\\r\\t\\u0001\\u001f\\u007f\"");
     EXPECT_EQ(JsonString("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"), "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\"");
-    // Code page 949 bytes from a module are not UTF-8: each becomes one
-    // Latin-1 character.
-    EXPECT_EQ(JsonString("\xB0\xA1"), "\"\xC2\xB0\xC2\xA1\"");
-    // Truncated, overlong and surrogate sequences.
-    EXPECT_EQ(JsonString("\xE2\x82"), "\"\xC3\xA2\xC2\x82\"");
-    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xC3\x80\xC2\xAF\"");
-    EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"\xC3\xAD\xC2\xA0\xC2\x80\"");
+    // Bytes that are not UTF-8 (truncated, overlong, surrogate) never reach
+    // the JSON text: each becomes U+FFFD.
+    EXPECT_EQ(JsonString("\xE2\x82"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    // The module's texts are code page 949: shown as Unicode, and where they
+    // are not valid CP949 their bytes are kept in hexadecimal too.
+    EXPECT_EQ(FormatJson({{"name", "\xC7\xC1\xB8\xB0\xC5\xCD"}}), "{\"name\": \"\xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\"}\n");
+    EXPECT_EQ(FormatJson({{"name", "A\xFF"}}), "{\"name\": \"A\xEF\xBF\xBD\", \"name_hex\": \"41FF\"}\n");
+    EXPECT_EQ(FormatJson({{"address", "1"}}, "no reply"), "{\"address\": \"1\", \"error\": \"no reply\"}\n");
+    EXPECT_EQ(FormatPlain({{"name", "\xC7\xC1\xB8\xB0\xC5\xCD"}}), "name: \xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\n");
 }
 
 TEST(CliExitCodes, EachOutcomeHasItsOwn)

@@ -28,7 +28,6 @@ constexpr const char* kDefaultInfo =
     "address: 00190199A1B2\n"
     "pin: 0000\n"
     "name: VENDRILL-PRN\n"
-    "pairing: Legacy pairing\n"
     "level: Mode 1 (Not Use Pinkey)\n";
 
 // Exit statuses as documented in the usage text.
@@ -72,7 +71,7 @@ TEST(CliProgram, HelpAndVersionGoToStandardOutput)
     EXPECT_EQ(help.out.rfind("Usage: vendrill-cli", 0), 0u) << help.out;
     for (const char* word : {"info", "set-pin", "set-name", "--suffix", "--print", "set-level", "set-pairing",
                              "sniff", "--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--usb",
-                             "--simulate", "--json", "--trace", "--old-module", "Exit status"})
+                             "--simulate", "--json", "--trace", "--old-module", "--new-module", "Exit status"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     EXPECT_EQ(help.err, "");
 
@@ -93,14 +92,16 @@ TEST(CliProgram, InfoOnItsOwnSimulatedModule)
     const Outcome json = RunCli({"info", "--json", "--simulate"});
     EXPECT_EQ(json.exitCode, kOk) << json.err;
     EXPECT_EQ(json.out, "{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\", "
-                        "\"pairing\": \"Legacy pairing\", \"level\": \"Mode 1 (Not Use Pinkey)\"}\n");
+                        "\"level\": \"Mode 1 (Not Use Pinkey)\"}\n");
 }
 
 TEST(CliProgram, TraceLinesGoToStandardErrorOnlyWhenAsked)
 {
-    const Outcome traced = RunCli({"--simulate", "--trace", "info"});
+    const Outcome traced = RunCli({"--simulate", "--trace", "--new-module", "info"});
     EXPECT_EQ(traced.exitCode, kOk) << traced.err;
-    EXPECT_EQ(traced.out, kDefaultInfo) << "no trace line may reach standard output";
+    EXPECT_EQ(traced.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\npairing: Legacy pairing\n"
+                          "level: Mode 1 (Not Use Pinkey)\n")
+        << "no trace line may reach standard output";
     for (const char* line : {"ESC ~ 3 Get GDA", "Get BDA", "ESC ~ 4  Get PINKEY", "Get PinKey", "ESC ~ 1 Get GDN",
                              "Get BDN", "Get pairing way : ESC '~' 'A'", "Get pairing mode", "ESC ~ 6  Get LEVEL",
                              "Get Level"})
@@ -118,12 +119,13 @@ TEST_F(CliOnSim, InfoFollowsTheModuleGeneration)
     m_sim.SetState(state);
 
     // A new module outside Legacy pairing: no security level.
-    Outcome o = Run({"info"});
+    Outcome o = Run({"--new-module", "info"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\npairing: Just Works\n");
 
-    // The older generation is asked for the level directly.
-    o = Run({"--old-module", "info"});
+    // The older generation, as the window starts, is asked for the level
+    // directly.
+    o = Run({"info"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\nlevel: Mode 3 (Use Pinkey)\n");
 
@@ -132,6 +134,26 @@ TEST_F(CliOnSim, InfoFollowsTheModuleGeneration)
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\", "
                      "\"level\": \"Mode 3 (Use Pinkey)\"}\n");
+
+    // Asked as a newer module, it leaves the pairing request unanswered: what
+    // was read is still shown, and the message points to the other generation.
+    o = Run({"--new-module", "info"});
+    EXPECT_EQ(o.exitCode, kTimeout);
+    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\n");
+    EXPECT_NE(o.err.find("Get pairing mode"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("leave out --new-module"), std::string::npos) << o.err;
+    o = Run({"--new-module", "--json", "info"});
+    EXPECT_EQ(o.exitCode, kTimeout);
+    EXPECT_EQ(o.out.rfind("{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\", "
+                          "\"error\": \"Error(Timeout): no reply to Get pairing mode", 0), 0u) << o.out;
+
+    // A Korean name in code page 949 reaches the terminal and JSON as Unicode.
+    state.name = "\xC7\xC1\xB8\xB0\xC5\xCD";
+    m_sim.SetState(state);
+    o = RunCli({"--port", m_path, "--json", "info"});
+    EXPECT_NE(o.out.find("\"name\": \"\xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\""), std::string::npos) << o.out;
+    o = RunCli({"--port", m_path, "info"}, {"LC_ALL=C.UTF-8"});
+    EXPECT_NE(o.out.find("name: \xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\n"), std::string::npos) << o.out;
 }
 
 TEST_F(CliOnSim, SetPinStoresTheKeyAndReadsBack)
@@ -139,8 +161,7 @@ TEST_F(CliOnSim, SetPinStoresTheKeyAndReadsBack)
     Outcome o = Run({"set-pin", "1234"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().pin, "1234");
-    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 1234\nname: VENDRILL-PRN\npairing: Legacy pairing\n"
-                     "level: Mode 1 (Not Use Pinkey)\n");
+    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 1234\nname: VENDRILL-PRN\nlevel: Mode 1 (Not Use Pinkey)\n");
 
     o = Run({"--json", "set-pin", "9876543210ABCDEF"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
@@ -153,8 +174,8 @@ TEST_F(CliOnSim, SetNameWithSuffixAndPrint)
     Outcome o = Run({"set-name", "ABC", "--suffix", "00099", "--print"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().name, "ABC00099");
-    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: ABC00099\npairing: Legacy pairing\n"
-                     "level: Mode 1 (Not Use Pinkey)\nnext_suffix: 00100\n");
+    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: ABC00099\nlevel: Mode 1 (Not Use Pinkey)\n"
+                     "next_suffix: 00100\n");
     // The name is printed as a line, then fed twice more.
     EXPECT_EQ(m_sim.PrintedLines(), (std::vector<std::string>{"ABC00099", "", ""}));
 
@@ -193,13 +214,13 @@ TEST_F(CliOnSim, SetLevelAndPairing)
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().level, '1');
 
-    o = Run({"set-pairing", "numeric-comparison"});
+    o = Run({"--new-module", "set-pairing", "numeric-comparison"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().pairing, '3');
     EXPECT_NE(o.out.find("pairing: Numeric Comparison\n"), std::string::npos) << o.out;
     EXPECT_EQ(o.out.find("level:"), std::string::npos) << o.out;
 
-    o = Run({"--json", "set-pairing", "1"});
+    o = Run({"--json", "--new-module", "set-pairing", "1"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().pairing, '1');
     EXPECT_NE(o.out.find("\"pairing\": \"Legacy pairing\", \"level\": \"Mode 1 (Not Use Pinkey)\"}"),
@@ -212,15 +233,16 @@ TEST_F(CliOnSim, SniffStatusEnableDisable)
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "sniff: sniff mode disable\n");
 
+    // A change is sent without waiting for an answer nobody interprets.
     o = Run({"sniff", "enable"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_EQ(m_sim.State().sniff, '1');
-    EXPECT_EQ(o.out, "sniff: sniff mode enable\n");
+    EXPECT_EQ(o.out, "sniff_request: enable\n");
+    EXPECT_EQ(Run({"sniff", "status"}).out, "sniff: sniff mode enable\n");
 
     o = Run({"--json", "sniff", "disable"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_EQ(m_sim.State().sniff, '0');
-    EXPECT_EQ(o.out, "{\"sniff\": \"sniff mode disable\"}\n");
+    EXPECT_EQ(o.out, "{\"sniff_request\": \"disable\"}\n");
+    EXPECT_EQ(Run({"sniff", "status"}).out, "sniff: sniff mode disable\n");
 }
 
 TEST_F(CliOnSim, LineSettingsAreAccepted)
@@ -243,21 +265,13 @@ TEST_F(CliOnSim, SilentModuleTimesOut)
     }
     EXPECT_EQ(m_sim.State().pin, "0000");
 
-    // An older module does not answer the newer requests at all.
-    SetOptions([](SimOptions& s) {
-        s.silent = false;
-        s.oldModule = true;
-    });
-    const Outcome o = Run({"info"});
-    EXPECT_EQ(o.exitCode, kTimeout);
-    EXPECT_NE(o.err.find("Get pairing mode"), std::string::npos) << o.err;
 }
 
 TEST_F(CliOnSim, ModuleErrorHasItsOwnExitStatus)
 {
     SetOptions([](SimOptions& s) { s.alwaysError = true; });
     for (const std::vector<std::string>& args : {std::vector<std::string>{"info"}, {"set-name", "NEW", "--suffix", "5"},
-                                                 {"--json", "set-level", "3"}, {"sniff", "enable"}}) {
+                                                 {"--json", "set-level", "3"}, {"sniff", "status"}}) {
         const Outcome o = Run(args);
         EXPECT_EQ(o.exitCode, kModuleError) << args.back();
         EXPECT_EQ(o.out, "") << "not even next_suffix: the name was not taken";
@@ -422,10 +436,14 @@ TEST(CliProgram, ClosedStandardOutputIsAWriteErrorAfterTheWork)
 {
     CSimHost sim;
     ASSERT_TRUE(sim.Start());
+    // A run with standard output sends this many requests: Set BDN and its read-back.
+    std::uint64_t requests = sim.RequestCount();
+    ASSERT_EQ(RunCli({"--port", sim.SlavePath(), "set-name", "X", "--suffix", "00041"}).exitCode, kOk);
+    const std::uint64_t perRun = sim.RequestCount() - requests;
     clitest::RunOptions closed;
     closed.closeStdout = true;
     for (bool trace : {false, true}) {
-        const std::uint64_t requests = sim.RequestCount();
+        requests = sim.RequestCount();
         std::vector<std::string> args = {"--port", sim.SlavePath(), "set-name", "X", "--suffix", "00042"};
         if (trace)
             args.insert(args.begin(), "--trace");
@@ -434,8 +452,7 @@ TEST(CliProgram, ClosedStandardOutputIsAWriteErrorAfterTheWork)
         EXPECT_EQ(o.exitCode, 1) << o.err;
         EXPECT_NE(o.err.find("write error"), std::string::npos) << o.err;
         EXPECT_EQ(sim.State().name, "X00042");
-        // Set BDN and the read-back chain of five requests: nothing twice.
-        EXPECT_EQ(sim.RequestCount() - requests, 6u);
+        EXPECT_EQ(sim.RequestCount() - requests, perRun) << "nothing sent twice";
     }
     const Outcome help = RunCli({"--version"}, closed);
     EXPECT_EQ(help.exitCode, 1);

@@ -108,8 +108,7 @@ TEST(CliUsb, InfoAndSetPinOverTheUsbPrinter)
 
     clitest::Outcome o = clitest::RunCli({"--usb", "info"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
-    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\npairing: Legacy pairing\n"
-                     "level: Mode 1 (Not Use Pinkey)\n");
+    EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\nlevel: Mode 1 (Not Use Pinkey)\n");
     EXPECT_EQ(o.err, "") << "discovery trace lines only with --trace";
 
     o = clitest::RunCli({"--usb", "--json", "--trace", "set-pin", "4321"});
@@ -117,6 +116,16 @@ TEST(CliUsb, InfoAndSetPinOverTheUsbPrinter)
     EXPECT_NE(o.out.find("\"pin\": \"4321\""), std::string::npos) << o.out;
     EXPECT_NE(o.err.find("ESC ~ 5 Set PINKEY"), std::string::npos) << o.err;
     EXPECT_EQ(module.State().pin, "4321");
+
+    // Every write to the printer goes through the link's paced write, the
+    // label's name and each of its three line feeds on their own, as the
+    // window sends them.
+    o = clitest::RunCli({"--usb", "--trace", "set-name", "LABEL", "--print"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.err.find("WriteComm data: 5\nWriteComm data: 1\n"), std::string::npos) << o.err;
+    EXPECT_EQ(clitest::CountLines(o.err, "WriteComm data: 1"), 3) << o.err;
+    EXPECT_EQ(clitest::CountLines(o.err, "WriteComm data: 9"), 1) << "the Set BDN frame\n" << o.err;
+    EXPECT_EQ(module.State().name, "LABEL");
 }
 
 TEST(CliUsb, NoAcceptedPrinterIsNoDevice)

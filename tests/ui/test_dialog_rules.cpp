@@ -258,15 +258,23 @@ void TestDialogRules::pairingReplyRule()
     RecordingDialog d;
     d->CheckDlgButton(idc::CheckPinKey, true);
     d->OnBnClickedCheckPinKey();
-    d->ApplyPairingReplyRule('2');
+    // A pairing-mode reply as the module sends it, through the decoder.
+    const auto reply = [&d](char mode) {
+        const std::uint8_t frame[] = {0x02, 'V', 'R', 'A', static_cast<std::uint8_t>(mode), 0x03};
+        QVERIFY(StoreChunk(d->m_QueueRead, frame, sizeof frame));
+        d->OnCommunication();
+    };
+    reply('2');
     QVERIFY(AllEnabled(d, {idc::CheckPinKey, idc::CheckLevel}, false));
     QVERIFY(AllEnabled(d, {idc::SetPinKeyEdit, idc::SetPinKey}, true));  // what they unlock stays
-    d->ApplyPairingReplyRule('1');
+    QCOMPARE(d->m_CurrentPairingMode, std::string("Just Works"));
+    reply('1');
     QVERIFY(AllEnabled(d, {idc::CheckPinKey, idc::CheckLevel}, true));
-    d->ApplyPairingReplyRule('3');
+    reply('3');
     QVERIFY(AllEnabled(d, {idc::CheckPinKey, idc::CheckLevel}, false));
-    d->ApplyPairingReplyRule('7');
+    reply('7');
     QVERIFY(AllEnabled(d, {idc::CheckPinKey, idc::CheckLevel}, false));
+    QCOMPARE(d->m_CurrentPairingMode, std::string("Numeric Comparison"));
 }
 
 void TestDialogRules::clearEmptiesTheLog()

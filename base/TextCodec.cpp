@@ -1,0 +1,110 @@
+#include "base/TextCodec.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+#include <langinfo.h>
+
+namespace vendrill {
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// Length of the UTF-8 sequence that starts with byte b (1 for a stray byte).
+std::size_t Utf8SequenceLength(unsigned char b)
+{
+    if (b >= 0xF0 && b <= 0xF4) return 4;
+    if (b >= 0xE0) return b <= 0xEF ? 3 : 1;
+    if (b >= 0xC2 && b <= 0xDF) return 2;
+    return 1;
+}
+
+// Runs iconv over the whole input. On an unconvertible or truncated input
+// sequence, `skip` tells how many input bytes to drop and `replacement` is
+// written in their place, so nothing after a bad sequence is lost.
+template <typename SkipFn>
+std::string Convert(const char* to, const char* from, std::string_view in, std::string_view replacement,
+                    SkipFn skip, bool* replaced = nullptr)
+{
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::string(in);  // no converter installed: keep the bytes as they are
+
+    std::string out;
+    out.reserve(in.size() * 2 + 8);
+    char buffer[256];
+    char* inPtr = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    while (inLeft > 0) {
+        char* outPtr = buffer;
+        std::size_t outLeft = sizeof buffer;
+        const std::size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+        out.append(buffer, static_cast<std::size_t>(outPtr - buffer));
+        if (rc != static_cast<std::size_t>(-1))
+            break;
+        if (errno == E2BIG)
+            continue;
+        // EILSEQ or EINVAL: replace the offending sequence and go on.
+        std::size_t n = skip(static_cast<unsigned char>(*inPtr));
+        if (n > inLeft) n = inLeft;
+        inPtr += n;
+        inLeft -= n;
+        out += replacement;
+        if (replaced)
+            *replaced = true;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::size_t OneByte(unsigned char) { return 1; }
+
+}  // namespace
+
+// Code page 949 is ASCII in its lower half: plain ASCII text needs no
+// converter, which keeps start-up from loading one.
+bool IsAscii(std::string_view bytes)
+{
+    for (unsigned char b : bytes)
+        if (b >= 0x80)
+            return false;
+    return true;
+}
+
+std::string Cp949ToUtf8(std::string_view cp949)
+{
+    if (IsAscii(cp949))
+        return std::string(cp949);
+    return Convert("UTF-8", "CP949", cp949, kReplacement, OneByte);
+}
+
+std::string Utf8ToCp949(std::string_view utf8)
+{
+    if (IsAscii(utf8))
+        return std::string(utf8);
+    return Convert("CP949", "UTF-8", utf8, "?", Utf8SequenceLength);
+}
+
+bool IsValidCp949(std::string_view cp949)
+{
+    if (IsAscii(cp949))
+        return true;
+    bool replaced = false;
+    Convert("UTF-8", "CP949", cp949, kReplacement, OneByte, &replaced);
+    return !replaced;
+}
+
+std::string Utf8ToLocale(std::string_view utf8)
+{
+    const char* codeset = ::nl_langinfo(CODESET);
+    // The C locale's "ANSI_X3.4-1968" says nothing about the terminal; UTF-8
+    // is what a terminal of today shows.
+    if (IsAscii(utf8) || codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0 ||
+        std::strcmp(codeset, "ANSI_X3.4-1968") == 0)
+        return std::string(utf8);
+    return Convert(codeset, "UTF-8", utf8, "?", Utf8SequenceLength);
+}
+
+}  // namespace vendrill

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Texts of the module and of the window's fields are byte strings in code
+// page 949 (ASCII in its lower half, Korean in two-byte sequences). These
+// convert between them and UTF-8. Bytes that are not valid CP949 come out as
+// U+FFFD; characters CP949 cannot hold go in as '?'. Nothing after a bad
+// sequence is lost.
+namespace vendrill {
+
+bool IsAscii(std::string_view bytes);
+std::string Cp949ToUtf8(std::string_view cp949);
+std::string Utf8ToCp949(std::string_view utf8);
+
+// True when the CP949 bytes convert without a replacement character.
+bool IsValidCp949(std::string_view cp949);
+
+// UTF-8 text in the character set of the current locale (LC_CTYPE), for a
+// terminal. UTF-8 and plain ASCII locales get the text as it is; characters
+// another charset cannot hold become '?'.
+std::string Utf8ToLocale(std::string_view utf8);
+
+}  // namespace vendrill
