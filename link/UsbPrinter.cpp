@@ -273,8 +273,11 @@ int CUsbPrinter::Read(void* buf, int size)
         const ssize_t n = ::read(fd, buf, static_cast<std::size_t>(size));
         if (n > 0)
             return static_cast<int>(n);
-        if (n == 0)
-            return kFailed; // end of file: the device is gone
+        if (n == 0) {
+            // usblp reports a removed device as ENODEV or a hang-up; an empty
+            // read without one is a zero-length packet: no data, link still up.
+            return (ev & (POLLHUP | POLLERR)) ? kFailed : 0;
+        }
         if ((errno == EINTR || errno == EAGAIN) && !(ev & (POLLHUP | POLLERR)))
             continue;
         return kFailed; // EIO, ENODEV, ...

@@ -72,7 +72,8 @@ public:
 
     // Waits until bytes arrive, the device goes away or Wake() is called.
     WaitResult WaitForData() override;
-    // Bytes read (> 0), kFailed or kWoken. size must be > 0.
+    // Bytes read (> 0), 0 for a zero-length packet (the device is still
+    // there), kFailed or kWoken. size must be > 0.
     int Read(void* buf, int size) override;
     // Bytes written (0..size), or kFailed when nothing could be written
     // because of an error. Waits at most kWriteWaitMs in total for a busy

@@ -46,6 +46,7 @@ long CVendrillDlg::OnCommunication()
     if (step.overflowed)
         Trace("OnCommunication -2\n");
     Trace("OnCommunication -3\n");
+    TakeTypedText();
     UpdateData(false);
     return 1;
 }

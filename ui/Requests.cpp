@@ -32,6 +32,7 @@ void CVendrillDlg::SendGet(char command, std::string& field, bool refusedWhenBus
 {
     TraceRequest(command);
     field.clear();
+    TakeTypedText();
     UpdateData(false);
     if (refusedWhenBusy && m_Busy)
         return;
@@ -150,6 +151,7 @@ void CVendrillDlg::OnBnClickedSniffDisable() { SendFrame(proto::SelectRequest(pr
 
 void CVendrillDlg::ClearDisplayedValues()
 {
+    TakeTypedText();  // the name being typed stays; the six value fields go
     m_CurrentBDA.clear();
     m_CurrentPinKey.clear();
     m_SetPinKey.clear();

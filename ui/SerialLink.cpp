@@ -86,6 +86,7 @@ unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
         dlg->ThreadMessageBox("Error while creating ThreadWatchComm, " + dlg->m_strPortName);
         return 0;
     }
+    const unsigned link = dlg->m_LinkGeneration.load();
     std::uint8_t buffer[CQueue::QUEUE_SIZE];
     bool hungUp = false;
     while (dlg->m_Connected) {
@@ -116,11 +117,11 @@ unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
                 // Announce what is waiting before the box, so the window can
                 // take it while the box is up; otherwise a steady stream would
                 // keep the queue full until the line goes quiet.
-                dlg->PostFromReader(new QEvent(kCommEvent));
+                dlg->PostFromReader(new CommEvent(link));
                 dlg->ThreadMessageBox("m_QueueRead FULL!");
             }
         }
-        dlg->PostFromReader(new QEvent(kCommEvent));
+        dlg->PostFromReader(new CommEvent(link));
     }
     return 1;
 }
@@ -255,11 +256,25 @@ void CVendrillDlg::BeginLink()
     // A reply cut off on an earlier link can never be completed on this one:
     // left in place it would be glued to the first reply of the new link.
     m_ReplyText.clear();
+    ForgetEarlierLink();
     // Nor is a request sent on that link answered here: its time-out would
     // close this link and its busy flag would refuse this link's requests.
     KillTimer1();
     m_Busy = 0;
     m_Connected = 1;
+}
+
+void CVendrillDlg::ForgetEarlierLink()
+{
+    m_QueueRead.Clear();
+    ++m_LinkGeneration;
+}
+
+bool CVendrillDlg::IsCurrentLinkEvent(const QEvent* e) const
+{
+    // Unstamped notifications (posted by tools and tests) count as current.
+    const auto* comm = dynamic_cast<const CommEvent*>(e);
+    return !comm || comm->link == m_LinkGeneration.load();
 }
 
 void CVendrillDlg::PostFromReader(QEvent* event)

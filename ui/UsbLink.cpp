@@ -29,6 +29,7 @@ int GetDeviceViaInterface(int index)
 
 bool CVendrillDlg::USB_Connection()
 {
+    TakeTypedText();
     if (m_Connected == 1) {
         Trace("Already Connected\n");
         m_Status = "Already Connected\n";
@@ -105,6 +106,7 @@ bool CVendrillDlg::UsbPause(int ms)
 
 unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
 {
+    const unsigned link = dlg->m_LinkGeneration.load();
     std::uint8_t buffer[CQueue::QUEUE_SIZE];
     while (dlg->m_USBThreadRun) {
         do {
@@ -140,7 +142,7 @@ unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
                 Trace("TestUSBReadThread - 5\n");
             else
                 dlg->ThreadMessageBox("m_QueueRead FULL!");
-            dlg->PostFromReader(new QEvent(kCommEvent));
+            dlg->PostFromReader(new CommEvent(link));
         } while (dlg->m_USBReadCount > 0 && dlg->m_USBThreadRun);
         Trace("TestUSBReadThread - 6\n");
     }

@@ -1,5 +1,6 @@
 #include "ui/VendrillDlg.h"
 
+#include "base/Trace.h"
 #include "protocol/Conversation.h"
 
 #include "ui/AboutDlg.h"
@@ -68,6 +69,15 @@ const Binding kBindings[] = {
     {idc::CurrentPairing, &CVendrillDlg::m_CurrentPairingMode, 0, false},
     {idc::CurrentLevel, &CVendrillDlg::m_CurrentLevel, 0, false},
 };
+
+// The status line is one line high: a trailing line end would push its text
+// out of sight.
+std::string WithoutTrailingLineEnd(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
 
 bool IsListOnly(const QWidget* w)
 {
@@ -387,7 +397,7 @@ std::string CVendrillDlg::GetDlgItemText(int id) const
 void CVendrillDlg::SetDlgItemText(int id, const std::string& cp949)
 {
     QWidget* w = GetDlgItem(id);
-    const QString text = FromCp949(cp949);
+    const QString text = FromCp949(id == idc::Status ? WithoutTrailingLineEnd(cp949) : cp949);
     if (auto* e = qobject_cast<QLineEdit*>(w)) {
         if (e->text() != text)  // keeps the caret where it is when nothing changes
             e->setText(text);
@@ -426,7 +436,9 @@ bool CVendrillDlg::UpdateData(bool saveAndValidate)
                 MessageBox("Enter no more than " + std::to_string(b.limit) + " characters.", MsgIcon::Exclamation);
                 return false;  // the member keeps its last valid value
             }
-            this->*b.member = std::move(text);
+            // The status member keeps the line end that its control does not show.
+            if (b.id != idc::Status || WithoutTrailingLineEnd(this->*b.member) != text)
+                this->*b.member = std::move(text);
         } else if (!IsListOnly(GetDlgItem(b.id))) {
             SetDlgItemText(b.id, this->*b.member);
         }
@@ -435,6 +447,21 @@ bool CVendrillDlg::UpdateData(bool saveAndValidate)
                 v->SetLimit(b.limit);
     }
     return true;
+}
+
+// A scatter that the program starts on its own must not put back an older
+// value over what the user has typed since: the text of the fields a user
+// types into is taken into their members first. No length message: the
+// typing limits already hold.
+void CVendrillDlg::TakeTypedText()
+{
+    for (const Binding& b : kBindings) {
+        const QWidget* w = GetDlgItem(b.id);
+        const auto* edit = qobject_cast<const QLineEdit*>(w);
+        const auto* combo = qobject_cast<const QComboBox*>(w);
+        if ((edit && !edit->isReadOnly()) || (combo && combo->isEditable()))
+            this->*b.member = GetDlgItemText(b.id);
+    }
 }
 
 // --- message boxes and shell ----------------------------------------------------
@@ -446,10 +473,17 @@ void CVendrillDlg::MessageBox(const std::string& cp949Text, MsgIcon icon)
         m_MessageBoxHook(text);
         return;
     }
+    if (!m_OpenBoxTexts.insert(cp949Text).second) {
+        // Replies that keep coming (a module or line noise repeating an error)
+        // would otherwise stack one nested box on another without end.
+        Trace("Message box already open, not shown again: %s\n", cp949Text.c_str());
+        return;
+    }
     QMessageBox box(icon == MsgIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
                     QString::fromUtf8(kMessageBoxCaption), text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+    m_OpenBoxTexts.erase(cp949Text);
 }
 
 void CVendrillDlg::OnSysCommand(unsigned id)
@@ -504,7 +538,8 @@ bool CVendrillDlg::event(QEvent* e)
 {
     m_PostedEvents.load(std::memory_order_acquire);  // pairs with PostFromReader
     if (e->type() == kCommEvent) {
-        OnCommunication();
+        if (IsCurrentLinkEvent(e))
+            OnCommunication();
         return true;
     }
     if (e->type() == kThreadBoxEvent) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -51,6 +52,9 @@ public:
     // the controls (false). A gather stops at the first typed field that holds
     // more than its limit, after telling the user, and returns false.
     bool UpdateData(bool saveAndValidate = true);
+    // Before a scatter the program starts on its own: takes what the user
+    // typed into the typed-into fields, so that the scatter keeps it.
+    void TakeTypedText();
 
     // --- message boxes -----------------------------------------------------
     // Every message box of the user-interface thread goes through here: modal,
@@ -226,6 +230,12 @@ private:
         explicit ThreadBoxEvent(std::shared_ptr<PendingThreadBox> b) : QEvent(kThreadBoxEvent), box(std::move(b)) {}
         std::shared_ptr<PendingThreadBox> box;
     };
+    // A reader's notification, stamped with the link it belongs to.
+    class CommEvent : public QEvent {
+    public:
+        explicit CommEvent(unsigned l) : QEvent(kCommEvent), link(l) {}
+        unsigned link;
+    };
     class UsbLostEvent : public QEvent {
     public:
         explicit UsbLostEvent(unsigned g) : QEvent(kUsbLostEvent), generation(g) {}
@@ -245,6 +255,11 @@ private:
     // State every link starts with once its device is open: no stale reply
     // text, no request outstanding, reader boxes allowed, m_Connected set.
     void BeginLink();
+    // Nothing of an earlier link reaches the one being begun: its queued bytes
+    // go, and its notifications still on their way are ignored (their stamp).
+    // Only while no reader runs.
+    void ForgetEarlierLink();
+    bool IsCurrentLinkEvent(const QEvent* e) const;
     void StopUsbReader();
     // The reader's pause: false when a disconnect cut it short.
     bool UsbPause(int ms);
@@ -259,10 +274,12 @@ private:
     vendrill::usb::CUsbPrinter m_UsbDevice;
     std::thread m_USBThread;              // TestUSBReadThread while the USB link is up
     std::atomic<unsigned> m_UsbGeneration{0};
+    std::atomic<unsigned> m_LinkGeneration{0};  // one more with every link begun
     std::mutex m_ThreadBoxMutex;
     std::condition_variable m_ThreadBoxCv;
     bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
     std::string m_DecodeText;             // the reply BT_RECEIVE_MSG decodes
+    std::set<std::string> m_OpenBoxTexts;  // texts of the message boxes open now: one box per text
     static inline std::atomic<CVendrillDlg*> s_MainWindow{nullptr};  // the first dialog made
 };
 

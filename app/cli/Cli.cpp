@@ -1,5 +1,6 @@
 #include "app/cli/Cli.h"
 
+#include "app/cli/Interrupt.h"
 #include "base/TextCodec.h"
 #include "link/OpenError.h"
 #include "link/PortName.h"
@@ -23,6 +24,7 @@ int ExitCodeFor(Status status)
     case Status::Timeout: return kExitTimeout;
     case Status::ModuleError: return kExitModuleError;
     case Status::Failure: return kExitFailure;
+    case Status::Interrupted: return InterruptSignal() > 0 ? 128 + InterruptSignal() : kExitFailure;
     }
     return kExitFailure;
 }

@@ -1,13 +1,18 @@
 #include "app/cli/ModuleSession.h"
 
+#include "app/cli/Interrupt.h"
 #include "base/Trace.h"
 #include "link/OpenError.h"
 #include "protocol/Conversation.h"
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <system_error>
+#include <vector>
+
+#include <poll.h>
 
 namespace vendrill::cli {
 
@@ -23,10 +28,44 @@ StepResult Fail(Status status, std::string message)
     return {status, std::move(message)};
 }
 
+std::string SignalName(int sig)
+{
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(sig);
+    }
+}
+
+StepResult Interrupted(char expect)
+{
+    return Fail(Status::Interrupted, "interrupted by " + SignalName(InterruptSignal()) + " before the reply to " +
+                                         proto::RequestName(expect));
+}
+
 StepResult TimedOut(char expect, int timeoutMs)
 {
     return Fail(Status::Timeout, "Error(Timeout): no reply to " + proto::RequestName(expect) + " within " +
                                      std::to_string(timeoutMs) + " ms");
+}
+
+// Why no USB printer was opened. The window keeps its one message for every
+// miss; a script's user needs to tell "nothing plugged in" from "a printer of
+// another maker".
+std::string NoAcceptedUsbPrinter()
+{
+    const std::vector<usb::PrinterInterface> present = usb::EnumeratePrinterInterfaces();
+    if (present.empty())
+        return "no USB printer found (no /dev/usb/lp* printer node)";
+    std::string text = "no USB printer of an accepted vendor (2A92, 0519) found; present:";
+    const char* separator = " ";
+    for (const usb::PrinterInterface& itf : present) {
+        const usb::DeviceKey key = usb::KeyFromDevicePath(itf.symbolicLink);
+        text += separator + itf.node + " (vendor " + key.vendor + ", product " + key.product + ")";
+        separator = ", ";
+    }
+    return text;
 }
 
 }  // namespace
@@ -52,7 +91,7 @@ StepResult CModuleSession::OpenUsb()
     std::string shown;
     const int fd = usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; });
     if (fd < 0)
-        return Fail(Status::NoDevice, shown.empty() ? vendrill::UsbOpenError(errno) : shown);
+        return Fail(Status::NoDevice, shown.empty() ? vendrill::UsbOpenError(errno) : NoAcceptedUsbPrinter());
     if (!m_usb.Attach(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
     return StartReader(m_usb);
@@ -78,11 +117,59 @@ StepResult CModuleSession::StartReader(CLink& link)
         m_link = nullptr;
         return Fail(Status::Failure, "cannot start the reader thread");
     }
+    StartInterruptWatch();
     return {};
+}
+
+void CModuleSession::StartInterruptWatch()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_interrupted = false;
+    }
+    if (InterruptFd() < 0 || !m_interruptWatchStop.IsValid())
+        return;  // signals are not routed to us: they end the process as usual
+    m_interruptWatchStop.Reset();
+    try {
+        m_interruptWatch = std::thread(&CModuleSession::InterruptWatch, this);
+    } catch (const std::system_error&) {
+        // Without the watch a signal is still seen between requests.
+    }
+}
+
+void CModuleSession::StopInterruptWatch()
+{
+    if (!m_interruptWatch.joinable())
+        return;
+    m_interruptWatchStop.Raise();
+    m_interruptWatch.join();
+    m_interruptWatchStop.Reset();
+}
+
+void CModuleSession::InterruptWatch()
+{
+    pollfd fds[2] = {{InterruptFd(), POLLIN, 0}, {m_interruptWatchStop.Fd(), POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents != 0)
+            return;
+        if (fds[0].revents != 0)
+            break;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_interrupted = true;
+    }
+    m_cv.notify_all();
 }
 
 void CModuleSession::Close()
 {
+    StopInterruptWatch();
     if (m_link == nullptr)
         return;
     if (m_reader.joinable()) {
@@ -217,7 +304,10 @@ StepResult CModuleSession::AwaitReplyOnce(char expect, std::string* data, int ti
         std::unique_lock lock(m_mutex);
         const std::uint64_t seen = m_arrivals;
         const bool lost = m_linkLost;
+        const bool interrupted = m_interrupted || InterruptSignal() != 0;
         lock.unlock();
+        if (interrupted)
+            return Interrupted(expect);
 
         // Everything stored before `seen` was read is drained here; later
         // chunks change m_arrivals and end the wait below.
@@ -239,7 +329,7 @@ StepResult CModuleSession::AwaitReplyOnce(char expect, std::string* data, int ti
             return TimedOut(expect, timeoutMs);
 
         lock.lock();
-        m_cv.wait_until(lock, deadline, [&] { return m_arrivals != seen || m_linkLost; });
+        m_cv.wait_until(lock, deadline, [&] { return m_arrivals != seen || m_linkLost || m_interrupted; });
     }
 }
 
@@ -256,6 +346,12 @@ StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::
     if (frame.size() >= 3) {
         if (const char* line = proto::RequestTrace(static_cast<char>(frame[2])))
             Trace("%s", line);
+    }
+    // Nothing more goes to the module once the user asked to stop.
+    if (InterruptSignal() != 0) {
+        StepResult stopped = Interrupted(expect);
+        stopped.request = expect;
+        return stopped;
     }
     StepResult sent = Send(frame);
     if (sent.status != Status::Ok)

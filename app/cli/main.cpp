@@ -4,18 +4,29 @@
 // standard error with --trace and nowhere otherwise.
 
 #include "app/cli/Cli.h"
+#include "app/cli/Interrupt.h"
 #include "base/TextCodec.h"
 #include "base/Trace.h"
+#include "base/StdDescriptors.h"
 
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv)
 {
     using namespace vendrill::cli;
+
+    // Before anything opens a descriptor: none of ours may become 0, 1 or 2.
+    const vendrill::StdDescriptorsFound standard = vendrill::GuardStandardDescriptors();
+
+    // Ctrl-C and friends end the work through the session, which closes the
+    // link the normal way (lock released, line settings restored).
+    if (!InstallInterruptHandling())
+        std::fprintf(stderr, "vendrill-cli: cannot route interrupt signals: %s\n", std::strerror(errno));
 
     // The locale tells which character set the terminal shows.
     std::setlocale(LC_CTYPE, "");
@@ -49,9 +60,12 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "vendrill-cli: %s\n", run.error.c_str());
     }
 
-    if (!output.empty())
+    // Started without a standard output: /dev/null stands in for it, and
+    // results written there would be lost without a word.
+    const bool nowhere = standard.closed[STDOUT_FILENO] && !output.empty();
+    if (!output.empty() && !nowhere)
         std::fwrite(output.data(), 1, output.size(), stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (nowhere || std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "vendrill-cli: write error\n");
         if (exitCode == kExitOk)
             exitCode = kExitFailure;

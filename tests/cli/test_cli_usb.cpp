@@ -144,9 +144,17 @@ TEST(CliUsb, RefusedPrinterNodeIsExplained)
 TEST(CliUsb, NoAcceptedPrinterIsNoDevice)
 {
     UsbTestbed bed;
-    ASSERT_TRUE(bed.Load("printer_other"));
-    const clitest::Outcome o = clitest::RunCli({"--usb", "info"});
+    // Nothing plugged in is not "a wrong printer".
+    clitest::Outcome o = clitest::RunCli({"--usb", "info"});
     EXPECT_EQ(o.exitCode, 3);
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "vendrill-cli: This is NOT HOLLINDE printer.\n");
+    EXPECT_EQ(o.err, "vendrill-cli: no USB printer found (no /dev/usb/lp* printer node)\n");
+
+    // Printers of other vendors are named, so the user sees what is there.
+    ASSERT_TRUE(bed.Load("printer_other"));
+    o = clitest::RunCli({"--usb", "info"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "vendrill-cli: no USB printer of an accepted vendor (2A92, 0519) found; present: "
+                     "/dev/usb/lp2 (vendor 04B8, product 0202)\n");
 }

@@ -5,6 +5,7 @@
 #include "sim/SimHost.h"
 #include "ui/ControlTable.h"
 
+#include <QAbstractButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -77,6 +78,39 @@ private slots:
         const auto printed = m_Sim.PrintedLines();
         QVERIFY(!printed.empty());
         QCOMPARE(QString::fromStdString(printed.front()), QStringLiteral("ABC00099"));
+    }
+
+    // What the user types survives the scatters of a Get Info chain (also
+    // those of batches without a complete reply) and is what Set sends.
+    void typedTextSurvivesGetInfoAndIsSent()
+    {
+        SimOptions split;
+        split.split = 2;
+        m_Sim.SetOptions(split);
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        auto click = [&d](int id) { qobject_cast<QAbstractButton*>(d->GetDlgItem(id))->click(); };
+        click(idc::CheckPinKey);
+        click(idc::CheckBDN);
+        QTest::keyClicks(d.Edit(idc::SetPinKeyEdit), QStringLiteral("4321"));
+        QTest::keyClicks(d.Edit(idc::SetBDNEdit), QStringLiteral("TYPED-NAME"));
+
+        click(idc::GetInfo);
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
+        QCOMPARE(d.Edit(idc::SetPinKeyEdit)->text(), QStringLiteral("4321"));
+        QCOMPARE(d.Edit(idc::SetBDNEdit)->text(), QStringLiteral("TYPED-NAME"));
+
+        click(idc::SetPinKey);
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentPinKey), QStringLiteral("4321"), 10000);
+        QCOMPARE(m_Sim.State().pin, std::string("4321"));
+        QTRY_COMPARE_WITH_TIMEOUT(d->m_Busy, 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!d->IsTimer1Running(), 10000);
+
+        click(idc::SetBDN);
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("TYPED-NAME"), 10000);
+        QCOMPARE(m_Sim.State().name, std::string("TYPED-NAME"));
+        QVERIFY(d.messages.isEmpty());
     }
 
     void silentModuleTimesOutAndClosesTheLink()

@@ -16,6 +16,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace vendrill;
@@ -153,6 +154,54 @@ private slots:
     // The window closes while a request waits for its answer and the watcher
     // is blocked in its wait: the watcher is joined at once and the reply
     // timer cannot fire on the closed window.
+    // A module (or line noise) repeating an error reply every 250 ms, through
+    // the real message boxes: one "Bluetooth Setting Error" box, not one
+    // nested box per reply.
+    void anErrorStormOpensOneBox()
+    {
+        PtyPeer peer;
+        QVERIFY(peer.Ok());
+        CVendrillDlg dlg;
+        dlg.OnBnClickedOpen();
+        QCOMPARE(Text(dlg.m_Status), QStringLiteral("Success"));
+        const ByteVec error = Bytes({0x02, 0x6F, 0x6B, 0x39, 0x03});
+        const QString text = QStringLiteral("Bluetooth Setting Error");
+        auto errorBoxes = [&] {
+            QList<QMessageBox*> open;
+            for (QMessageBox* box : dlg.findChildren<QMessageBox*>())
+                if (box->isVisible() && box->text() == text)
+                    open << box;
+            return open;
+        };
+
+        QTimer storm;
+        connect(&storm, &QTimer::timeout, [&] { peer.Write(error); });
+        storm.start(250);
+        peer.Write(error);
+        // The first box runs its own event loop; this watch runs inside it
+        // until six errors have arrived, then closes whatever is open.
+        int mostBoxes = 0;
+        bool done = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            const QList<QMessageBox*> open = errorBoxes();
+            mostBoxes = std::max(mostBoxes, int(open.size()));
+            if (LogLines(&dlg).size() < 6 || done)
+                return;
+            done = true;
+            storm.stop();
+            for (QMessageBox* box : open)
+                box->done(QMessageBox::Ok);
+        });
+        watch.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(errorBoxes().isEmpty(), 10000);
+        watch.stop();
+        QCOMPARE(mostBoxes, 1);
+        QVERIFY(LogLines(&dlg).size() >= 6);
+        dlg.OnBnClickedClose();
+    }
+
     void closingTheWindowWithARequestOutstandingStopsTheTimer()
     {
         PtyPeer peer;

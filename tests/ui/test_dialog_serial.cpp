@@ -24,7 +24,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 using namespace vendrill;
 
@@ -231,6 +233,32 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(notes.count, 2, 10000);
         QCOMPARE(LogLines(d.dlg.get()), (QStringList{Hex(all), Hex(second)}));
         QVERIFY(d.messages.isEmpty());
+    }
+
+    // Bytes the old link's watcher queued, with its notification still on
+    // its way, must not be glued to the first reply of the next link.
+    void anEarlierLinksQueuedBytesDoNotReachTheNextLink()
+    {
+        PtyPeer peer;
+        RecordingDialog d;
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        const ByteVec stale{0x02, 'X', 'Y', '3'};
+        QVERIFY(peer.Write(stale));
+        // Wait for the watcher to queue them without running the event loop,
+        // so that its notification stays undelivered.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (d->m_QueueRead.GetCount() < int(stale.size()) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        QCOMPARE(d->m_QueueRead.GetCount(), int(stale.size()));
+
+        d->OnBnClickedClose();
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(peer.Write(ReplyFrame('3', "00190199A1B2")));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"), 10000);
+        QVERIFY(!LogLines(d.dlg.get()).contains(Hex(stale)));
+        d->OnBnClickedClose();
     }
 
     void writtenBytesReachTheLine()

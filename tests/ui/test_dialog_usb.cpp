@@ -519,6 +519,9 @@ private slots:
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Already Connected\n"));
+        // The one-line status control shows the whole text, without the line end.
+        QCOMPARE(d->GetDlgItemText(idc::Status), std::string("Already Connected"));
+        QCOMPARE(d->GetDlgItem(idc::Status)->accessibleDescription(), QStringLiteral("Already Connected"));
         QCOMPARE(d->m_Connected.load(), 1);
         QVERIFY(d->IsUsbReaderRunning());
         QCOMPARE(UsbNodeCount(), 1);

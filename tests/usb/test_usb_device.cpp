@@ -13,6 +13,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using vendrill::usb::CUsbPrinter;
@@ -259,4 +260,27 @@ TEST(UsbDeviceLife, ManyObjectsLeaveNoDescriptorsBehind)
     }
     EXPECT_EQ(OpenPrinterNodeCount(), 0);
     EXPECT_LT(OpenDescriptorCount() - before, kDescriptorSlack) << "100 cycles; a leak per cycle shows as 100+";
+}
+
+// A zero-length packet is no data, not a lost device; only a removal (here:
+// the far end's hang-up) takes the link down. A SOCK_SEQPACKET pair delivers
+// an empty message as a 0-byte read without hang-up, as usblp does.
+TEST(UsbDeviceLife, ZeroLengthReadKeepsTheLinkAndAHangUpEndsIt)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    CUsbPrinter dev;
+    ASSERT_TRUE(dev.Attach(pair[0]));
+    const int printer = pair[1];
+
+    ReadResult r = ReadOnThread(dev, 64, [&] { ASSERT_EQ(::send(printer, "", 0, 0), 0); });
+    EXPECT_EQ(r.result, 0) << "an empty packet reads as no data";
+    EXPECT_TRUE(dev.IsOpen());
+
+    r = ReadOnThread(dev, 64, [&] { ASSERT_EQ(::send(printer, "\x02..3A\x03", 6, 0), 6); });
+    EXPECT_EQ(r.result, 6);
+    EXPECT_EQ(r.data, "\x02..3A\x03") << "the link still carries data after an empty packet";
+
+    r = ReadOnThread(dev, 64, [&] { ::close(printer); });
+    EXPECT_EQ(r.result, CUsbPrinter::kFailed) << "the far end went away";
 }
