@@ -12,6 +12,7 @@ PACKAGES=(
   xvfb xauth x11-utils fonts-nanum fontconfig libxcb-damage0-dev
   clang libclang-rt-dev
   dpkg-dev desktop-file-utils xdotool groff-base python3
+  libsqlite3-dev libpq-dev postgresql
 )
 
 missing=()
