@@ -1,11 +1,17 @@
 #include "app/Trace.h"
 #include "app/VendrillApp.h"
+#include "link/StdDescriptors.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -54,22 +60,106 @@ void RemoveTerminateHandler()
     }
 }
 
+// --help and --version are answered without a window, so they must not need a display.
+bool OnlyTextWanted(int argc, char* argv[])
+{
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Vendrill"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0.8"));
+    parser.setApplicationDescription(QStringLiteral("Bluetooth Setting Program."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(simulate);
+}
+
+// While the window's application object connects to the display, the
+// platform's messages are held back: should no display be usable, one line
+// says so instead of Qt's abort; otherwise they are passed on unchanged.
+QtMessageHandler g_PreviousHandler = nullptr;
+bool g_ConnectingDisplay = false;
+
+void PassOn(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (g_PreviousHandler)
+        g_PreviousHandler(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+std::vector<HeldMessage> g_Held;
+
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (g_ConnectingDisplay) {
+        if (type == QtFatalMsg) {
+            const char* display = std::getenv("DISPLAY");
+            if (display && *display)
+                std::fprintf(stderr, "vendrill: the window needs a graphical display; none could be opened at "
+                                     "DISPLAY=%s (vendrill-cli works without one)\n", display);
+            else
+                std::fprintf(stderr, "vendrill: the window needs a graphical display, and DISPLAY is not set "
+                                     "(vendrill-cli works without one)\n");
+            std::fflush(stderr);
+            std::_Exit(1);
+        }
+        if (context.category && std::strncmp(context.category, "qt.qpa", 6) == 0) {
+            g_Held.push_back({type, context.category, text});
+            return;
+        }
+    }
+    PassOn(type, context, text);
+}
+
+void ReleaseHeldMessages()
+{
+    g_ConnectingDisplay = false;
+    for (const HeldMessage& m : g_Held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, m.category.constData());
+        PassOn(m.type, context, m.text);
+    }
+    g_Held.clear();
+    qInstallMessageHandler(g_PreviousHandler);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
+    // First of all: no descriptor of ours may become 0, 1 or 2, or trace
+    // lines written to "standard output" would go into it (the X connection).
+    vendrill::GuardStandardDescriptors();
     vendrill::InitTrace();
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Vendrill"));
-    QApplication::setApplicationVersion(QStringLiteral("2.0.8"));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Bluetooth Setting Program."));
-    parser.addHelpOption();
-    parser.addVersionOption();
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated printer module instead of a device."));
-    parser.addOption(simulate);
+    if (OnlyTextWanted(argc, argv)) {
+        QCoreApplication text(argc, argv);
+        SetUpParser(parser, simulate);
+        parser.process(text);  // prints and exits
+        return 0;
+    }
+
+    g_PreviousHandler = qInstallMessageHandler(StartupMessageHandler);
+    g_ConnectingDisplay = true;
+    QApplication app(argc, argv);
+    ReleaseHeldMessages();
+    SetUpParser(parser, simulate);
     parser.process(app);
 
     InstallTerminateHandler(&app);

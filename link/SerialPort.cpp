@@ -71,17 +71,34 @@ bool CSerialPort::Open(const std::string& path)
         Fail(errno);
         return false;
     }
-    // The lock keeps out every cooperating opener, root included; TIOCEXCL
-    // also keeps out programs that do not lock, except root's. The lock comes
-    // first so that we never set the exclusive flag on a port someone else holds.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+    // The lock keeps out every cooperating opener, root included, and the
+    // kernel drops it when we die. The tty's exclusive flag (TIOCEXCL) is not
+    // used: it outlives a killed holder and then locks out every other user
+    // but root for as long as the tty lives.
+    // Only a terminal has line settings to save; anything else is no serial line.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !SaveLineSettings(fd)) {
         const int err = errno;
+        ::flock(fd, LOCK_UN);
         ::close(fd);
         Fail(err);
         return false;
     }
     m_fd.store(fd, std::memory_order_release);
     return true;
+}
+
+bool CSerialPort::SaveLineSettings(int fd)
+{
+    m_savedValid = ::tcgetattr(fd, &m_saved) == 0;
+    return m_savedValid;
+}
+
+void CSerialPort::RestoreLineSettings(int fd)
+{
+    // The next program on the line finds it as we found it.
+    if (m_savedValid)
+        ::tcsetattr(fd, TCSANOW, &m_saved);
+    m_savedValid = false;
 }
 
 bool CSerialPort::BuildTermios(const termios& current, const Settings& s, termios* out)
@@ -303,6 +320,7 @@ void CSerialPort::Close()
     const int fd = m_fd.exchange(-1, std::memory_order_acq_rel);
     if (fd < 0)
         return;
+    RestoreLineSettings(fd);
     // The exclusive flag belongs to the tty, not to this descriptor; clear it
     // so the port is free again even while someone else keeps it open.
     ::ioctl(fd, TIOCNXCL);

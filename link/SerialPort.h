@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-struct termios;
+#include <termios.h>
 
 // One serial port on a Linux tty: exclusive open, line settings, bounded reads
 // and writes, and a wait for received bytes that another thread can cut short.
@@ -44,11 +44,12 @@ public:
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     // Opens path read/write, non-blocking, close-on-exec, without making it the
-    // controlling terminal, and takes it exclusively (flock LOCK_EX|LOCK_NB,
-    // then TIOCEXCL). A port that this or another process holds is refused with
-    // EWOULDBLOCK (or EBUSY from the tty layer). A port already open in this
-    // object is closed first. On failure nothing stays open and errno and
-    // LastError() tell why.
+    // controlling terminal, and takes it exclusively (flock LOCK_EX|LOCK_NB).
+    // A port that this or another process holds is refused with EWOULDBLOCK
+    // (or EBUSY from the tty layer when another program set its exclusive
+    // flag). A port already open in this object is closed first. On failure
+    // nothing stays open and errno and LastError() tell why. The line settings
+    // found at open are put back by Close.
     bool Open(const std::string& path);
     int LastError() const;
 
@@ -83,8 +84,13 @@ public:
 
 private:
     void Fail(int err);
+    bool SaveLineSettings(int fd);
+    void RestoreLineSettings(int fd);
 
     std::atomic<int> m_fd{-1};
     CWakeEvent m_wake;
     std::atomic<int> m_lastError{0};
+    // The line settings found at open; owning thread only, like Open and Close.
+    termios m_saved{};
+    bool m_savedValid = false;
 };

@@ -1,6 +1,7 @@
 // vendrill-sim: the printer's Bluetooth module on a pseudo-terminal, for
 // trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
 
+#include "link/StdDescriptors.h"
 #include "sim/SimHost.h"
 
 #include <cerrno>
@@ -124,6 +125,9 @@ int Fail(const char* message, const char* argument)
 
 int main(int argc, char** argv)
 {
+    // Before the terminal and the wake event are made: neither may become
+    // descriptor 1, where the path line is written.
+    vendrill::GuardStandardDescriptors();
     SimOptions options;
     ModuleState state;
     LineOptions line;

@@ -1,5 +1,7 @@
 #include "app/cli/Cli.h"
 
+#include "app/cli/Interrupt.h"
+
 #include "link/PortName.h"
 #include "protocol/Protocol.h"
 #include "sim/SimHost.h"
@@ -21,6 +23,7 @@ int ExitCodeFor(Status status)
     case Status::Timeout: return kExitTimeout;
     case Status::ModuleError: return kExitModuleError;
     case Status::Failure: return kExitFailure;
+    case Status::Interrupted: return InterruptSignal() > 0 ? 128 + InterruptSignal() : kExitFailure;
     }
     return kExitFailure;
 }

@@ -1,11 +1,15 @@
 #include "app/cli/ModuleSession.h"
 
 #include "app/Trace.h"
+#include "app/cli/Interrupt.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <system_error>
+
+#include <poll.h>
 
 namespace vendrill::cli {
 
@@ -70,6 +74,22 @@ std::string RequestName(char command)
 StepResult Fail(Status status, std::string message)
 {
     return {status, std::move(message)};
+}
+
+std::string SignalName(int sig)
+{
+    switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(sig);
+    }
+}
+
+StepResult Interrupted(char expect)
+{
+    return Fail(Status::Interrupted, "interrupted by " + SignalName(InterruptSignal()) + " before the reply to " +
+                                         RequestName(expect));
 }
 
 StepResult TimedOut(char expect, int timeoutMs)
@@ -142,10 +162,59 @@ void CModuleSession::StartReader()
     } catch (const std::system_error&) {
         m_open = false;
     }
+    if (m_open)
+        StartInterruptWatch();
+}
+
+void CModuleSession::StartInterruptWatch()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_interrupted = false;
+    }
+    if (InterruptFd() < 0 || !m_interruptWatchStop.IsValid())
+        return;  // signals are not routed to us: they end the process as usual
+    m_interruptWatchStop.Reset();
+    try {
+        m_interruptWatch = std::thread(&CModuleSession::InterruptWatch, this);
+    } catch (const std::system_error&) {
+        // Without the watch a signal is still seen between requests.
+    }
+}
+
+void CModuleSession::StopInterruptWatch()
+{
+    if (!m_interruptWatch.joinable())
+        return;
+    m_interruptWatchStop.Raise();
+    m_interruptWatch.join();
+    m_interruptWatchStop.Reset();
+}
+
+void CModuleSession::InterruptWatch()
+{
+    pollfd fds[2] = {{InterruptFd(), POLLIN, 0}, {m_interruptWatchStop.Fd(), POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[1].revents != 0)
+            return;
+        if (fds[0].revents != 0)
+            break;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_interrupted = true;
+    }
+    m_cv.notify_all();
 }
 
 void CModuleSession::Close()
 {
+    StopInterruptWatch();
     if (m_reader.joinable()) {
         {
             std::lock_guard lock(m_mutex);
@@ -304,7 +373,10 @@ StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeou
         std::unique_lock lock(m_mutex);
         const std::uint64_t seen = m_arrivals;
         const bool lost = m_linkLost;
+        const bool interrupted = m_interrupted || InterruptSignal() != 0;
         lock.unlock();
+        if (interrupted)
+            return Interrupted(expect);
 
         // Everything stored before `seen` was read is drained here; later
         // chunks change m_arrivals and end the wait below.
@@ -326,7 +398,7 @@ StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeou
             return TimedOut(expect, timeoutMs);
 
         lock.lock();
-        m_cv.wait_until(lock, deadline, [&] { return m_arrivals != seen || m_linkLost; });
+        m_cv.wait_until(lock, deadline, [&] { return m_arrivals != seen || m_linkLost || m_interrupted; });
     }
 }
 
@@ -336,6 +408,9 @@ StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::
         if (const char* line = RequestTrace(static_cast<char>(frame[2])))
             Trace("%s", line);
     }
+    // Nothing more goes to the module once the user asked to stop.
+    if (InterruptSignal() != 0)
+        return Interrupted(expect);
     StepResult sent = Send(frame);
     if (sent.status != Status::Ok)
         return sent;

@@ -8,6 +8,7 @@
 #include "link/Queue.h"
 #include "link/SerialPort.h"
 #include "link/UsbPrinter.h"
+#include "link/WakeEvent.h"
 #include "protocol/Protocol.h"
 
 #include <condition_variable>
@@ -26,6 +27,7 @@ enum class Status {
     Timeout,      // no reply within kReplyTimeoutMs
     ModuleError,  // the module answered '9'
     Failure,      // anything else (resources of this process)
+    Interrupted,  // SIGINT, SIGTERM or SIGHUP arrived while waiting (see Interrupt.h)
 };
 
 struct StepResult {
@@ -87,6 +89,11 @@ private:
     // Drains the queue into the accumulated reply text; returns the decoded
     // reply when the batch completed one.
     std::optional<proto::Reply> DrainOnce();
+    // While a link is open, a thread waits for an interrupting signal and
+    // wakes every wait of the session (only when the program routes them).
+    void StartInterruptWatch();
+    void StopInterruptWatch();
+    void InterruptWatch();
 
     enum class Kind { None, Serial, Usb };
 
@@ -104,6 +111,10 @@ private:
     std::uint64_t m_drains = 0;         // drains done so far
     bool m_linkLost = false;
     bool m_stop = false;
+    bool m_interrupted = false;         // a signal arrived: every wait ends
+
+    std::thread m_interruptWatch;
+    CWakeEvent m_interruptWatchStop;
 };
 
 }  // namespace vendrill::cli

@@ -8,10 +8,13 @@
 
 #include "app/Trace.h"
 #include "app/cli/Cli.h"
+#include "app/cli/Interrupt.h"
+#include "link/StdDescriptors.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,9 +40,9 @@ bool WriteAll(int fd, const std::string& text)
 
 // Returns the descriptor that results go to (-1 when the program was started
 // without a standard output) and leaves fd 1 for trace lines only.
-int SeparateResultsFromTrace(bool trace)
+int SeparateResultsFromTrace(bool trace, bool stdoutWasClosed)
 {
-    const int results = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int results = stdoutWasClosed ? -1 : ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (trace) {
         ::dup2(STDERR_FILENO, STDOUT_FILENO);
     } else {
@@ -58,13 +61,21 @@ int main(int argc, char** argv)
 {
     using namespace vendrill::cli;
 
+    // Before anything opens a descriptor: none of ours may become 0, 1 or 2.
+    const vendrill::StdDescriptorsFound standard = vendrill::GuardStandardDescriptors();
+
+    // Ctrl-C and friends end the work through the session, which closes the
+    // link the normal way (lock released, line settings restored).
+    if (!InstallInterruptHandling())
+        std::fprintf(stderr, "vendrill-cli: cannot route interrupt signals: %s\n", std::strerror(errno));
+
     // A reader that goes away early must not kill the program mid-exchange;
     // the failed write is reported instead.
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + 1, argv + argc);
     const ParseResult parsed = ParseArguments(args);
-    const int results = SeparateResultsFromTrace(parsed.ok && parsed.options.trace);
+    const int results = SeparateResultsFromTrace(parsed.ok && parsed.options.trace, standard.closed[STDOUT_FILENO]);
     vendrill::InitTrace();
 
     int exitCode = kExitOk;
@@ -88,7 +99,9 @@ int main(int argc, char** argv)
 
     std::fflush(stdout);
     if (!output.empty() && (results < 0 || !WriteAll(results, output))) {
-        std::fprintf(stderr, "vendrill-cli: cannot write the result to standard output\n");
+        const int err = results < 0 ? EBADF : errno;
+        std::fprintf(stderr, "vendrill-cli: write error: cannot write the result to standard output: %s\n",
+                     std::strerror(err));
         if (exitCode == kExitOk)
             exitCode = kExitFailure;
     }

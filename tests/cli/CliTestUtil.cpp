@@ -29,6 +29,14 @@ constexpr auto kPatience = std::chrono::seconds(60);
 
 Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv)
 {
+    RunOptions options;
+    options.extraEnv = extraEnv;
+    return RunCli(args, options);
+}
+
+Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options)
+{
+    const std::vector<std::string>& extraEnv = options.extraEnv;
     Outcome o;
     int outPipe[2], errPipe[2];
     if (::pipe2(outPipe, O_CLOEXEC) != 0)
@@ -40,10 +48,16 @@ Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::stri
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    if (options.closeStdout)
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
 
-    std::vector<std::string> argStore{VENDRILL_CLI_PATH};
+    std::vector<std::string> argStore;
+    if (options.asNobody && ::geteuid() == 0)
+        argStore = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    argStore.push_back(VENDRILL_CLI_PATH);
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argStore)
@@ -60,7 +74,7 @@ Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::stri
     envp.push_back(nullptr);
 
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, VENDRILL_CLI_PATH, &actions, nullptr, argv.data(), envp.data());
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(outPipe[1]);
     ::close(errPipe[1]);
@@ -69,6 +83,9 @@ Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::stri
         ::close(errPipe[0]);
         return o;
     }
+
+    if (options.whileRunning)
+        options.whileRunning(pid);
 
     // Read both pipes until both are at end of file, or give up.
     const auto deadline = std::chrono::steady_clock::now() + kPatience;

@@ -4,8 +4,11 @@
 // writes, with generous bounds so that a hanging program fails the test
 // instead of stalling it.
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace clitest {
 
@@ -19,6 +22,14 @@ struct Outcome {
 // Runs VENDRILL_CLI_PATH with args. extraEnv holds "NAME=value" entries added
 // to this process's environment for the child.
 Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {});
+
+struct RunOptions {
+    std::vector<std::string> extraEnv;
+    bool asNobody = false;     // when run by root: as user nobody (setpriv), which the tty layer does not exempt
+    bool closeStdout = false;  // start the program with descriptor 1 closed
+    std::function<void(pid_t)> whileRunning;  // called once the program was started
+};
+Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options);
 
 // Counts lines of text that equal line.
 int CountLines(const std::string& text, const std::string& line);

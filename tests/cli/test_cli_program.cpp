@@ -8,8 +8,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 using clitest::Outcome;
 using clitest::RunCli;
@@ -351,4 +359,85 @@ TEST(CliProgram, PortThatIsNoSerialLineIsNoDevice)
     EXPECT_EQ(o.exitCode, kNoDevice) << o.err;
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err.rfind("vendrill-cli: ", 0), 0u) << o.err;
+}
+
+namespace {
+
+termios TermiosOf(const std::string& path)
+{
+    termios t{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0) << path;
+    if (fd >= 0) {
+        EXPECT_EQ(::tcgetattr(fd, &t), 0);
+        ::close(fd);
+    }
+    return t;
+}
+
+}  // namespace
+
+// Ctrl-C while the program waits for a reply, and a kill it cannot handle:
+// in both cases the next user who is not root can open the port and work.
+TEST_F(CliOnSim, InterruptedOrKilledRunLeavesThePortToTheNextUser)
+{
+    ASSERT_EQ(::chmod(m_path.c_str(), 0666), 0);
+    const termios before = TermiosOf(m_path);
+    SetOptions([](SimOptions& s) { s.silent = true; });
+    for (int sig : {SIGINT, SIGTERM, SIGKILL}) {
+        const std::uint64_t requests = m_sim.RequestCount();
+        clitest::RunOptions run;
+        run.asNobody = true;
+        run.whileRunning = [&](pid_t pid) {
+            // The request is out: the program now waits for the reply.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (m_sim.RequestCount() == requests && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_GT(m_sim.RequestCount(), requests) << "no request arrived";
+            ::kill(pid, sig);
+        };
+        const Outcome o = RunCli({"--port", m_path, "info"}, run);
+        EXPECT_TRUE(o.finished);
+        EXPECT_EQ(o.exitCode, 128 + sig) << o.err;
+        EXPECT_EQ(o.out, "");
+        if (sig != SIGKILL) {
+            EXPECT_NE(o.err.find("interrupted"), std::string::npos) << o.err;
+            const termios after = TermiosOf(m_path);
+            EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "line settings put back";
+            EXPECT_EQ(after.c_lflag, before.c_lflag) << "line settings put back";
+            EXPECT_EQ(after.c_iflag, before.c_iflag) << "line settings put back";
+        }
+    }
+    SetOptions([](SimOptions& s) { s.silent = false; });
+    clitest::RunOptions next;
+    next.asNobody = true;
+    const Outcome o = RunCli({"--port", m_path, "info"}, next);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.out, kDefaultInfo);
+}
+
+// A program started without standard output: the module is named once and
+// the run fails as a write error, never as a time-out or a missing device.
+TEST(CliProgram, ClosedStandardOutputIsAWriteErrorAfterTheWork)
+{
+    CSimHost sim;
+    ASSERT_TRUE(sim.Start());
+    clitest::RunOptions closed;
+    closed.closeStdout = true;
+    for (bool trace : {false, true}) {
+        const std::uint64_t requests = sim.RequestCount();
+        std::vector<std::string> args = {"--port", sim.SlavePath(), "set-name", "X", "--suffix", "00042"};
+        if (trace)
+            args.insert(args.begin(), "--trace");
+        const Outcome o = RunCli(args, closed);
+        EXPECT_TRUE(o.finished);
+        EXPECT_EQ(o.exitCode, 1) << o.err;
+        EXPECT_NE(o.err.find("write error"), std::string::npos) << o.err;
+        EXPECT_EQ(sim.State().name, "X00042");
+        // Set BDN and the read-back chain of five requests: nothing twice.
+        EXPECT_EQ(sim.RequestCount() - requests, 6u);
+    }
+    const Outcome help = RunCli({"--version"}, closed);
+    EXPECT_EQ(help.exitCode, 1);
+    EXPECT_NE(help.err.find("write error"), std::string::npos) << help.err;
 }

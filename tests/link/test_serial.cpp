@@ -317,9 +317,9 @@ TEST_F(PtyTest, OpenIsExclusiveUntilClosed)
     const int flags = ::fcntl(first.Fd(), F_GETFD);
     EXPECT_TRUE(flags & FD_CLOEXEC);
     EXPECT_TRUE(::fcntl(first.Fd(), F_GETFL) & O_NONBLOCK);
-    int exclusive = 0;
+    int exclusive = 1;
     ASSERT_EQ(::ioctl(m_slave, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 1) << "non-locking programs are kept out by the tty layer";
+    EXPECT_EQ(exclusive, 0) << "no tty flag that would outlive a killed holder";
 
     CSerialPort second;
     EXPECT_FALSE(second.Open(m_path));
@@ -342,8 +342,6 @@ TEST_F(PtyTest, OpenIsExclusiveUntilClosed)
 
     first.Close();
     EXPECT_FALSE(first.IsOpen());
-    ASSERT_EQ(::ioctl(m_slave, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0) << "the tty is free again once released";
     EXPECT_TRUE(second.Open(m_path)) << std::strerror(second.LastError());
     {
         CSerialPort scoped;
@@ -383,8 +381,9 @@ TEST_F(PtyTest, DescriptorsAreReturnedAfterManyCycles)
 
 TEST_F(PtyTest, ConfigureSetsBaudAndStopBitsAndKeepsModemFlags)
 {
-    const termios cooked = CookedTermios();
-    ASSERT_EQ(::tcsetattr(m_slave, TCSANOW, &cooked), 0);
+    const termios wanted = CookedTermios();
+    ASSERT_EQ(::tcsetattr(m_slave, TCSANOW, &wanted), 0);
+    const termios cooked = SlaveTermios();  // as the line took it
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
     const struct {
@@ -412,6 +411,15 @@ TEST_F(PtyTest, ConfigureSetsBaudAndStopBitsAndKeepsModemFlags)
     const termios after = SlaveTermios();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     EXPECT_EQ(after.c_cflag, before.c_cflag);
+
+    // Closing puts back the settings the port had when it was opened.
+    port.Close();
+    const termios restored = SlaveTermios();
+    EXPECT_EQ(cfgetospeed(&restored), cfgetospeed(&cooked));
+    EXPECT_EQ(restored.c_cflag, cooked.c_cflag);
+    EXPECT_EQ(restored.c_lflag, cooked.c_lflag);
+    EXPECT_EQ(restored.c_iflag, cooked.c_iflag);
+    EXPECT_EQ(restored.c_oflag, cooked.c_oflag);
 }
 
 TEST_F(PtyTest, EveryByteValuePassesUnchangedBothWays)

@@ -7,6 +7,8 @@
 #   2. silent module, the "Error(Timeout)" box is up, SIGTERM
 #   3. answering module, a full Get Info, a second one outstanding, SIGTERM
 #   4. silent module, Get Info outstanding, the window's close (WM_DELETE_WINDOW)
+#   5. as 3, but started with standard output closed (>&-): trace lines must
+#      not reach the X connection, which would hang the program at its end
 # Exit 77 = skipped (Xvfb or xdotool missing).
 set -u
 app="$1"; sim="$2"; out="$3"
@@ -99,9 +101,9 @@ box_up() {  # a message box (caption "Vendrill") is mapped
     xwininfo -root -tree 2>/dev/null | grep -q '"Vendrill": ("'
 }
 
-# run_case NAME SIM-OPTIONS GET-INFO-PRESSES WAIT-FOR-BOX HOW-TO-END MIN-REQUESTS
+# run_case NAME SIM-OPTIONS GET-INFO-PRESSES WAIT-FOR-BOX HOW-TO-END MIN-REQUESTS [closed-stdout]
 run_case() {
-    case_name="$1"; local sim_opts="$2" presses="$3" want_box="$4" how="$5" min_requests="$6"
+    case_name="$1"; local sim_opts="$2" presses="$3" want_box="$4" how="$5" min_requests="$6" stdout="${7:-}"
     : >"$out/exit_app.log"; : >"$out/exit_sim.log"
 
     # shellcheck disable=SC2086
@@ -110,7 +112,11 @@ run_case() {
     wait_until 100 'grep -q "module on /dev/" "$out/exit_sim.log"' || fail "vendrill-sim did not start"
     pts="$(sed -n 's/.*module on \(\/dev\/[^ ]*\) .*/\1/p' "$out/exit_sim.log" | head -n 1)"
 
-    VENDRILL_COM1="$pts" "$app" >"$out/exit_app.log" 2>&1 &
+    if [[ "$stdout" == closed-stdout ]]; then
+        VENDRILL_COM1="$pts" "$app" >&- 2>"$out/exit_app.log" &
+    else
+        VENDRILL_COM1="$pts" "$app" >"$out/exit_app.log" 2>&1 &
+    fi
     app_pid=$!
     local info=""
     for _ in $(seq 1 300); do
@@ -132,6 +138,11 @@ run_case() {
     local p
     for p in $(seq 1 "$presses"); do
         xdotool key space
+        if [[ "$stdout" == closed-stdout ]]; then
+            # No trace to follow; descriptor 1 must be /dev/null, not the X connection.
+            [[ "$(readlink "/proc/$app_pid/fd/1")" == /dev/null ]] || fail "descriptor 1 is not /dev/null"
+            continue
+        fi
         wait_until 100 '[[ $(traced_count "ESC ~ 3 Get GDA") -ge '"$p"' ]]' || fail "Get Info press $p sent nothing"
         if (( p < presses )); then
             wait_until 100 'traced "Get Level"' || fail "the first Get Info did not complete"
@@ -176,4 +187,5 @@ run_case "silent module, request outstanding, SIGTERM" "--silent" 1 nobox term 1
 run_case "silent module, time-out box up, SIGTERM" "--silent" 1 box term 1
 run_case "answering module, second Get Info outstanding, SIGTERM" "" 2 nobox term 5
 run_case "silent module, request outstanding, window closed" "--silent" 1 nobox close 1
+run_case "answering module, Get Info, standard output closed, SIGTERM" "" 1 nobox term 0 closed-stdout
 exit 0

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Without a display the window program answers --help and --version, and
+# otherwise says in one line that it needs a display and fails; it never
+# aborts.
+set -u
+app="$1"
+fail() { echo "FAIL: $*"; exit 1; }
+unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+out="$("$app" --version 2>&1)"; status=$?
+[[ $status == 0 ]] || fail "--version ended with $status: $out"
+[[ "$out" == "Vendrill 2.0.8" ]] || fail "--version printed: $out"
+
+out="$("$app" --help 2>&1)"; status=$?
+[[ $status == 0 ]] || fail "--help ended with $status: $out"
+[[ "$out" == *"--simulate"* ]] || fail "--help printed: $out"
+
+for display in "" ":191919"; do
+    if [[ -n "$display" ]]; then
+        out="$(DISPLAY="$display" "$app" --simulate 2>&1)"; status=$?
+    else
+        out="$("$app" --simulate 2>&1)"; status=$?
+    fi
+    (( status != 0 && status < 128 )) || fail "without a display (DISPLAY=$display) it ended with $status: $out"
+    [[ $(printf '%s\n' "$out" | wc -l) == 1 ]] || fail "more than one line: $out"
+    [[ "$out" == *"needs a graphical display"* ]] || fail "unclear message: $out"
+done
+echo "ok"
