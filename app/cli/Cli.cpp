@@ -1,6 +1,7 @@
 #include "app/cli/Cli.h"
 
 #include "app/cli/Interrupt.h"
+#include "app/cli/Station.h"
 
 #include "link/PortName.h"
 #include "protocol/Protocol.h"
@@ -50,7 +51,8 @@ std::string UsageText()
            "                            name first\n"
            "  set-level LEVEL           1 or not-use-pinkey, 3 or use-pinkey\n"
            "  set-pairing MODE          1 or legacy, 2 or just-works, 3 or numeric-comparison\n"
-           "  sniff status|enable|disable\n"
+           "  sniff status|enable|disable\n" +
+           LineCommandsUsage() +
            "\n"
            "Link (a serial port unless --usb or --simulate):\n"
            "  --port COMn|/dev/PATH     serial port, default COM1; COMn is /dev/ttyS<n-1>\n"
@@ -80,7 +82,8 @@ std::string UsageText()
            "  2  bad argument\n"
            "  3  no device: the port or USB printer cannot be opened, or the link was lost\n"
            "  4  time-out: the module did not answer within 2000 ms\n"
-           "  5  module error: the module answered with an error ('9')\n";
+           "  5  module error: the module answered with an error ('9')\n"
+           "  6  record: the record database cannot be opened, reached or written\n";
 }
 
 namespace {

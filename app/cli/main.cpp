@@ -9,6 +9,7 @@
 #include "app/Trace.h"
 #include "app/cli/Cli.h"
 #include "app/cli/Interrupt.h"
+#include "app/cli/Station.h"
 #include "link/StdDescriptors.h"
 
 #include <cerrno>
@@ -74,6 +75,17 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + 1, argv + argc);
+
+    // The production-line commands parse their own arguments (Station.h).
+    if (bool trace = false; IsLineCommand(args, &trace)) {
+        const int lineResults = SeparateResultsFromTrace(trace, standard.closed[STDOUT_FILENO]);
+        vendrill::InitTrace();
+        const int code = RunLineCommand(args, lineResults);
+        if (lineResults >= 0)
+            ::close(lineResults);
+        return code;
+    }
+
     const ParseResult parsed = ParseArguments(args);
     const int results = SeparateResultsFromTrace(parsed.ok && parsed.options.trace, standard.closed[STDOUT_FILENO]);
     vendrill::InitTrace();

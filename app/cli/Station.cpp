@@ -1,0 +1,773 @@
+#include "app/cli/Station.h"
+
+#include "app/cli/Interrupt.h"
+#include "app/cli/ModuleSession.h"
+#include "protocol/Protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <poll.h>
+#include <unistd.h>
+
+namespace vendrill::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Get BDA goes out about four times a second while the station waits: quick
+// enough that a technician never waits for it, modest on the line.
+constexpr int kProbeTimeoutMs = 250;
+constexpr int kProbeIntervalMs = 250;
+constexpr std::size_t kMaxSuffixDigits = 18;  // numbers stay within 64 bits
+
+// Options that take a value, of the line commands and of the link.
+const char* const kValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--usb-device",
+                               "--name", "--first-suffix", "--pin", "--level", "--db", "--station",
+                               "--count", "--since", "--suffix"};
+// Link options handed to the common parser.
+const char* const kLinkValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits"};
+const char* const kLinkFlags[] = {"--usb", "--simulate", "--old-module", "--trace"};
+
+template <std::size_t N>
+bool In(const char* const (&list)[N], const std::string& name)
+{
+    return std::find(std::begin(list), std::end(list), name) != std::end(list);
+}
+
+bool IsDigits(const std::string& s)
+{
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Characters the settings window lets a user type into a name.
+bool NameCharacterAllowed(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '-' ||
+           c == ' ' || c == '~';
+}
+
+struct Split {
+    std::string name;
+    std::optional<std::string> value;
+};
+
+// Splits args into options (with values) and words; false with *error set
+// when a valued option has no value or an option is unknown to `known`.
+bool SplitArgs(const std::vector<std::string>& args, std::vector<Split>* options, std::vector<std::string>* words,
+               std::string* error)
+{
+    bool endOfOptions = false;
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& arg = args[k];
+        if (endOfOptions || arg.size() < 2 || arg[0] != '-') {
+            words->push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        Split s{arg, std::nullopt};
+        const std::size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            s.name = arg.substr(0, eq);
+            s.value = arg.substr(eq + 1);
+        } else if (In(kValued, arg)) {
+            if (k + 1 >= args.size()) {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            s.value = args[++k];
+        }
+        options->push_back(std::move(s));
+    }
+    return true;
+}
+
+// The common parser judges link options and values shared with other
+// commands, so that they are checked the same everywhere.
+ParseResult CommonCheck(const std::vector<std::string>& args)
+{
+    return ParseArguments(args);
+}
+
+std::string HostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "station";
+    return name;
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    if (fd < 0)
+        return false;
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            return false;
+    }
+    return true;
+}
+
+void Message(const std::string& text)
+{
+    std::fprintf(stderr, "vendrill-cli: %s\n", text.c_str());
+}
+
+int BadArgument(const std::string& text)
+{
+    std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n", text.c_str());
+    return kExitBadArgument;
+}
+
+// Waits ms unless an interrupt signal comes first; false when it came.
+bool PauseOrInterrupt(int ms)
+{
+    pollfd p{InterruptFd(), POLLIN, 0};
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (InterruptSignal() != 0)
+            return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        if (p.fd < 0) {
+            ::usleep(static_cast<useconds_t>(left) * 1000);
+            continue;
+        }
+        const int r = ::poll(&p, 1, static_cast<int>(left));
+        if (r > 0)
+            return false;
+        if (r < 0 && errno != EINTR)
+            return true;
+    }
+}
+
+std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, int* exitCode)
+{
+    record::OpenResult r = record::Open(db);
+    if (r.kind == record::OpenResult::Kind::BadLocation) {
+        *exitCode = BadArgument(r.error);
+        return std::nullopt;
+    }
+    if (r.kind != record::OpenResult::Kind::Ok) {
+        Message(r.error);
+        *exitCode = kExitRecord;
+        return std::nullopt;
+    }
+    return r;
+}
+
+// ---- station -------------------------------------------------------------------
+
+enum class Outcome { Named, AlreadyNamed, Failed, Interrupted };
+
+struct PrinterResult {
+    Outcome outcome = Outcome::Failed;
+    std::string address;
+    std::string name;
+    std::int64_t number = 0;  // 0 when no number was taken
+    std::string reason;
+    Status status = Status::Ok;  // of the step that ended it
+    bool recordFailed = false;   // the record could not be read or written
+};
+
+const char* OutcomeName(Outcome o)
+{
+    switch (o) {
+    case Outcome::Named: return "named";
+    case Outcome::AlreadyNamed: return "already-named";
+    case Outcome::Failed: return "failed";
+    case Outcome::Interrupted: return "interrupted";
+    }
+    return "failed";
+}
+
+class CStation {
+public:
+    CStation(const StationOptions& o, record::CRecord& rec, CModuleSession& session, int resultsFd)
+        : m_o(o)
+        , m_record(rec)
+        , m_session(session)
+        , m_results(resultsFd)
+        , m_station(o.station.empty() ? HostName() : o.station)
+        , m_first(std::stoll(o.firstSuffix))
+    {
+    }
+
+    int Run();
+
+private:
+    // The address of the printer that answers, or nullopt when interrupted
+    // or the link failed (*status tells).
+    std::optional<std::string> WaitForPrinter(Status* status);
+    // Until the printer stops answering; another address answering is taken
+    // as the next printer and kept in m_arrived.
+    Status WaitUntilGone(const std::string& address);
+    // One Get BDA with a short wait.
+    StepResult Probe(std::string* address);
+
+    PrinterResult Handle(const std::string& address);
+    PrinterResult NameNew(const std::string& address, std::string* recordError);
+    PrinterResult Renew(const record::Entry& entry);
+    bool Report(const PrinterResult& r);
+
+    const StationOptions& m_o;
+    record::CRecord& m_record;
+    CModuleSession& m_session;
+    int m_results;
+    std::string m_station;
+    std::int64_t m_first;
+    std::optional<std::string> m_arrived;
+    std::int64_t m_done = 0;
+    Clock::time_point m_start = Clock::now();
+};
+
+StepResult CStation::Probe(std::string* address)
+{
+    if (InterruptSignal() != 0)
+        return {Status::Interrupted, "interrupted"};
+    StepResult r = m_session.Send(proto::GetRequest(proto::CMD_GET_BDA));
+    if (r.status != Status::Ok)
+        return r;
+    return m_session.AwaitReply(proto::CMD_GET_BDA, address, kProbeTimeoutMs);
+}
+
+std::optional<std::string> CStation::WaitForPrinter(Status* status)
+{
+    if (m_arrived) {
+        std::optional<std::string> a = std::move(m_arrived);
+        m_arrived.reset();
+        return a;
+    }
+    for (;;) {
+        std::string address;
+        const StepResult r = Probe(&address);
+        if (r.status == Status::Ok && !address.empty())
+            return address;
+        if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
+            *status = r.status;
+            if (r.status != Status::Interrupted)
+                Message(r.message);
+            return std::nullopt;
+        }
+        // No answer, or an error reply: nobody ready yet. A time-out has
+        // already spent the interval.
+        if (r.status != Status::Timeout && !PauseOrInterrupt(kProbeIntervalMs)) {
+            *status = Status::Interrupted;
+            return std::nullopt;
+        }
+    }
+}
+
+Status CStation::WaitUntilGone(const std::string& address)
+{
+    for (;;) {
+        if (!PauseOrInterrupt(kProbeIntervalMs))
+            return Status::Interrupted;
+        std::string now;
+        const StepResult r = Probe(&now);
+        if (r.status == Status::Timeout)
+            return Status::Ok;
+        if (r.status == Status::Ok && !now.empty() && now != address) {
+            m_arrived = now;  // swapped faster than one probe
+            return Status::Ok;
+        }
+        if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
+            if (r.status != Status::Interrupted)
+                Message(r.message);
+            return r.status;
+        }
+    }
+}
+
+PrinterResult CStation::Renew(const record::Entry& entry)
+{
+    PrinterResult res;
+    res.outcome = Outcome::AlreadyNamed;
+    res.address = entry.address;
+    res.name = entry.name;
+    res.number = entry.number;
+    std::string current;
+    StepResult r = m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &current);
+    if (r.status == Status::Ok && current != entry.name) {
+        // Someone changed it since: the recorded name goes back on.
+        const std::optional<proto::Bytes> frame = proto::TextRequest(proto::CMD_SET_BDN, entry.name);
+        r = frame ? m_session.Request(*frame, proto::CMD_SET_BDN, nullptr)
+                  : StepResult{Status::Failure, "the recorded name cannot be sent"};
+        if (r.status == Status::Ok)
+            r = m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &current);
+        if (r.status == Status::Ok && current != entry.name)
+            r = {Status::ModuleError, "the read-back shows '" + current + "'"};
+        if (r.status == Status::Ok)
+            res.reason = "recorded name set again (was '" + current + "')";
+    }
+    if (r.status != Status::Ok) {
+        res.outcome = r.status == Status::Interrupted ? Outcome::Interrupted : Outcome::Failed;
+        res.reason = r.message;
+        res.status = r.status;
+    }
+    return res;
+}
+
+PrinterResult CStation::NameNew(const std::string& address, std::string* recordError)
+{
+    PrinterResult res;
+    res.address = address;
+    const std::optional<record::Claim> claim = m_record.ClaimNext(m_o.prefix, m_first, address, m_station,
+                                                                  recordError);
+    if (!claim) {
+        res.reason = "cannot take a number: " + *recordError;
+        res.status = Status::Failure;
+        res.recordFailed = true;
+        return res;
+    }
+    res.number = claim->number;
+    res.name = m_o.prefix + SuffixFor(m_o.firstSuffix, claim->number);
+
+    StepResult r;
+    const std::optional<proto::Bytes> nameFrame = proto::TextRequest(proto::CMD_SET_BDN, res.name);
+    if (!nameFrame || !proto::SuffixFits(m_o.prefix.size(), res.name.size() - m_o.prefix.size()))
+        r = {Status::Failure, "the name " + res.name + " is too long to be sent"};
+    if (r.status == Status::Ok)
+        r = m_session.Request(*nameFrame, proto::CMD_SET_BDN, nullptr);
+    if (r.status == Status::Ok && m_o.pin)
+        r = m_session.Request(*proto::TextRequest(proto::CMD_SET_PINKEY, *m_o.pin), proto::CMD_SET_PINKEY, nullptr);
+    if (r.status == Status::Ok && m_o.level)
+        r = m_session.Request(proto::SelectRequest(proto::CMD_SET_LEVEL, *m_o.level), proto::CMD_SET_LEVEL, nullptr);
+    ModuleInfo info;
+    if (r.status == Status::Ok)
+        r = m_session.ReadInfo(!m_o.link.oldModule, &info);
+    if (r.status == Status::Ok && info.name != res.name)
+        r = {Status::ModuleError, "the read-back shows the name '" + info.name.value_or("") + "'"};
+    if (r.status == Status::Ok && m_o.pin && info.pin != m_o.pin)
+        r = {Status::ModuleError, "the read-back shows another PIN key"};
+
+    if (r.status == Status::Ok) {
+        res.outcome = Outcome::Named;
+        if (m_o.print) {
+            // The label: the name as plain text, then three line feeds, as
+            // set-name --print sends it.
+            StepResult p = m_session.Send(proto::Bytes(res.name.begin(), res.name.end()));
+            for (int k = 0; k < 3 && p.status == Status::Ok; ++k)
+                p = m_session.Send(proto::Bytes{0x0A});
+            // The module holds the name, so the number stays taken.
+            if (p.status != Status::Ok)
+                res.reason = "label not printed: " + p.message;
+        }
+    } else {
+        res.outcome = r.status == Status::Interrupted ? Outcome::Interrupted : Outcome::Failed;
+        res.reason = r.message;
+        res.status = r.status;
+    }
+    const record::State end = res.outcome == Outcome::Named         ? record::State::Named
+                              : res.outcome == Outcome::Interrupted ? record::State::Interrupted
+                                                                    : record::State::Failed;
+    if (!m_record.Finish(claim->id, end, res.name, res.reason, recordError)) {
+        res.outcome = Outcome::Failed;
+        res.reason = "cannot write the record: " + *recordError;
+        res.status = Status::Failure;
+        res.recordFailed = true;
+    } else {
+        recordError->clear();
+    }
+    return res;
+}
+
+PrinterResult CStation::Handle(const std::string& address)
+{
+    std::string error;
+    const std::optional<record::Entry> named = m_record.FindNamed(address, &error);
+    if (!named && !error.empty()) {
+        PrinterResult res;
+        res.address = address;
+        res.reason = "cannot read the record: " + error;
+        res.status = Status::Failure;
+        res.recordFailed = true;
+        return res;
+    }
+    return named ? Renew(*named) : NameNew(address, &error);
+}
+
+// Text with control bytes written as \\xNN, as the other commands print values.
+std::string Printable(const std::string& text)
+{
+    const std::string plain = FormatPlain({{"", text}});  // ": text\n"
+    return plain.substr(2, plain.size() - 3);
+}
+
+std::string TimeOfDay()
+{
+    return record::NowText().substr(0, 19) + "Z";
+}
+
+bool CStation::Report(const PrinterResult& r)
+{
+    const double hours = std::max(1.0, std::chrono::duration<double>(Clock::now() - m_start).count()) / 3600.0;
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.0f", static_cast<double>(m_done) / hours);
+    std::string line;
+    if (m_o.json) {
+        line = "{\"time\": " + JsonString(TimeOfDay()) + ", \"station\": " + JsonString(m_station) +
+               ", \"address\": " + JsonString(r.address) + ", \"name\": " + JsonString(r.name) +
+               ", \"number\": " + (r.number > 0 ? std::to_string(r.number) : "null") +
+               ", \"result\": " + JsonString(OutcomeName(r.outcome)) + ", \"reason\": " + JsonString(r.reason) +
+               ", \"count\": " + std::to_string(m_done) + ", \"per_hour\": " + rate + "}\n";
+    } else {
+        line = TimeOfDay() + "  " + Printable(r.address.empty() ? "-" : r.address) + "  " +
+               Printable(r.name.empty() ? "-" : r.name) + "  " + OutcomeName(r.outcome) + "  " +
+               std::to_string(m_done) + "  " + rate + "/h";
+        if (!r.reason.empty())
+            line += "  " + Printable(r.reason);
+        line += "\n";
+    }
+    if (!WriteAll(m_results, line)) {
+        Message(std::string("write error: cannot write to standard output: ") + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int CStation::Run()
+{
+    for (;;) {
+        if (m_o.count > 0 && m_done >= m_o.count)
+            return kExitOk;
+        Status status = Status::Ok;
+        const std::optional<std::string> address = WaitForPrinter(&status);
+        if (!address)
+            return status == Status::Interrupted ? kExitOk : ExitCodeFor(status);  // between printers: done
+        const PrinterResult r = Handle(*address);
+        ++m_done;
+        if (!Report(r))
+            return kExitFailure;
+        if (r.recordFailed) {
+            Message(r.reason);
+            return kExitRecord;
+        }
+        if (r.status == Status::Interrupted)
+            return ExitCodeFor(Status::Interrupted);
+        if (r.status == Status::NoDevice) {
+            Message(r.reason);
+            return kExitNoDevice;
+        }
+        if (m_o.count > 0 && m_done >= m_o.count)
+            return kExitOk;
+        const Status gone = WaitUntilGone(*address);
+        if (gone == Status::Interrupted)
+            return kExitOk;
+        if (gone != Status::Ok)
+            return ExitCodeFor(gone);
+    }
+}
+
+int RunStation(const std::vector<std::string>& args, int resultsFd)
+{
+    const StationParse parsed = ParseStation(args);
+    if (!parsed.ok)
+        return BadArgument(parsed.error);
+    const StationOptions& o = parsed.options;
+
+    // Everything that can be refused is refused before a printer is touched.
+    int exitCode = kExitOk;
+    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, &exitCode);
+    if (!rec)
+        return exitCode;
+
+    CModuleSession session;
+    const StepResult opened = o.link.link == LinkChoice::Usb ? session.OpenUsb()
+                                                              : session.OpenSerial(o.link.portPath, o.link.line);
+    if (opened.status != Status::Ok) {
+        Message(opened.message);
+        return ExitCodeFor(opened.status);
+    }
+    CStation station(o, *rec->record, session, resultsFd);
+    const int code = station.Run();
+    session.Close();
+    return code;
+}
+
+// ---- records ---------------------------------------------------------------
+
+std::string CsvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+int RunRecords(const std::vector<std::string>& args, int resultsFd)
+{
+    std::vector<Split> options;
+    std::vector<std::string> words;
+    std::string error;
+    if (!SplitArgs(args, &options, &words, &error))
+        return BadArgument(error);
+    if (!words.empty())
+        return BadArgument("unexpected argument '" + words[0] + "'");
+    std::string db, since;
+    bool json = false, csv = false;
+    for (const Split& s : options) {
+        const bool valued = s.name == "--db" || s.name == "--since";
+        if (valued != s.value.has_value())
+            return BadArgument("option " + s.name + (valued ? " needs a value" : " takes no value"));
+        if (s.name == "--db") {
+            db = *s.value;
+        } else if (s.name == "--since") {
+            const std::optional<std::string> t = record::SinceText(*s.value);
+            if (!t)
+                return BadArgument("unknown time '" + *s.value + "' (YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], UTC)");
+            since = *t;
+        } else if (s.name == "--json") {
+            json = true;
+        } else if (s.name == "--csv") {
+            csv = true;
+        } else if (s.name != "--trace") {
+            return BadArgument("unknown option '" + s.name + "' for records");
+        }
+    }
+    if (json && csv)
+        return BadArgument("--json and --csv exclude each other");
+
+    int exitCode = kExitOk;
+    std::optional<record::OpenResult> rec = OpenRecordOrFail(db, &exitCode);
+    if (!rec)
+        return exitCode;
+    std::vector<record::Entry> entries;
+    if (!rec->record->List(since, &entries, &error)) {
+        Message("cannot read the record: " + error);
+        return kExitRecord;
+    }
+
+    std::string out;
+    if (json) {
+        out = "[";
+        for (std::size_t k = 0; k < entries.size(); ++k) {
+            const record::Entry& e = entries[k];
+            out += std::string(k ? ",\n " : "") + "{\"address\": " + JsonString(e.address) +
+                   ", \"name\": " + JsonString(e.name) + ", \"number\": " + std::to_string(e.number) +
+                   ", \"prefix\": " + JsonString(e.prefix) + ", \"station\": " + JsonString(e.station) +
+                   ", \"start\": " + JsonString(e.started) + ", \"end\": " + JsonString(e.ended) +
+                   ", \"result\": " + JsonString(e.result) + ", \"reason\": " + JsonString(e.reason) + "}";
+        }
+        out += "]\n";
+    } else {
+        const char sep = csv ? ',' : '\t';
+        auto field = [&](const std::string& t) { return csv ? CsvField(t) : Printable(t); };
+        out = std::string("address") + sep + "name" + sep + "number" + sep + "prefix" + sep + "station" + sep +
+              "start" + sep + "end" + sep + "result" + sep + "reason\n";
+        for (const record::Entry& e : entries)
+            out += field(e.address) + sep + field(e.name) + sep + std::to_string(e.number) + sep + field(e.prefix) +
+                   sep + field(e.station) + sep + e.started + sep + e.ended + sep + e.result + sep +
+                   field(e.reason) + "\n";
+    }
+    if (!WriteAll(resultsFd, out)) {
+        Message(std::string("write error: cannot write to standard output: ") + std::strerror(errno));
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+std::string SuffixFor(const std::string& first, std::int64_t number)
+{
+    if (number == std::stoll(first))
+        return first;
+    std::string digits = std::to_string(number);
+    const std::size_t width = std::max<std::size_t>(5, first.size());
+    if (digits.size() < width)
+        digits.insert(0, width - digits.size(), '0');
+    return digits;
+}
+
+StationParse ParseStation(const std::vector<std::string>& args)
+{
+    StationParse out;
+    StationOptions& o = out.options;
+    std::vector<Split> options;
+    std::vector<std::string> words;
+    if (!SplitArgs(args, &options, &words, &out.error))
+        return out;
+    if (!words.empty()) {
+        out.error = "unexpected argument '" + words[0] + "'";
+        return out;
+    }
+    std::vector<std::string> linkArgs;
+    bool nameGiven = false;
+    std::optional<std::string> level;
+    for (const Split& s : options) {
+        const bool valued = In(kValued, s.name);
+        if (valued != s.value.has_value()) {
+            out.error = "option " + s.name + (valued ? " needs a value" : " takes no value");
+            return out;
+        }
+        if (In(kLinkValued, s.name)) {
+            linkArgs.insert(linkArgs.end(), {s.name, *s.value});
+        } else if (In(kLinkFlags, s.name)) {
+            linkArgs.push_back(s.name);
+        } else if (s.name == "--name") {
+            o.prefix = *s.value;
+            nameGiven = true;
+        } else if (s.name == "--first-suffix") {
+            o.firstSuffix = *s.value;
+        } else if (s.name == "--pin") {
+            o.pin = *s.value;
+        } else if (s.name == "--level") {
+            level = *s.value;
+        } else if (s.name == "--print") {
+            o.print = true;
+        } else if (s.name == "--db") {
+            o.db = *s.value;
+        } else if (s.name == "--station") {
+            o.station = *s.value;
+        } else if (s.name == "--count") {
+            if (!IsDigits(*s.value) || s.value->size() > 9 || std::stoll(*s.value) < 1) {
+                out.error = "--count wants a number of printers from 1 on, not '" + *s.value + "'";
+                return out;
+            }
+            o.count = std::stoll(*s.value);
+        } else if (s.name == "--json") {
+            o.json = true;
+        } else {
+            out.error = "unknown option '" + s.name + "' for station";
+            return out;
+        }
+    }
+
+    if (!nameGiven || o.prefix.empty()) {
+        out.error = "station needs --name PREFIX";
+        return out;
+    }
+    if (!std::all_of(o.prefix.begin(), o.prefix.end(), NameCharacterAllowed)) {
+        out.error = "the name '" + o.prefix + "' may hold only letters, digits, space, '_', '-' and '~'";
+        return out;
+    }
+    if (!IsDigits(o.firstSuffix) || o.firstSuffix.size() > kMaxSuffixDigits) {
+        out.error = "--first-suffix wants 1 to " + std::to_string(kMaxSuffixDigits) + " digits, not '" +
+                    o.firstSuffix + "'";
+        return out;
+    }
+    if (o.station.empty() && std::any_of(args.begin(), args.end(), [](const std::string& a) {
+            return a == "--station" || a.rfind("--station=", 0) == 0;
+        })) {
+        out.error = "--station wants a name";
+        return out;
+    }
+
+    // Name and suffix rules as set-name keeps them, for the widest suffix
+    // this run starts with.
+    const std::string widest(std::max<std::size_t>(5, o.firstSuffix.size()), '0');
+    ParseResult check = CommonCheck({"set-name", o.prefix, "--suffix", widest});
+    if (!check.ok) {
+        out.error = check.error;
+        return out;
+    }
+    if (o.pin) {
+        check = CommonCheck({"set-pin", "--", *o.pin});
+        if (!check.ok) {
+            out.error = check.error;
+            return out;
+        }
+    }
+    if (level) {
+        check = CommonCheck({"set-level", *level});
+        if (!check.ok) {
+            out.error = check.error;
+            return out;
+        }
+        o.level = check.options.selection;
+    }
+    linkArgs.push_back("info");
+    check = CommonCheck(linkArgs);
+    if (!check.ok) {
+        out.error = check.error;
+        return out;
+    }
+    o.link = check.options;
+    if (o.link.link == LinkChoice::Simulate) {
+        out.error = "station needs a line of printers; run vendrill-sim --line and give its --port";
+        return out;
+    }
+    out.ok = true;
+    return out;
+}
+
+namespace {
+
+// Index of the command word: the first argument that is neither an option
+// nor an option's value.
+std::optional<std::size_t> CommandWord(const std::vector<std::string>& args)
+{
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        const std::string& a = args[k];
+        if (a == "--")
+            return k + 1 < args.size() ? std::optional<std::size_t>(k + 1) : std::nullopt;
+        if (a.size() < 2 || a[0] != '-')
+            return k;
+        if (In(kValued, a))
+            ++k;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool IsLineCommand(const std::vector<std::string>& args, bool* trace)
+{
+    const std::optional<std::size_t> word = CommandWord(args);
+    if (trace)
+        *trace = std::find(args.begin(), args.end(), "--trace") != args.end();
+    return word && (args[*word] == "station" || args[*word] == "records");
+}
+
+int RunLineCommand(const std::vector<std::string>& args, int resultsFd)
+{
+    const std::optional<std::size_t> word = CommandWord(args);
+    if (!word)
+        return BadArgument("no command given");
+    std::vector<std::string> rest = args;
+    const std::string command = rest[*word];
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(*word));
+    if (std::any_of(rest.begin(), rest.end(), [](const std::string& a) { return a == "-h" || a == "--help"; })) {
+        return WriteAll(resultsFd, UsageText()) ? kExitOk : kExitFailure;
+    }
+    if (command == "station")
+        return RunStation(rest, resultsFd);
+    return RunRecords(rest, resultsFd);
+}
+
+std::string LineCommandsUsage()
+{
+    return "  station --name PREFIX [--first-suffix DIGITS] [--pin KEY] [--level LEVEL]\n"
+           "          [--print] [--db URL] [--station ID] [--count N] [--json]\n"
+           "                            production line: waits for each printer, gives it\n"
+           "                            the next name PREFIX<number> from the record (first\n"
+           "                            number DIGITS, default 00001), reads it back, then\n"
+           "                            prints the label with --print; one line per printer\n"
+           "                            (JSON Lines with --json); runs until interrupted or\n"
+           "                            N printers are done\n"
+           "  records [--db URL] [--json|--csv] [--since TIME]\n"
+           "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
+           "\n"
+           "Record (--db): sqlite:PATH or postgresql://... ; default\n"
+           "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...)\n";
+}
+
+}  // namespace vendrill::cli
