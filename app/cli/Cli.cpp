@@ -62,6 +62,8 @@ std::string UsageText()
            "  --parity none|odd|even    default none\n"
            "  --stop-bits 1|2           default 1\n"
            "  --usb                     the first USB printer of an accepted vendor\n"
+           "  --usb-device NODE|SERIAL  the USB printer with this node (/dev/usb/lp1) or\n"
+           "                            USB serial number\n"
            "  --simulate                a simulated module on a pseudo-terminal\n"
            "\n"
            "Other options:\n"
@@ -192,7 +194,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             continue;
         }
 
-        static const char* const kValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--suffix"};
+        static const char* const kValued[] = {"--port",      "--baud",   "--data-bits", "--parity",
+                                              "--stop-bits", "--suffix", "--usb-device"};
         if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued))
             return Bad("unknown option '" + arg + "'");
         std::string value;
@@ -232,6 +235,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             else if (value == "2") o.line.stopBits = 2;
             else return Bad("unsupported stop bits '" + value + "' (1 or 2)");
             lineGiven = true;
+        } else if (name == "--usb-device") {
+            if (value.empty())
+                return Bad("--usb-device wants a node path or a serial number");
+            o.usbDevice = value;
+            usb = true;
         } else if (name == "--suffix") {
             if (!IsDigits(value))
                 return Bad("the suffix must be one or more digits, not '" + value + "'");
@@ -573,7 +581,7 @@ RunResult Run(const Options& o)
         opened = session.OpenSerial(o.portPath, o.line);
         break;
     case LinkChoice::Usb:
-        opened = session.OpenUsb();
+        opened = session.OpenUsb(o.usbDevice);
         break;
     }
     if (opened.status != Status::Ok)

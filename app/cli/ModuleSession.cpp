@@ -123,11 +123,12 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
     return {};
 }
 
-StepResult CModuleSession::OpenUsb()
+StepResult CModuleSession::OpenUsb(const std::string& device)
 {
     Close();
     std::string shown;
-    const int fd = usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; });
+    const int fd = device.empty() ? usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; })
+                                  : usb::OpenSelectedPrinter(device, &shown);
     if (fd < 0)
         return Fail(Status::NoDevice, shown.empty() ? "cannot open the USB printer" : shown);
     if (!m_usb.Attach(fd))

@@ -1,7 +1,11 @@
 #include "app/cli/Station.h"
 
+#include "app/Trace.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/ModuleSession.h"
+#include "link/Ports.h"
+#include "link/UsbPrinter.h"
+#include "link/UsbWatch.h"
 #include "protocol/Protocol.h"
 
 #include <algorithm>
@@ -30,7 +34,7 @@ const char* const kValued[] = {"--port", "--baud", "--data-bits", "--parity", "-
                                "--name", "--first-suffix", "--pin", "--level", "--db", "--station",
                                "--count", "--since", "--suffix"};
 // Link options handed to the common parser.
-const char* const kLinkValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits"};
+const char* const kLinkValued[] = {"--port", "--baud", "--data-bits", "--parity", "--stop-bits", "--usb-device"};
 const char* const kLinkFlags[] = {"--usb", "--simulate", "--old-module", "--trace"};
 
 template <std::size_t N>
@@ -206,6 +210,7 @@ public:
     }
 
     int Run();
+    void WatchUsb(usb::CUsbWatch* watch) { m_watch = watch; }
 
 private:
     // The address of the printer that answers, or nullopt when interrupted
@@ -216,6 +221,10 @@ private:
     Status WaitUntilGone(const std::string& address);
     // One Get BDA with a short wait.
     StepResult Probe(std::string* address);
+    // The same over USB, where printers are plugged in and out.
+    std::optional<std::string> WaitForUsbPrinter(Status* status);
+    Status WaitUntilUnplugged();
+    std::string PresentPrinter() const;
 
     PrinterResult Handle(const std::string& address);
     PrinterResult NameNew(const std::string& address, std::string* recordError);
@@ -229,6 +238,8 @@ private:
     std::string m_station;
     std::int64_t m_first;
     std::optional<std::string> m_arrived;
+    usb::CUsbWatch* m_watch = nullptr;  // set on a USB link
+    std::string m_node;                 // the USB printer being handled
     std::int64_t m_done = 0;
     Clock::time_point m_start = Clock::now();
 };
@@ -243,8 +254,101 @@ StepResult CStation::Probe(std::string* address)
     return m_session.AwaitReply(proto::CMD_GET_BDA, address, kProbeTimeoutMs);
 }
 
+std::vector<usb::CUsbWatch::Event> TakeEvents(usb::CUsbWatch& watch)
+{
+    std::vector<usb::CUsbWatch::Event> events = watch.Take();
+    for (const usb::CUsbWatch::Event& e : events)
+        Trace("udev %s %s\n", e.action.c_str(), e.node.c_str());
+    return events;
+}
+
+std::string CStation::PresentPrinter() const
+{
+    const std::string& wanted = m_o.link.usbDevice;
+    for (const usb::PrinterInterface& itf : usb::EnumeratePrinterInterfaces()) {
+        if (itf.accepted && (wanted.empty() || itf.node == wanted || (!itf.serial.empty() && itf.serial == wanted)))
+            return itf.node;
+    }
+    return {};
+}
+
+std::optional<std::string> CStation::WaitForUsbPrinter(Status* status)
+{
+    for (;;) {
+        if (InterruptSignal() != 0) {
+            *status = Status::Interrupted;
+            return std::nullopt;
+        }
+        const std::string node = PresentPrinter();
+        if (node.empty()) {
+            // Nothing plugged in: sleep until udev reports a change.
+            const usb::CUsbWatch::WaitResult w = m_watch->Wait(InterruptFd(), -1);
+            if (w == usb::CUsbWatch::WaitResult::Other) {
+                *status = Status::Interrupted;
+                return std::nullopt;
+            }
+            if (w == usb::CUsbWatch::WaitResult::Error) {
+                Message("cannot watch for USB printers");
+                *status = Status::Failure;
+                return std::nullopt;
+            }
+            TakeEvents(*m_watch);
+            continue;
+        }
+        if (!m_session.IsOpen() || node != m_node) {
+            const StepResult opened = m_session.OpenUsb(node);
+            if (opened.status != Status::Ok && PresentPrinter() != node)
+                continue;  // gone again between the look and the open
+            if (opened.status != Status::Ok) {
+                Message(opened.message);
+                *status = opened.status;
+                return std::nullopt;
+            }
+            m_node = node;
+        }
+        std::string address;
+        const StepResult r = Probe(&address);
+        if (r.status == Status::Ok && !address.empty())
+            return address;
+        if (r.status == Status::Interrupted) {
+            *status = r.status;
+            return std::nullopt;
+        }
+        if (r.status == Status::NoDevice || r.status == Status::Failure) {
+            m_session.Close();  // unplugged while starting up; look again
+            continue;
+        }
+        // The module is not ready yet.
+        if (r.status != Status::Timeout && !PauseOrInterrupt(kProbeIntervalMs)) {
+            *status = Status::Interrupted;
+            return std::nullopt;
+        }
+    }
+}
+
+Status CStation::WaitUntilUnplugged()
+{
+    m_session.Close();  // the node must be free when the printer goes
+    for (;;) {
+        if (PresentPrinter() != m_node)
+            return Status::Ok;
+        const usb::CUsbWatch::WaitResult w = m_watch->Wait(InterruptFd(), -1);
+        if (w == usb::CUsbWatch::WaitResult::Other)
+            return Status::Interrupted;
+        if (w == usb::CUsbWatch::WaitResult::Error) {
+            Message("cannot watch for USB printers");
+            return Status::Failure;
+        }
+        for (const usb::CUsbWatch::Event& e : TakeEvents(*m_watch))
+            if (e.action == "remove" && e.node == m_node)
+                return Status::Ok;
+    }
+}
+
 std::optional<std::string> CStation::WaitForPrinter(Status* status)
 {
+    if (m_watch)
+        return WaitForUsbPrinter(status);
     if (m_arrived) {
         std::optional<std::string> a = std::move(m_arrived);
         m_arrived.reset();
@@ -272,6 +376,8 @@ std::optional<std::string> CStation::WaitForPrinter(Status* status)
 
 Status CStation::WaitUntilGone(const std::string& address)
 {
+    if (m_watch)
+        return WaitUntilUnplugged();
     for (;;) {
         if (!PauseOrInterrupt(kProbeIntervalMs))
             return Status::Interrupted;
@@ -485,13 +591,24 @@ int RunStation(const std::vector<std::string>& args, int resultsFd)
         return exitCode;
 
     CModuleSession session;
-    const StepResult opened = o.link.link == LinkChoice::Usb ? session.OpenUsb()
-                                                              : session.OpenSerial(o.link.portPath, o.link.line);
-    if (opened.status != Status::Ok) {
-        Message(opened.message);
-        return ExitCodeFor(opened.status);
+    usb::CUsbWatch watch;
+    if (o.link.link == LinkChoice::Usb) {
+        // Printers come and go; the watch runs before the first look so that
+        // no plug-in between the two is missed.
+        if (!watch.Start()) {
+            Message("cannot watch for USB printers (udev monitor)");
+            return kExitNoDevice;
+        }
+    } else {
+        const StepResult opened = session.OpenSerial(o.link.portPath, o.link.line);
+        if (opened.status != Status::Ok) {
+            Message(opened.message);
+            return ExitCodeFor(opened.status);
+        }
     }
     CStation station(o, *rec->record, session, resultsFd);
+    if (o.link.link == LinkChoice::Usb)
+        station.WatchUsb(&watch);
     const int code = station.Run();
     session.Close();
     return code;
@@ -577,6 +694,55 @@ int RunRecords(const std::vector<std::string>& args, int resultsFd)
                    sep + field(e.station) + sep + e.started + sep + e.ended + sep + e.result + sep +
                    field(e.reason) + "\n";
     }
+    if (!WriteAll(resultsFd, out)) {
+        Message(std::string("write error: cannot write to standard output: ") + std::strerror(errno));
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+int RunPorts(const std::vector<std::string>& args, int resultsFd)
+{
+    bool json = false;
+    for (const std::string& a : args) {
+        if (a == "--json")
+            json = true;
+        else if (a != "--trace")
+            return BadArgument("unexpected argument '" + a + "' for ports");
+    }
+    const std::vector<PortEntry> ports = ListPorts();
+    std::string out = json ? "[" : "";
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+        const PortEntry& p = ports[k];
+        const bool usb = p.kind == "usb-printer";
+        if (json) {
+            auto orNull = [](const std::string& v) { return v.empty() ? std::string("null") : JsonString(v); };
+            std::string byId = "[";
+            for (std::size_t i = 0; i < p.byId.size(); ++i)
+                byId += (i ? ", " : "") + JsonString(p.byId[i]);
+            byId += "]";
+            out += std::string(k ? ",\n " : "") + "{\"path\": " + JsonString(p.path) + ", \"kind\": " +
+                   JsonString(p.kind) + ", \"com\": " + orNull(p.comName) + ", \"by_id\": " + byId +
+                   ", \"vendor\": " + orNull(p.vendor) + ", \"product\": " + orNull(p.product) +
+                   ", \"serial\": " + orNull(p.serial) +
+                   (usb ? std::string(", \"accepted\": ") + (p.accepted ? "true" : "false") : std::string()) + "}";
+        } else {
+            out += Printable(p.path) + "  " + p.kind;
+            if (!p.comName.empty())
+                out += "  " + p.comName;
+            if (!p.vendor.empty() || !p.product.empty())
+                out += "  " + Printable(p.vendor) + ":" + Printable(p.product);
+            if (!p.serial.empty())
+                out += "  serial " + Printable(p.serial);
+            if (usb)
+                out += p.accepted ? "  accepted" : "  not accepted";
+            for (const std::string& id : p.byId)
+                out += "  " + Printable(id);
+            out += "\n";
+        }
+    }
+    if (json)
+        out += "]\n";
     if (!WriteAll(resultsFd, out)) {
         Message(std::string("write error: cannot write to standard output: ") + std::strerror(errno));
         return kExitFailure;
@@ -734,7 +900,7 @@ bool IsLineCommand(const std::vector<std::string>& args, bool* trace)
     const std::optional<std::size_t> word = CommandWord(args);
     if (trace)
         *trace = std::find(args.begin(), args.end(), "--trace") != args.end();
-    return word && (args[*word] == "station" || args[*word] == "records");
+    return word && (args[*word] == "station" || args[*word] == "records" || args[*word] == "ports");
 }
 
 int RunLineCommand(const std::vector<std::string>& args, int resultsFd)
@@ -750,6 +916,8 @@ int RunLineCommand(const std::vector<std::string>& args, int resultsFd)
     }
     if (command == "station")
         return RunStation(rest, resultsFd);
+    if (command == "ports")
+        return RunPorts(rest, resultsFd);
     return RunRecords(rest, resultsFd);
 }
 
@@ -765,6 +933,7 @@ std::string LineCommandsUsage()
            "                            N printers are done\n"
            "  records [--db URL] [--json|--csv] [--since TIME]\n"
            "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
+           "  ports [--json]            list serial ports and USB printers (nothing is opened)\n"
            "\n"
            "Record (--db): sqlite:PATH or postgresql://... ; default\n"
            "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...)\n";
