@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -67,7 +68,7 @@ void CSimHost::ArriveNext()
     m_Sim.ClearJournal();
     m_NamesSeen = m_Sim.NameRequests();
     m_Present = true;
-    m_Visits.push_back({printer.address, {}, state, false});
+    m_Visits.push_back({printer.address, {}, state, false, std::nullopt});
 }
 
 void CSimHost::Leave()
@@ -322,6 +323,9 @@ bool CSimHost::WriteAll(const proto::Bytes& bytes) const
 
 void CSimHost::Run()
 {
+    // Paced bytes should leave on time, not up to the default 50 us late
+    // per wait.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Serve();
     m_Running = false;
 }
@@ -401,6 +405,9 @@ void CSimHost::Serve()
                         return;
                 }
                 ++m_RepliesSent;
+                std::lock_guard lock(m_Mutex);
+                if (m_Present && !m_Visits.empty() && !m_Visits.back().firstAnswer)
+                    m_Visits.back().firstAnswer = Clock::now();
             }
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // Cannot happen while the host holds the slave open; leaving the

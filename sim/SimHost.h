@@ -34,6 +34,8 @@ struct LineVisit {
     std::vector<std::string> journal;  // CModuleSim::Journal of this stay
     ModuleState state;                 // the module's settings (when it left)
     bool left = false;
+    // When the first reply of this stay was written out in full.
+    std::optional<std::chrono::steady_clock::time_point> firstAnswer;
 };
 
 class CSimHost {
