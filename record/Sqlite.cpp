@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
+
 #include <sys/stat.h>
 
 namespace vendrill::record {
@@ -28,8 +30,9 @@ public:
         if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK)
             return Fail(error);
         for (std::size_t k = 0; k < params.size(); ++k) {
-            const std::string name = "$" + std::to_string(k + 1);
-            const int index = sqlite3_bind_parameter_index(stmt, name.c_str());
+            char name[24];
+            std::snprintf(name, sizeof name, "$%zu", k + 1);
+            const int index = sqlite3_bind_parameter_index(stmt, name);
             if (index > 0 && sqlite3_bind_text(stmt, index, params[k].c_str(), static_cast<int>(params[k].size()),
                                                SQLITE_TRANSIENT) != SQLITE_OK) {
                 sqlite3_finalize(stmt);
