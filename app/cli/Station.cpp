@@ -180,7 +180,7 @@ struct PrinterResult {
     Outcome outcome = Outcome::Failed;
     std::string address;
     std::string name;
-    std::int64_t number = 0;  // 0 when no number was taken
+    std::int64_t number = -1;  // -1 when no number was taken
     std::string reason;
     Status status = Status::Ok;  // of the step that ended it
     bool recordFailed = false;   // the record could not be read or written
@@ -526,7 +526,7 @@ bool CStation::Report(const PrinterResult& r)
     if (m_o.json) {
         line = "{\"time\": " + JsonString(TimeOfDay()) + ", \"station\": " + JsonString(m_station) +
                ", \"address\": " + JsonString(r.address) + ", \"name\": " + JsonString(r.name) +
-               ", \"number\": " + (r.number > 0 ? std::to_string(r.number) : "null") +
+               ", \"number\": " + (r.number >= 0 ? std::to_string(r.number) : "null") +
                ", \"result\": " + JsonString(OutcomeName(r.outcome)) + ", \"reason\": " + JsonString(r.reason) +
                ", \"count\": " + std::to_string(m_done) + ", \"per_hour\": " + rate + "}\n";
     } else {
@@ -840,7 +840,7 @@ StationParse ParseStation(const std::vector<std::string>& args)
     // Name and suffix rules as set-name keeps them, for the widest suffix
     // this run starts with.
     const std::string widest(std::max<std::size_t>(5, o.firstSuffix.size()), '0');
-    ParseResult check = CommonCheck({"set-name", o.prefix, "--suffix", widest});
+    ParseResult check = CommonCheck({"set-name", "--suffix", widest, "--", o.prefix});
     if (!check.ok) {
         out.error = check.error;
         return out;

@@ -1,6 +1,8 @@
 // Command line and result formatting of vendrill-cli, in process.
 
 #include "app/cli/Cli.h"
+#include "app/cli/Station.h"
+#include "protocol/Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -137,4 +139,40 @@ TEST(CliExitCodes, EachOutcomeHasItsOwn)
     EXPECT_EQ(ExitCodeFor(Status::NoDevice), 3);
     EXPECT_EQ(ExitCodeFor(Status::Timeout), 4);
     EXPECT_EQ(ExitCodeFor(Status::ModuleError), 5);
+}
+
+TEST(StationArgs, SuffixesContinueTheWayTheWindowCountsOn)
+{
+    using vendrill::cli::SuffixFor;
+    for (const std::string first : {"00001", "7", "0000012", "99998", "0"}) {
+        std::string expected = first;
+        const long long start = std::stoll(first);
+        for (long long n = start; n < start + 3; ++n) {
+            EXPECT_EQ(SuffixFor(first, n), expected) << first << " " << n;
+            expected = proto::NextSuffix(expected);
+        }
+    }
+}
+
+TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
+{
+    using vendrill::cli::ParseStation;
+    auto ok = ParseStation({"--name", "-PRN ~_1", "--port", "/dev/ttyUSB0", "--baud", "9600", "--level",
+                            "use-pinkey", "--pin", "--12", "--first-suffix", "042", "--count", "5", "--json"});
+    ASSERT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(ok.options.prefix, "-PRN ~_1");
+    EXPECT_EQ(ok.options.link.portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(ok.options.link.line.baudRate, 9600u);
+    EXPECT_EQ(ok.options.level, '3');
+    EXPECT_EQ(ok.options.pin, "--12");
+    EXPECT_EQ(ok.options.firstSuffix, "042");
+    EXPECT_EQ(ok.options.count, 5);
+    EXPECT_TRUE(ok.options.json);
+
+    EXPECT_FALSE(ParseStation({"--name", "P", "--baud", "1234"}).ok);
+    EXPECT_FALSE(ParseStation({"--name", "P", "--usb", "--port", "COM2"}).ok);
+    EXPECT_FALSE(ParseStation({"--name", "P", "--simulate"}).ok);
+    EXPECT_FALSE(ParseStation({"--name", "P\xC3\xA9"}).ok) << "only what the window lets a user type";
+    EXPECT_FALSE(ParseStation({"--name", "P", "extra"}).ok);
+    EXPECT_TRUE(ParseStation({"--name", "P", "--usb-device", "SER1"}).ok);
 }
