@@ -32,9 +32,13 @@ const char* const kMigrations[] = {
     "CREATE UNIQUE INDEX records_live_number ON records (prefix, number)"
     " WHERE result IN ('claimed', 'named');"
     "CREATE INDEX records_address ON records (address, result);"
-    "CREATE INDEX records_started ON records (started);",
+    "CREATE INDEX records_started ON records (started);"
+    "CREATE INDEX records_open ON records (started) WHERE result = 'claimed';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
+
+// Far longer than any printer takes (a few requests of at most 2 s each).
+constexpr auto kAbandonedAfter = std::chrono::minutes(10);
 
 constexpr const char* kColumns = "id, address, name, number, prefix, station, started, ended, result, reason";
 constexpr const char* kLive = "('claimed', 'named')";
@@ -109,7 +113,14 @@ public:
             return std::nullopt;
         const std::string firstText = std::to_string(first);
         Rows rows;
-        bool ok = m_db->Query(std::string("SELECT 1 FROM records WHERE prefix = $1 AND number = $2 AND result IN ") +
+        // A claim this old belongs to a station that stopped mid-printer
+        // (killed, power lost): its number is given back.
+        bool ok = m_db->Query("UPDATE records SET result = 'interrupted', ended = $2,"
+                              " reason = 'abandoned: the station stopped before it finished'"
+                              " WHERE result = 'claimed' AND started < $1",
+                              {TimeText(std::chrono::system_clock::now() - kAbandonedAfter), NowText()}, nullptr,
+                              error);
+        ok = ok && m_db->Query(std::string("SELECT 1 FROM records WHERE prefix = $1 AND number = $2 AND result IN ") +
                                   kLive,
                               {prefix, firstText}, &rows, error);
         std::int64_t number = first;
@@ -231,7 +242,11 @@ std::string DefaultSqlitePath()
 
 std::string NowText()
 {
-    const auto now = std::chrono::system_clock::now();
+    return TimeText(std::chrono::system_clock::now());
+}
+
+std::string TimeText(std::chrono::system_clock::time_point now)
+{
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm utc{};

@@ -5,6 +5,7 @@
 // two databases: SQLite for a single station, PostgreSQL for a line whose
 // stations share one sequence of numbers. Qt-free.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,7 +32,8 @@ struct Entry {
     std::string reason;   // why it failed or was interrupted
 };
 
-// A number taken for one printer.
+// A number taken for one printer. A claim left open for ten minutes is
+// taken as abandoned (its station stopped) and its number given back.
 struct Claim {
     std::int64_t id = 0;
     std::int64_t number = 0;
@@ -72,8 +74,9 @@ OpenResult Open(const std::string& location);
 // $XDG_DATA_HOME/vendrill/records.sqlite, else ~/.local/share/vendrill/...
 std::string DefaultSqlitePath();
 
-// Current UTC time as stored in the record.
+// Current UTC time as stored in the record, and any time so.
 std::string NowText();
+std::string TimeText(std::chrono::system_clock::time_point time);
 
 // Accepts YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space may
 // stand for 'T', a trailing 'Z' is allowed; all UTC) and returns the form the

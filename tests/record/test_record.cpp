@@ -238,6 +238,33 @@ TEST(RecordOpen, LocationsThatCannotBeUsed)
     EXPECT_NE(r.error.find("cannot reach"), std::string::npos) << r.error;
 }
 
+// A claim left open by a station that stopped gives its number back.
+TEST(RecordOpen, AnAbandonedClaimGivesItsNumberBack)
+{
+    TempDir dir;
+    sqlite3* db = nullptr;
+    const std::string other = dir.Path() + "/abandoned.sqlite";
+    {
+        std::unique_ptr<CRecord> rec = Open("sqlite:" + other).record;
+        ASSERT_TRUE(rec);
+        std::string error;
+        const auto lost = rec->ClaimNext("A", 1, "LOST", "st", &error);
+        ASSERT_TRUE(lost) << error;
+        ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "UPDATE records SET started = '2020-01-01T00:00:00.000Z'", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        const auto next = rec->ClaimNext("A", 1, "NEXT", "st", &error);
+        ASSERT_TRUE(next) << error;
+        EXPECT_EQ(next->number, lost->number);
+        std::vector<Entry> all;
+        ASSERT_TRUE(rec->List("", &all, &error));
+        ASSERT_EQ(all.size(), 2u);
+        EXPECT_EQ(all[0].result, "interrupted");
+        EXPECT_NE(all[0].reason.find("abandoned"), std::string::npos);
+    }
+}
+
 TEST(RecordOpen, DefaultFileAndTimes)
 {
     TempDir dir;
