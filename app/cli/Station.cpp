@@ -60,8 +60,8 @@ struct Split {
     std::optional<std::string> value;
 };
 
-// Splits args into options (with values) and words; false with *error set
-// when a valued option has no value or an option is unknown to `known`.
+// Splits args into options (with their values) and words; false with
+// *error set when a valued option has no value.
 bool SplitArgs(const std::vector<std::string>& args, std::vector<Split>* options, std::vector<std::string>* words,
                std::string* error)
 {
