@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include <sys/stat.h>
 
@@ -115,17 +117,38 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, std::string* erro
         return nullptr;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    auto database = std::make_unique<CSqlite>(db, path);
     // WAL lets stations read the record while one of them claims; NORMAL
-    // sync is durable across a crash of the program in that mode.
-    std::string why;
-    Rows mode;
-    if (!database->Query("PRAGMA journal_mode=WAL", {}, &mode, &why) || mode.empty() || mode[0].empty() ||
-        mode[0][0] != "wal" || !database->Script("PRAGMA synchronous=NORMAL", &why)) {
+    // sync is durable across a crash of the program in that mode. Switching
+    // a new file to WAL needs it to itself, and SQLite does not wait for
+    // that, so a station starting along with another one tries again.
+    std::string mode, why;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    for (;;) {
+        char* message = nullptr;
+        const int rc = sqlite3_exec(
+            db, "PRAGMA journal_mode=WAL",
+            [](void* out, int columns, char** values, char**) {
+                if (columns > 0 && values[0])
+                    *static_cast<std::string*>(out) = values[0];
+                return 0;
+            },
+            &mode, &message);
+        why = message ? message : "";
+        sqlite3_free(message);
+        if (rc == SQLITE_OK)
+            break;
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= deadline) {
+            mode.clear();
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (mode != "wal" || sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = "cannot use " + path + ": " + (why.empty() ? "the file does not take a write-ahead log" : why);
+        sqlite3_close_v2(db);
         return nullptr;
     }
-    return database;
+    return std::make_unique<CSqlite>(db, path);
 }
 
 }  // namespace vendrill::record

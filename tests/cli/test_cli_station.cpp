@@ -283,6 +283,31 @@ TEST_F(Station, ACtrlCBetweenPrintersEndsAtOnce)
     EXPECT_EQ(records[0].result, "named");
 }
 
+TEST_F(Station, ACtrlCDuringAPrinterGivesItsNumberBack)
+{
+    auto line = Line(NumberedPrinters(1));
+    SimOptions slow = line->Options();
+    slow.delayMs = 1500;  // within the 2000 ms a reply may take
+    line->SetOptions(slow);
+    clitest::RunOptions run;
+    run.whileRunning = [&](pid_t pid) {
+        // Interrupt while the number is claimed and the name is on its way.
+        EXPECT_TRUE(WaitFor([&] {
+            const auto all = Records();
+            return !all.empty() && all[0].result == "claimed";
+        }));
+        ::kill(pid, SIGINT);
+    };
+    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "I"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 128 + SIGINT) << o.err;
+    EXPECT_NE(o.out.find("  interrupted  1  "), std::string::npos) << o.out;
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].result, "interrupted");
+    EXPECT_NE(records[0].ended, "");
+}
+
 TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
 {
     auto line = Line(NumberedPrinters(1));

@@ -238,6 +238,22 @@ TEST(RecordOpen, LocationsThatCannotBeUsed)
     EXPECT_NE(r.error.find("cannot reach"), std::string::npos) << r.error;
 }
 
+TEST(RecordOpen, StationsStartingTogetherOnANewFileAllGetIn)
+{
+    for (int round = 0; round < 5; ++round) {
+        TempDir dir;
+        const std::string location = "sqlite:" + dir.Path() + "/new.sqlite";
+        std::string errors[6];
+        std::vector<std::thread> stations;
+        for (std::string& error : errors)
+            stations.emplace_back([&location, &error] { error = Open(location).error; });
+        for (std::thread& t : stations)
+            t.join();
+        for (const std::string& error : errors)
+            EXPECT_EQ(error, "");
+    }
+}
+
 // A claim left open by a station that stopped gives its number back.
 TEST(RecordOpen, AnAbandonedClaimGivesItsNumberBack)
 {
