@@ -295,7 +295,7 @@ TEST(SimHost, PlaysALineOfPrintersThatComeAndGo)
     EXPECT_EQ(NextArrival(fd, ""), "0019019A0001");
     EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-1")).command, '2');
     // Gone after its stay, then the next one, which refuses names.
-    EXPECT_TRUE(WaitUntil([&] { return ProbeAddress(fd, 100).empty(); }));
+    EXPECT_TRUE(WaitUntil([&] { return host.Visits().at(0).left; }));
     EXPECT_EQ(NextArrival(fd, ""), "0019019A0002");
     EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-2")).command, '9');
     EXPECT_EQ(Exchange(fd, proto::GetRequest('1')).data, "VENDRILL-PRN");
