@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 // enough that a technician never waits for it, modest on the line.
 constexpr int kProbeTimeoutMs = 250;
 constexpr int kProbeIntervalMs = 250;
+constexpr int kGoneAfterUnanswered = 2;
 constexpr std::size_t kMaxSuffixDigits = 18;  // numbers stay within 64 bits
 
 // Options that take a value, of the line commands and of the link.
@@ -378,13 +379,17 @@ Status CStation::WaitUntilGone(const std::string& address)
 {
     if (m_watch)
         return WaitUntilUnplugged();
+    int unanswered = 0;
     for (;;) {
         if (!PauseOrInterrupt(kProbeIntervalMs))
             return Status::Interrupted;
         std::string now;
         const StepResult r = Probe(&now);
-        if (r.status == Status::Timeout)
+        // One lost reply (noise, a busy host) does not make a printer gone.
+        if (r.status == Status::Timeout && ++unanswered >= kGoneAfterUnanswered)
             return Status::Ok;
+        if (r.status != Status::Timeout)
+            unanswered = 0;
         if (r.status == Status::Ok && !now.empty() && now != address) {
             m_arrived = now;  // swapped faster than one probe
             return Status::Ok;
