@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -124,8 +125,11 @@ bool Enumerate(std::vector<PrinterInterface>& out)
         const std::string_view serial = OrEmpty(udev_device_get_sysattr_value(usbDevice, "serial"));
         const std::string_view instance = serial.empty() ? OrEmpty(udev_device_get_sysname(usbDevice)) : serial;
         Found f{NodeNumber(node), syspath, {}};
-        f.itf.symbolicLink = SymbolicLink(OrEmpty(udev_device_get_sysattr_value(usbDevice, "idVendor")),
-                                          OrEmpty(udev_device_get_sysattr_value(usbDevice, "idProduct")), instance);
+        f.itf.vendor = OrEmpty(udev_device_get_sysattr_value(usbDevice, "idVendor"));
+        f.itf.product = OrEmpty(udev_device_get_sysattr_value(usbDevice, "idProduct"));
+        f.itf.serial = std::string(serial);
+        f.itf.symbolicLink = SymbolicLink(f.itf.vendor, f.itf.product, instance);
+        f.itf.accepted = IsAcceptedDevice(f.itf.symbolicLink);
         f.itf.node = std::string(node);
         found.push_back(std::move(f));
     }
@@ -218,6 +222,29 @@ int FindPrinter(int index, const std::function<void(const char*)>& messageBox)
     }
     if (messageBox)
         messageBox("This is NOT HOLLINDE printer.");
+    return -1;
+}
+
+int OpenSelectedPrinter(const std::string& selector, std::string* error)
+{
+    std::vector<PrinterInterface> list;
+    if (!Enumerate(list)) {
+        *error = "cannot list the USB printers (udev)";
+        return -1;
+    }
+    for (const PrinterInterface& itf : list) {
+        if (itf.node != selector && (itf.serial.empty() || itf.serial != selector))
+            continue;
+        if (!itf.accepted) {
+            *error = "the USB printer " + itf.node + " is not of an accepted vendor (" + itf.vendor + ")";
+            return -1;
+        }
+        const int fd = ::open(itf.node.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0)
+            *error = "cannot open the USB printer " + itf.node + ": " + std::strerror(errno);
+        return fd;
+    }
+    *error = "no USB printer " + selector + " (give its node, e.g. /dev/usb/lp0, or its serial number)";
     return -1;
 }
 

@@ -41,6 +41,10 @@ std::string SymbolicLink(std::string_view vid4, std::string_view pid4, std::stri
 struct PrinterInterface {
     std::string symbolicLink; // device path as built by SymbolicLink
     std::string node;         // device node to open, e.g. /dev/usb/lp0
+    std::string vendor;       // idVendor, idProduct and serial as udev has them
+    std::string product;      // (serial empty when the device has none)
+    std::string serial;
+    bool accepted = false;    // IsAcceptedDevice(symbolicLink)
 };
 
 // Present USB printer nodes (usbmisc, /dev/usb/lp*) with the identity of their
@@ -55,6 +59,11 @@ std::vector<PrinterInterface> EnumeratePrinterInterfaces();
 // gets "This is NOT HOLLINDE printer." once. A match that cannot be opened
 // gives -1 without a message. Writes the discovery trace lines.
 int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
+
+// Opens the accepted printer interface whose node path or USB serial number
+// is `selector` (O_RDWR | O_CLOEXEC | O_NOCTTY); -1 with *error set when none
+// is present, it is not of an accepted vendor, or it cannot be opened.
+int OpenSelectedPrinter(const std::string& selector, std::string* error);
 
 // Owner of an opened USB printer node. Read blocks until data arrives, the
 // device goes away or Wake() is called. Thread use as for every CLink; Attach

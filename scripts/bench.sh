@@ -5,7 +5,10 @@
 #   2. start-up to first paint and resident memory of vendrill against a bare
 #      Qt dialog with as many widgets, interleaved, under Xvfb;
 #   3. CPU time while the window sits open with a quiet serial / USB link;
-#   4. receive queue and reply decoding per byte (Google Benchmark).
+#   4. receive queue and reply decoding per byte (Google Benchmark);
+#   5. the production line: station cycle on the simulated line paced at 57600
+#      baud against the wire time, and the record's cost per printer on SQLite
+#      and on a private PostgreSQL server.
 # Prints one table (Markdown) with every figure, its floor and the ratio, then
 # the notes on where the time goes. Raw output stays in the results folder.
 # Nothing here fails on time; a non-zero exit means a benchmark could not run.
@@ -13,14 +16,16 @@
 # Environment: VENDRILL_BENCH_DIR (build folder, default build-bench),
 # BENCH_RUNS (Get Info runs, 30), BENCH_SET_RUNS (Set BDN runs, 20),
 # BENCH_START_PAIRS (start-up pairs, 15), BENCH_IDLE_S (seconds per idle
-# figure, 10), BENCH_QUICK=1 (a few runs of each, for trying the script).
+# figure, 10), BENCH_PRINTERS (station cycles, 30), BENCH_RECORDS (record
+# cost runs, 200), BENCH_QUICK=1 (a few runs of each, for trying the script).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VENDRILL_BENCH_DIR:-$here/build-bench}"
 runs="${BENCH_RUNS:-30}"; set_runs="${BENCH_SET_RUNS:-20}"
 pairs="${BENCH_START_PAIRS:-15}"; idle_s="${BENCH_IDLE_S:-10}"
+printers="${BENCH_PRINTERS:-30}"; records="${BENCH_RECORDS:-200}"
 gb_min_time=0.5
-if [[ "${BENCH_QUICK:-0}" == 1 ]]; then runs=4; set_runs=3; pairs=3; idle_s=2; gb_min_time=0.05; fi
+if [[ "${BENCH_QUICK:-0}" == 1 ]]; then runs=4; set_runs=3; pairs=3; idle_s=2; gb_min_time=0.05; printers=5; records=20; fi
 
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVENDRILL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" --target vendrill_bench >/dev/null
@@ -42,7 +47,7 @@ trap cleanup EXIT
 # ROW and NOTE lines of a benchmark's standard error go to the table.
 collect() { grep -E $'^(ROW|NOTE)\t' "$1" >>"$rows" || true; }
 
-echo "== 1/4 Get Info and Set BDN round trips ($runs + $set_runs runs)" >&2
+echo "== 1/5 Get Info and Set BDN round trips ($runs + $set_runs runs)" >&2
 QT_QPA_PLATFORM=offscreen "$bin/bench_roundtrip" --runs "$runs" --set-runs "$set_runs" \
     >"$out/roundtrip.trace" 2>"$out/roundtrip.log"
 collect "$out/roundtrip.log"
@@ -51,7 +56,7 @@ collect "$out/roundtrip.log"
 source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 start_xvfb 90 190 1024x768 "$out/xvfb.log" || { echo "could not start Xvfb" >&2; cat "$out/xvfb.log" >&2; exit 1; }
 
-echo "== 2/4 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
+echo "== 2/5 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
 app="$build/app/vendrill"
 bare="$bin/bench_baredialog"
 start_log="$out/startup.tsv"
@@ -101,7 +106,7 @@ awk -v v="$vmap_med" -v b="$bmap_med" -v vp="$v_med" -v bp="$b_med" 'BEGIN {
     printf "NOTE\tStart-up: window mapped after %.1f ms (bare %.1f ms), first paint %.1f ms after the map (bare %.1f ms); medians.\n",
            v, b, vp - v, bp - b }' >>"$rows"
 
-echo "== 3/4 idle cost ($idle_s s each under Xvfb)" >&2
+echo "== 3/5 idle cost ($idle_s s each under Xvfb)" >&2
 idle() {  # mode -> "cpu_ms wall_ms" ; breakdown into the log
     QT_QPA_PLATFORM=xcb "$bin/bench_idle" "$1" --seconds "$idle_s" >"$out/idle_$1.trace" 2>"$out/idle_$1.log" || {
         echo "idle $1 failed" >&2; cat "$out/idle_$1.log" >&2; return 1; }
@@ -132,10 +137,15 @@ else
     printf 'ROW\tIdle, USB link open and quiet (umockdev)\tnot measured\t-\t-\t-\tsee %s\n' "$out/idle_usb.log" >>"$rows"
 fi
 
-echo "== 4/4 receive path (Google Benchmark)" >&2
+echo "== 4/5 receive path (Google Benchmark)" >&2
 "$bin/bench_receive" --benchmark_min_time="$gb_min_time" --benchmark_color=false \
     >"$out/receive.txt" 2>"$out/receive.log"
 collect "$out/receive.log"
+
+echo "== 5/5 production line: station cycle ($printers printers) and record cost ($records each)" >&2
+"$bin/bench_station" --printers "$printers" --records "$records" >"$out/station.trace" 2>"$out/station.log" ||
+    { echo "station benchmark failed" >&2; cat "$out/station.log" >&2; }
+collect "$out/station.log"
 
 # The table.
 {
@@ -143,7 +153,8 @@ collect "$out/receive.log"
          "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo) RAM, Linux $(uname -r)," \
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(pkg-config --modversion Qt6Core 2>/dev/null || echo '?')," \
          "load average at the end $(cut -d' ' -f1-3 /proc/loadavg). $(date -u '+%Y-%m-%d %H:%M UTC')."
-    echo "Runs: Get Info $runs, Set BDN $set_runs, start-up $pairs pairs (+1 warm-up each), idle $idle_s s per figure."
+    echo "Runs: Get Info $runs, Set BDN $set_runs, start-up $pairs pairs (+1 warm-up each), idle $idle_s s per figure," \
+         "station $printers printers, record $records printers per database."
     echo
     echo "| Figure | Value | Floor (or budget) | Ratio | Target |"
     echo "|---|---|---|---|---|"

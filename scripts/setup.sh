@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-dev
   dpkg-dev desktop-file-utils xdotool groff-base python3
   lintian bash-completion udev
+  libsqlite3-dev libpq-dev postgresql
 )
 
 missing=()

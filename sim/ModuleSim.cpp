@@ -117,8 +117,16 @@ void CModuleSim::PrintByte(std::uint8_t b)
     }
 }
 
+void CModuleSim::Note(std::string entry)
+{
+    m_Journal.push_back(std::move(entry));
+    while (m_Journal.size() > kMaxPrintedLines)
+        m_Journal.pop_front();
+}
+
 void CModuleSim::EndLine()
 {
+    Note("P:" + m_Line);
     m_Printed.push_back(std::move(m_Line));
     m_Line.clear();
     while (m_Printed.size() > kMaxPrintedLines)
@@ -128,6 +136,9 @@ void CModuleSim::EndLine()
 void CModuleSim::Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies)
 {
     ++m_Requests;
+    if (command == proto::CMD_SET_BDN)
+        ++m_NameRequests;
+    Note(std::string("?") + command);
     if (m_Options.silent)
         return;
     if (m_Options.oldModule && command >= proto::CMD_GET_PAIRING && command <= proto::CMD_SET_SNIFF)
@@ -171,7 +182,7 @@ proto::Bytes CModuleSim::Answer(char command, const std::string& argument)
     case proto::CMD_GET_SNIFF:
         return MakeReply(command, std::string(1, m_State.sniff));
     case proto::CMD_SET_BDN:
-        if (!TextAcceptable(argument, kMaxNameBytes))
+        if (m_Options.refuseName || !TextAcceptable(argument, kMaxNameBytes))
             return refused;
         m_State.name = argument;
         return MakeReply(command, "");

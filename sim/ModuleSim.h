@@ -23,6 +23,7 @@ struct SimOptions {
     bool overlongName = false;  // answer Get BDN with a 34-character name
     bool alwaysError = false;   // answer every request with '9' and change nothing
     bool oldModule = false;     // older generation: no answer at all to 'A', 'B', 'C', 'D'
+    bool refuseName = false;    // answer Set BDN with '9' and keep the name
 };
 
 struct ModuleState {
@@ -84,12 +85,21 @@ public:
 
     // Complete request frames seen, answered or not.
     std::uint64_t RequestCount() const { return m_Requests; }
+    // Set BDN frames seen, accepted or refused.
+    std::uint64_t NameRequests() const { return m_NameRequests; }
+
+    // What the printer went through, in order: "?c" for each request frame
+    // (c its command character) and "P:text" for each printed line. Only the
+    // newest kMaxPrintedLines entries are kept.
+    std::vector<std::string> Journal() const { return {m_Journal.begin(), m_Journal.end()}; }
+    void ClearJournal() { m_Journal.clear(); }
 
 private:
     enum class Phase { Text, Esc, Tilde, Selection, Length, Body };
 
     void PrintByte(std::uint8_t b);
     void EndLine();
+    void Note(std::string entry);
     void Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies);
     proto::Bytes Answer(char command, const std::string& argument);
 
@@ -104,4 +114,6 @@ private:
     std::string m_Line;
     std::deque<std::string> m_Printed;
     std::uint64_t m_Requests = 0;
+    std::uint64_t m_NameRequests = 0;
+    std::deque<std::string> m_Journal;
 };

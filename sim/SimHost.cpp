@@ -1,11 +1,14 @@
 #include "sim/SimHost.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -20,6 +23,90 @@ void CloseFd(int& fd)
 }
 
 }  // namespace
+
+std::vector<LinePrinter> NumberedPrinters(int count)
+{
+    std::vector<LinePrinter> printers;
+    for (int k = 1; k <= count; ++k) {
+        char address[16];
+        std::snprintf(address, sizeof address, "00190199%04X", static_cast<unsigned>(k) & 0xFFFFu);
+        printers.push_back({address, false});
+    }
+    return printers;
+}
+
+void CSimHost::SetLine(const LineOptions& line)
+{
+    std::lock_guard lock(m_Mutex);
+    m_Line = line;
+    m_NextPrinter = 0;
+    m_Visits.clear();
+    m_Kept.clear();
+    m_LineDeadline.reset();
+    m_Present = true;
+    if (!m_Line.printers.empty())
+        ArriveNext();
+}
+
+void CSimHost::ArriveNext()
+{
+    m_LineDeadline.reset();
+    m_Sim.AbortFrame();
+    if (m_NextPrinter >= m_Line.printers.size()) {
+        m_Present = false;  // the line has run out
+        return;
+    }
+    const LinePrinter& printer = m_Line.printers[m_NextPrinter++];
+    ModuleState state;
+    if (const auto kept = m_Kept.find(printer.address); kept != m_Kept.end())
+        state = kept->second;
+    state.address = printer.address;
+    m_Sim.SetState(state);
+    SimOptions options = m_Sim.Options();
+    options.refuseName = printer.refuseName;
+    m_Sim.SetOptions(options);
+    m_Sim.ClearJournal();
+    m_NamesSeen = m_Sim.NameRequests();
+    m_Present = true;
+    m_Visits.push_back({printer.address, {}, state, false, std::nullopt});
+}
+
+void CSimHost::Leave()
+{
+    const ModuleState state = m_Sim.State();
+    m_Kept[state.address] = state;
+    m_Visits.back().journal = m_Sim.Journal();
+    m_Visits.back().state = state;
+    m_Visits.back().left = true;
+    m_Sim.AbortFrame();
+    m_Present = false;
+    m_LineDeadline = Clock::now() + std::chrono::milliseconds(m_Line.goneMs);
+}
+
+int CSimHost::MsToLineDeadline() const
+{
+    if (!m_LineDeadline)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_LineDeadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+std::vector<LineVisit> CSimHost::Visits() const
+{
+    std::lock_guard lock(m_Mutex);
+    std::vector<LineVisit> visits = m_Visits;
+    if (m_Present && !visits.empty() && !visits.back().left) {
+        visits.back().journal = m_Sim.Journal();
+        visits.back().state = m_Sim.State();
+    }
+    return visits;
+}
+
+bool CSimHost::LineDone() const
+{
+    std::lock_guard lock(m_Mutex);
+    return !m_Line.printers.empty() && m_NextPrinter >= m_Line.printers.size() && !m_Present && !m_LineDeadline;
+}
 
 bool CSimHost::Start()
 {
@@ -183,6 +270,32 @@ bool CSimHost::WaitOrStop(int ms) const
     }
 }
 
+bool CSimHost::WaitOrStopUs(long long us) const
+{
+    const auto until = Clock::now() + std::chrono::microseconds(us);
+    pollfd wake{m_Wake, POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        const int r = ::ppoll(&wake, 1, &ts, nullptr);
+        if (r > 0)
+            return false;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Wire time of n bytes at the pace rate: a start bit, 8 data bits, a stop bit.
+bool CSimHost::PaceBytes(std::size_t n) const
+{
+    const int baud = m_PaceBaud.load();
+    if (baud <= 0 || n == 0)
+        return true;
+    return WaitOrStopUs(static_cast<long long>(n) * 10 * 1000000 / baud);
+}
+
 bool CSimHost::WriteAll(const proto::Bytes& bytes) const
 {
     std::size_t done = 0;
@@ -210,6 +323,9 @@ bool CSimHost::WriteAll(const proto::Bytes& bytes) const
 
 void CSimHost::Run()
 {
+    // Paced bytes should leave on time, not up to the default 50 us late
+    // per wait.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Serve();
     m_Running = false;
 }
@@ -224,7 +340,14 @@ void CSimHost::Serve()
             inFrame = m_Sim.InFrame();
         }
         pollfd fds[2] = {{m_Master, POLLIN, 0}, {m_Wake, POLLIN, 0}};
-        const int r = ::poll(fds, 2, inFrame ? kFrameTimeoutMs : -1);
+        int timeout = inFrame ? kFrameTimeoutMs : -1;
+        {
+            std::lock_guard lock(m_Mutex);
+            const int line = MsToLineDeadline();
+            if (line >= 0 && (timeout < 0 || line < timeout))
+                timeout = line;
+        }
+        const int r = ::poll(fds, 2, timeout);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -232,11 +355,20 @@ void CSimHost::Serve()
         }
         if (fds[1].revents & POLLIN)
             return;
-        if (r == 0) {
+        {
+            // Checked on every wake: requests keep coming while a printer leaves.
             std::lock_guard lock(m_Mutex);
-            m_Sim.AbortFrame();
-            continue;
+            if (m_LineDeadline && Clock::now() >= *m_LineDeadline) {
+                if (m_Present)
+                    Leave();
+                else
+                    ArriveNext();
+            } else if (r == 0 && inFrame) {
+                m_Sim.AbortFrame();
+            }
         }
+        if (r == 0)
+            continue;
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(m_Master, buffer, sizeof buffer);
             if (n < 0) {
@@ -246,12 +378,21 @@ void CSimHost::Serve()
             }
             if (n == 0)
                 return;
+            // The request's last byte arrives only after its wire time.
+            if (!PaceBytes(static_cast<std::size_t>(n)))
+                return;
             std::vector<proto::Bytes> replies;
             SimOptions options;
             {
                 std::lock_guard lock(m_Mutex);
+                if (!m_Present)
+                    continue;  // nobody on the line hears it
                 replies = m_Sim.Feed(buffer, static_cast<std::size_t>(n));
                 options = m_Sim.Options();
+                if (!m_Line.printers.empty() && m_Sim.NameRequests() != m_NamesSeen) {
+                    m_NamesSeen = m_Sim.NameRequests();
+                    m_LineDeadline = Clock::now() + std::chrono::milliseconds(m_Line.stayMs);
+                }
             }
             for (const proto::Bytes& reply : replies) {
                 if (options.delayMs > 0 && !WaitOrStop(options.delayMs))
@@ -260,10 +401,13 @@ void CSimHost::Serve()
                 for (std::size_t k = 0; k < pieces.size(); ++k) {
                     if (k > 0 && options.splitGapMs > 0 && !WaitOrStop(options.splitGapMs))
                         return;
-                    if (!WriteAll(pieces[k]))
+                    if (!PaceBytes(pieces[k].size()) || !WriteAll(pieces[k]))
                         return;
                 }
                 ++m_RepliesSent;
+                std::lock_guard lock(m_Mutex);
+                if (m_Present && !m_Visits.empty() && !m_Visits.back().firstAnswer)
+                    m_Visits.back().firstAnswer = Clock::now();
             }
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // Cannot happen while the host holds the slave open; leaving the

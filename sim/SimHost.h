@@ -6,11 +6,37 @@
 #include "sim/ModuleSim.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+// A production line on the one port: printers that come one after another.
+struct LinePrinter {
+    std::string address;      // 12 hex digits; an address seen before is that printer again
+    bool refuseName = false;  // this printer answers Set BDN with '9'
+};
+struct LineOptions {
+    std::vector<LinePrinter> printers;  // in order of arrival; empty: one module, always there
+    int stayMs = 500;   // a printer leaves this long after its last Set BDN
+    int goneMs = 1000;  // the next one arrives this long after
+};
+// count printers with the addresses 001901990001, 001901990002, ...
+std::vector<LinePrinter> NumberedPrinters(int count);
+
+// One stay of a printer on the line.
+struct LineVisit {
+    std::string address;
+    std::vector<std::string> journal;  // CModuleSim::Journal of this stay
+    ModuleState state;                 // the module's settings (when it left)
+    bool left = false;
+    // When the first reply of this stay was written out in full.
+    std::optional<std::chrono::steady_clock::time_point> firstAnswer;
+};
 
 class CSimHost {
 public:
@@ -47,10 +73,26 @@ public:
     std::uint64_t RepliesSent() const;   // replies written out in full
     bool InFrame() const;                // a request frame is partly received
 
+    // Plays a line instead of one module. Set before Start().
+    void SetLine(const LineOptions& line);
+    std::vector<LineVisit> Visits() const;
+    bool LineDone() const;  // every printer of the line has come and gone
+    // Holds every byte for its wire time at this rate (10 bits a byte) in
+    // both directions, so that the tool sees a real line's timing. 0: no
+    // pacing.
+    void SetPaceBaud(int baud) { m_PaceBaud = baud; }
+
 private:
     void Run();
     void Serve();
     bool WaitOrStop(int ms) const;
+    bool WaitOrStopUs(long long us) const;
+    bool PaceBytes(std::size_t n) const;
+    // Line play; with m_Mutex held.
+    using Clock = std::chrono::steady_clock;
+    void ArriveNext();
+    void Leave();
+    int MsToLineDeadline() const;
     bool WriteAll(const proto::Bytes& bytes) const;
     void CloseAll();
 
@@ -66,4 +108,13 @@ private:
     std::thread m_Thread;
     std::atomic<bool> m_Running{false};  // false once the thread has ended
     std::atomic<std::uint64_t> m_RepliesSent{0};
+    std::atomic<int> m_PaceBaud{0};
+
+    LineOptions m_Line;
+    std::size_t m_NextPrinter = 0;
+    bool m_Present = true;  // a module answers (always so without a line)
+    std::optional<Clock::time_point> m_LineDeadline;  // next arrival or leave
+    std::uint64_t m_NamesSeen = 0;
+    std::map<std::string, ModuleState> m_Kept;  // settings of printers that left
+    std::vector<LineVisit> m_Visits;
 };

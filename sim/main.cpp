@@ -32,6 +32,16 @@ const char kUsage[] =
     "  --old-module      no answer to pairing and sniff requests\n"
     "  --name NAME       start with this device name (1 to 59 bytes)\n"
     "  --pin PIN         start with this PIN key (1 to 16 bytes)\n"
+    "  --refuse-name     answer Set BDN with an error reply\n"
+    "  --pace BAUD       hold every byte for its wire time at BAUD (10 bits a byte)\n"
+    "\n"
+    "A production line (printers that come one after another):\n"
+    "  --line N|LIST     N printers (addresses 001901990001, ...) or a comma-separated\n"
+    "                    list of 12-hex-digit addresses; an address given again is\n"
+    "                    that printer again, a '!' after one refuses Set BDN\n"
+    "  --stay MS         a printer leaves MS milliseconds after its last Set BDN\n"
+    "                    (default 500)\n"
+    "  --gone MS         the next printer arrives MS milliseconds later (default 1000)\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n";
 
@@ -78,6 +88,34 @@ bool ParseNoise(std::string_view text, proto::Bytes& out)
     return true;
 }
 
+bool ParseLine(std::string_view text, std::vector<LinePrinter>& out)
+{
+    int count = 0;
+    if (ParseInt(std::string(text).c_str(), 1, 10000, count)) {
+        out = NumberedPrinters(count);
+        return true;
+    }
+    out.clear();
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        LinePrinter printer;
+        if (!item.empty() && item.back() == '!') {
+            printer.refuseName = true;
+            item.remove_suffix(1);
+        }
+        if (item.size() != 12)
+            return false;
+        for (char c : item)
+            if (HexValue(c) < 0)
+                return false;
+        printer.address = std::string(item);
+        out.push_back(std::move(printer));
+    }
+    return !out.empty();
+}
+
 int Fail(const char* message, const char* argument)
 {
     std::fprintf(stderr, "vendrill-sim: %s%s%s\nTry 'vendrill-sim --help'.\n", message, argument ? ": " : "",
@@ -94,6 +132,8 @@ int main(int argc, char** argv)
     vendrill::GuardStandardDescriptors();
     SimOptions options;
     ModuleState state;
+    LineOptions line;
+    int paceBaud = 0;
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
         const char* value = k + 1 < argc ? argv[k + 1] : nullptr;
@@ -119,6 +159,28 @@ int main(int argc, char** argv)
             options.alwaysError = true;
         } else if (arg == "--old-module") {
             options.oldModule = true;
+        } else if (arg == "--refuse-name") {
+            options.refuseName = true;
+        } else if (arg == "--pace") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 300, 4000000, paceBaud))
+                return Fail("--pace wants a baud rate from 300 to 4000000", value);
+        } else if (arg == "--line") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseLine(value, line.printers))
+                return Fail("--line wants a count or a list of 12-hex-digit addresses", value);
+        } else if (arg == "--stay") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 0, 3600000, line.stayMs))
+                return Fail("--stay wants milliseconds from 0 to 3600000", value);
+        } else if (arg == "--gone") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 0, 3600000, line.goneMs))
+                return Fail("--gone wants milliseconds from 0 to 3600000", value);
         } else if (arg == "--delay") {
             if (!needsValue(argv[k]))
                 return 2;
@@ -178,6 +240,8 @@ int main(int argc, char** argv)
     CSimHost host;
     host.SetOptions(options);
     host.SetState(state);
+    host.SetLine(line);
+    host.SetPaceBaud(paceBaud);
     if (!host.Start()) {
         std::fprintf(stderr, "vendrill-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         close(sfd);

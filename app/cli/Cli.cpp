@@ -3,6 +3,8 @@
 #include "app/cli/Interrupt.h"
 #include "base/TextCodec.h"
 #include "link/OpenError.h"
+#include "app/cli/Station.h"
+#include "record/Record.h"
 #include "link/PortName.h"
 #include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
@@ -56,7 +58,8 @@ std::string UsageText()
            "  set-pairing MODE          1 or legacy, 2 or just-works, 3 or numeric-comparison\n"
            "  sniff status|enable|disable\n"
            "                            enable and disable are sent without waiting for\n"
-           "                            an answer\n"
+           "                            an answer\n" +
+           LineCommandsUsage() +
            "\n"
            "Link (a serial port unless --usb or --simulate):\n"
            "  --port COMn|/dev/PATH     serial port, default COM1; COMn is the path that the\n"
@@ -67,6 +70,8 @@ std::string UsageText()
            "  --parity none|odd|even    default none\n"
            "  --stop-bits 1|2           default 1\n"
            "  --usb                     the first USB printer of an accepted vendor\n"
+           "  --usb-device NODE|SERIAL  the USB printer with this node (/dev/usb/lp1) or\n"
+           "                            USB serial number\n"
            "  --simulate                a simulated module on a pseudo-terminal\n"
            "\n"
            "Other options:\n"
@@ -90,7 +95,8 @@ std::string UsageText()
            "  2  bad argument\n"
            "  3  no device: the port or USB printer cannot be opened, or the link was lost\n"
            "  4  time-out: the module did not answer within 2000 ms\n"
-           "  5  module error: the module answered with an error ('9')\n";
+           "  5  module error: the module answered with an error ('9')\n"
+           "  6  record: the record database cannot be opened, reached or written\n";
 }
 
 namespace {
@@ -141,7 +147,11 @@ ParseResult Bad(std::string error)
 }
 
 // Options that only some commands take.
-enum CommandOption : unsigned { kOptSuffix = 1, kOptPrint = 2 };
+enum CommandOption : unsigned {
+    kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
+    kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
+    kOptSince = 1u << 9, kOptCsv = 1u << 10,
+};
 
 struct CommandSpec {
     const char* name;
@@ -150,6 +160,8 @@ struct CommandSpec {
     unsigned options;  // CommandOption bits
     // Checks the argument and stores it; returns an error text, empty when fine.
     std::string (*take)(const std::string& value, Options& o);
+    // Checks the command's options together; returns an error text, empty when fine.
+    std::string (*finish)(Options& o);
 };
 
 std::string TakeText(const std::string& value, Options& o, proto::TextKind kind, const char* what)
@@ -160,12 +172,46 @@ std::string TakeText(const std::string& value, Options& o, proto::TextKind kind,
     return {};
 }
 
+// Suffixes of the station stay within 64-bit numbers.
+constexpr std::size_t kMaxStationSuffixDigits = 18;
+
+std::string FinishStation(Options& o)
+{
+    if (o.prefix.empty())
+        return "station needs --name PREFIX";
+    if (const std::optional<proto::TextFault> fault = proto::CheckText(o.prefix, proto::TextKind::Name))
+        return fault->Describe("name");
+    if (o.firstSuffix.size() > kMaxStationSuffixDigits)
+        return "--first-suffix wants 1 to " + std::to_string(kMaxStationSuffixDigits) + " digits, not '" +
+               o.firstSuffix + "'";
+    // Name and suffix as set-name keeps them, for the widest suffix this run
+    // starts with.
+    const std::size_t widest = std::max<std::size_t>(5, o.firstSuffix.size());
+    if (!proto::SuffixFits(o.prefix.size(), widest))
+        return "name and suffix together must stay below " + std::to_string(proto::NAME_WITH_SUFFIX_LIMIT) +
+               " bytes";
+    if (o.stationPin) {
+        if (const std::optional<proto::TextFault> fault = proto::CheckText(*o.stationPin, proto::TextKind::PinKey))
+            return fault->Describe("PIN key");
+    }
+    if (o.link == LinkChoice::Simulate)
+        return "station needs a line of printers; run vendrill-sim --line and give its --port";
+    return {};
+}
+
+std::string FinishRecords(Options& o)
+{
+    if (o.json && o.csv)
+        return "--json and --csv exclude each other";
+    return {};
+}
+
 const CommandSpec kCommands[] = {
-    {"info", Command::Info, false, 0, nullptr},
+    {"info", Command::Info, false, 0, nullptr, nullptr},
     {"set-pin", Command::SetPin, true, 0,
-     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::PinKey, "PIN key"); }},
+     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::PinKey, "PIN key"); }, nullptr},
     {"set-name", Command::SetName, true, kOptSuffix | kOptPrint,
-     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::Name, "name"); }},
+     [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::Name, "name"); }, nullptr},
     {"set-level", Command::SetLevel, true, 0,
      [](const std::string& v, Options& o) -> std::string {
          const std::optional<char> s = LevelByName(v);
@@ -173,7 +219,8 @@ const CommandSpec kCommands[] = {
              return "unknown security level '" + v + "' (1, 3, not-use-pinkey or use-pinkey)";
          o.selection = *s;
          return {};
-     }},
+     },
+     nullptr},
     {"set-pairing", Command::SetPairing, true, 0,
      [](const std::string& v, Options& o) -> std::string {
          const std::optional<char> s = PairingByName(v);
@@ -181,7 +228,8 @@ const CommandSpec kCommands[] = {
              return "unknown pairing mode '" + v + "' (1, 2, 3, legacy, just-works or numeric-comparison)";
          o.selection = *s;
          return {};
-     }},
+     },
+     nullptr},
     {"sniff", Command::Sniff, true, 0,
      [](const std::string& v, Options& o) -> std::string {
          const std::optional<char> s = SniffByName(v);
@@ -189,13 +237,19 @@ const CommandSpec kCommands[] = {
              return "unknown sniff action '" + v + "' (status, enable or disable)";
          o.selection = *s;
          return {};
-     }},
+     },
+     nullptr},
+    {"station", Command::Station, false,
+     kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount, nullptr,
+     FinishStation},
+    {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
+    {"ports", Command::Ports, false, 0, nullptr, nullptr},
 };
 
 // getopt_long's codes for options without a short form.
 enum LongOption : int {
-    kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kSimulate, kOldModule, kNewModule, kJson,
-    kTrace, kPrint, kSuffix,
+    kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
+    kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
 };
 
 const option kLongOptions[] = {
@@ -207,6 +261,7 @@ const option kLongOptions[] = {
     {"parity", required_argument, nullptr, kParity},
     {"stop-bits", required_argument, nullptr, kStopBits},
     {"usb", no_argument, nullptr, kUsb},
+    {"usb-device", required_argument, nullptr, kUsbDevice},
     {"simulate", no_argument, nullptr, kSimulate},
     {"old-module", no_argument, nullptr, kOldModule},
     {"new-module", no_argument, nullptr, kNewModule},
@@ -214,6 +269,15 @@ const option kLongOptions[] = {
     {"trace", no_argument, nullptr, kTrace},
     {"print", no_argument, nullptr, kPrint},
     {"suffix", required_argument, nullptr, kSuffix},
+    {"name", required_argument, nullptr, kName},
+    {"first-suffix", required_argument, nullptr, kFirstSuffix},
+    {"pin", required_argument, nullptr, kPin},
+    {"level", required_argument, nullptr, kLevel},
+    {"db", required_argument, nullptr, kDb},
+    {"station", required_argument, nullptr, kStation},
+    {"count", required_argument, nullptr, kCount},
+    {"since", required_argument, nullptr, kSince},
+    {"csv", no_argument, nullptr, kCsv},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -271,6 +335,78 @@ std::string TakeLineOption(int code, const std::string& value, Options& o)
     }
 }
 
+// A value of an option that only some commands take; sets *bit to the
+// option's CommandOption. An error text, empty when fine.
+std::string TakeCommandOption(int code, const std::string& value, Options& o, unsigned* bit)
+{
+    switch (code) {
+    case kPrint:
+        *bit = kOptPrint;
+        o.print = true;
+        return {};
+    case kSuffix:
+        *bit = kOptSuffix;
+        if (!IsDigits(value))
+            return "the suffix must be one or more digits, not '" + value + "'";
+        o.suffix = value;
+        return {};
+    case kName:
+        *bit = kOptName;
+        o.prefix = value;
+        return {};
+    case kFirstSuffix:
+        *bit = kOptFirstSuffix;
+        if (!IsDigits(value))
+            return "--first-suffix wants digits, not '" + value + "'";
+        o.firstSuffix = value;
+        return {};
+    case kPin:
+        *bit = kOptPin;
+        o.stationPin = value;
+        return {};
+    case kLevel: {
+        *bit = kOptLevel;
+        const std::optional<char> s = LevelByName(value);
+        if (!s)
+            return "unknown security level '" + value + "' (1, 3, not-use-pinkey or use-pinkey)";
+        o.stationLevel = *s;
+        return {};
+    }
+    case kDb:
+        *bit = kOptDb;
+        if (value.empty())
+            return "--db wants a URL (sqlite:PATH or postgresql://...)";
+        o.db = value;
+        return {};
+    case kStation:
+        *bit = kOptStation;
+        if (value.empty())
+            return "--station wants a name";
+        o.station = value;
+        return {};
+    case kCount:
+        *bit = kOptCount;
+        if (!IsDigits(value) || value.size() > 9 || std::stoll(value) < 1)
+            return "--count wants a number of printers from 1 on, not '" + value + "'";
+        o.count = std::stoll(value);
+        return {};
+    case kSince: {
+        *bit = kOptSince;
+        const std::optional<std::string> t = record::SinceText(value);
+        if (!t)
+            return "unknown time '" + value + "' (YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], UTC)";
+        o.since = *t;
+        return {};
+    }
+    case kCsv:
+        *bit = kOptCsv;
+        o.csv = true;
+        return {};
+    default:
+        return {};
+    }
+}
+
 }  // namespace
 
 ParseResult ParseArguments(const std::vector<std::string>& args)
@@ -289,7 +425,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
     Options o;
     bool help = false, version = false;
     bool portGiven = false, lineGiven = false, usb = false, simulate = false;
-    unsigned commandOptions = 0;
+    std::vector<std::pair<unsigned, std::string>> commandOptionNames;  // as given, for messages
 
     ::opterr = 0;
     ::optind = 0;  // a fresh scan, also when called more than once
@@ -302,25 +438,29 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         case 'h': help = true; break;
         case 'V': version = true; break;
         case kUsb: usb = true; break;
+        case kUsbDevice:
+            if (*::optarg == '\0')
+                return Bad("--usb-device wants a node path or a serial number");
+            o.usbDevice = ::optarg;
+            usb = true;
+            break;
         case kSimulate: simulate = true; break;
         case kOldModule: o.newModule = false; break;
         case kNewModule: o.newModule = true; break;
         case kJson: o.json = true; break;
         case kTrace: o.trace = true; break;
-        case kPrint:
-            o.print = true;
-            commandOptions |= kOptPrint;
-            break;
-        case kSuffix:
-            if (!IsDigits(::optarg))
-                return Bad(std::string("the suffix must be one or more digits, not '") + ::optarg + "'");
-            o.suffix = ::optarg;
-            commandOptions |= kOptSuffix;
-            break;
         case kPort: case kBaud: case kDataBits: case kParity: case kStopBits: {
             if (const std::string error = TakeLineOption(code, ::optarg, o); !error.empty())
                 return Bad(error);
             (code == kPort ? portGiven : lineGiven) = true;
+            break;
+        }
+        case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
+        case kStation: case kCount: case kSince: case kCsv: {
+            unsigned bit = 0;
+            if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
+                return Bad(error);
+            commandOptionNames.emplace_back(bit, given);
             break;
         }
         case ':':
@@ -369,8 +509,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         return Bad(positionals[0] + " needs an argument");
     if (positionals.size() - 1 > wanted)
         return Bad("unexpected argument '" + positionals[wanted + 1] + "'");
-    if ((commandOptions & ~spec->options) != 0)
-        return Bad("--suffix and --print belong to set-name");
+    for (const auto& [bit, name] : commandOptionNames) {
+        if ((bit & spec->options) == 0)
+            return Bad("option " + name + " does not belong to " + spec->name);
+    }
     if (spec->take) {
         if (const std::string error = spec->take(positionals[1], o); !error.empty())
             return Bad(error);
@@ -378,6 +520,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
     if (o.suffix && !proto::SuffixFits(o.text.size(), o.suffix->size()))
         return Bad("name and suffix together must stay below " + std::to_string(proto::NAME_WITH_SUFFIX_LIMIT) +
                    " bytes");
+    if (spec->finish) {
+        if (const std::string error = spec->finish(o); !error.empty())
+            return Bad(error);
+    }
     return {true, o, {}};
 }
 
@@ -612,7 +758,10 @@ RunResult RunOnSession(CModuleSession& session, const Options& o)
     case Command::None:
     case Command::Help:
     case Command::Version:
-        break;
+    case Command::Station:
+    case Command::Records:
+    case Command::Ports:
+        break;  // not a command on one open session
     }
     return BadValue("no command given");
 }
@@ -640,7 +789,7 @@ RunResult Run(const Options& o)
         opened = session.OpenSerial(o.portPath, o.line);
         break;
     case LinkChoice::Usb:
-        opened = session.OpenUsb();
+        opened = session.OpenUsb(o.usbDevice);
         break;
     }
     if (opened.status != Status::Ok)

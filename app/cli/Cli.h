@@ -7,6 +7,7 @@
 #include "app/cli/ModuleSession.h"
 #include "link/SerialPort.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +28,7 @@ enum ExitCode : int {
 
 int ExitCodeFor(Status status);
 
-enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff };
+enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports };
 enum class LinkChoice { Serial, Usb, Simulate };
 
 struct Options {
@@ -41,11 +42,23 @@ struct Options {
     LinkChoice link = LinkChoice::Serial;
     std::string port = "COM1";  // as given
     std::string portPath;       // resolved device path (serial only)
+    std::string usbDevice;      // --usb-device NODE|SERIAL; "" = the first accepted printer
     CSerialPort::Settings line; // 57600 8N1 unless told otherwise
 
     bool newModule = false;  // read the pairing mode (newer modules), not the security level
     bool json = false;
     bool trace = false;
+
+    // The production-line commands (Station.h).
+    std::string prefix;                    // station --name
+    std::string firstSuffix = "00001";     // station --first-suffix
+    std::optional<std::string> stationPin; // station --pin
+    std::optional<char> stationLevel;      // station --level: '1' or '3'
+    std::string db;                        // station, records --db; "" = the default SQLite file
+    std::string station;                   // station --station; "" = the host name
+    std::int64_t count = 0;                // station --count; 0 = until interrupted
+    std::string since;                     // records --since, as the record compares it
+    bool csv = false;                      // records --csv
 };
 
 struct ParseResult {

@@ -85,13 +85,19 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
     return StartReader(m_serial);
 }
 
-StepResult CModuleSession::OpenUsb()
+StepResult CModuleSession::OpenUsb(const std::string& device)
 {
     Close();
     std::string shown;
-    const int fd = usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; });
-    if (fd < 0)
-        return Fail(Status::NoDevice, shown.empty() ? vendrill::UsbOpenError(errno) : NoAcceptedUsbPrinter());
+    const int fd = device.empty() ? usb::FindPrinter(0, [&shown](const char* text) { shown = text ? text : ""; })
+                                  : usb::OpenSelectedPrinter(device, &shown);
+    if (fd < 0) {
+        if (shown.empty())
+            return Fail(Status::NoDevice, vendrill::UsbOpenError(errno));
+        // The window's "not our printer" box says too little here: which
+        // printers are there, if any, or what the chosen one is.
+        return Fail(Status::NoDevice, device.empty() ? NoAcceptedUsbPrinter() : shown);
+    }
     if (!m_usb.Attach(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
     return StartReader(m_usb);

@@ -58,8 +58,9 @@ public:
     // Opens the serial port at path with the given line settings and starts
     // the reader thread.
     StepResult OpenSerial(const std::string& path, const CSerialPort::Settings& settings);
-    // Opens the first accepted USB printer and starts the reader thread.
-    StepResult OpenUsb();
+    // Opens the first accepted USB printer, or the one whose node path or
+    // serial number is `device`, and starts the reader thread.
+    StepResult OpenUsb(const std::string& device = {});
     // Stops and joins the reader thread, then closes the link. Idempotent.
     void Close();
     bool IsOpen() const { return m_link != nullptr; }

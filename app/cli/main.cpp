@@ -5,9 +5,10 @@
 
 #include "app/cli/Cli.h"
 #include "app/cli/Interrupt.h"
+#include "app/cli/Station.h"
+#include "base/StdDescriptors.h"
 #include "base/TextCodec.h"
 #include "base/Trace.h"
-#include "base/StdDescriptors.h"
 
 #include <clocale>
 #include <csignal>
@@ -35,8 +36,14 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::vector<std::string> args(argv + 1, argv + argc);
+
     const ParseResult parsed = ParseArguments(args);
     vendrill::SetTraceSink(parsed.ok && parsed.options.trace ? stderr : nullptr);
+
+    // The production-line commands write their results as they come.
+    if (parsed.ok && (parsed.options.command == Command::Station || parsed.options.command == Command::Records ||
+                      parsed.options.command == Command::Ports))
+        return RunLineCommand(parsed.options);
 
     int exitCode = kExitOk;
     std::string output;

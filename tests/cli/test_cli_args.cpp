@@ -1,6 +1,8 @@
 // Command line and result formatting of vendrill-cli, in process.
 
 #include "app/cli/Cli.h"
+#include "app/cli/Station.h"
+#include "protocol/Protocol.h"
 #include "vendrill/Version.h"
 
 #include <gtest/gtest.h>
@@ -156,4 +158,50 @@ TEST(CliExitCodes, EachOutcomeHasItsOwn)
     EXPECT_EQ(ExitCodeFor(Status::NoDevice), 3);
     EXPECT_EQ(ExitCodeFor(Status::Timeout), 4);
     EXPECT_EQ(ExitCodeFor(Status::ModuleError), 5);
+}
+
+TEST(StationArgs, SuffixesContinueTheWayTheWindowCountsOn)
+{
+    using vendrill::cli::SuffixFor;
+    for (const std::string first : {"00001", "7", "0000012", "99998", "0"}) {
+        std::string expected = first;
+        const long long start = std::stoll(first);
+        for (long long n = start; n < start + 3; ++n) {
+            EXPECT_EQ(SuffixFor(first, n), expected) << first << " " << n;
+            expected = proto::NextSuffix(expected);
+        }
+    }
+}
+
+TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
+{
+    const ParseResult ok = Parse({"station", "--name", "-PRN ~_1", "--port", "/dev/ttyUSB0", "--baud", "9600",
+                                  "--level", "use-pinkey", "--pin", "--12", "--first-suffix", "042", "--count", "5",
+                                  "--json"});
+    ASSERT_TRUE(ok.ok) << ok.error;
+    EXPECT_EQ(ok.options.command, Command::Station);
+    EXPECT_EQ(ok.options.prefix, "-PRN ~_1");
+    EXPECT_EQ(ok.options.portPath, "/dev/ttyUSB0");
+    EXPECT_EQ(ok.options.line.baudRate, 9600u);
+    EXPECT_EQ(ok.options.stationLevel, '3');
+    EXPECT_EQ(ok.options.stationPin, "--12");
+    EXPECT_EQ(ok.options.firstSuffix, "042");
+    EXPECT_EQ(ok.options.count, 5);
+    EXPECT_TRUE(ok.options.json);
+
+    EXPECT_FALSE(Parse({"station"}).ok) << "--name is needed";
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--baud", "1234"}).ok);
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--usb", "--port", "COM2"}).ok);
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--simulate"}).ok);
+    EXPECT_FALSE(Parse({"station", "--name", "P\xC3\xA9"}).ok) << "only what the window lets a user type";
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--pin", "1.2"}).ok);
+    EXPECT_FALSE(Parse({"station", "--name", "P", "extra"}).ok);
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--suffix", "1"}).ok) << "set-name's option";
+    EXPECT_FALSE(Parse({"info", "--name", "P"}).ok) << "the station's option";
+    EXPECT_FALSE(Parse({"records", "--json", "--csv"}).ok);
+    EXPECT_FALSE(Parse({"records", "--since", "yesterday"}).ok);
+    const ParseResult usb = Parse({"station", "--name", "P", "--usb-device", "SER1"});
+    ASSERT_TRUE(usb.ok) << usb.error;
+    EXPECT_EQ(usb.options.link, LinkChoice::Usb);
+    EXPECT_EQ(usb.options.usbDevice, "SER1");
 }

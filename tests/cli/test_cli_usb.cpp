@@ -9,10 +9,16 @@
 
 #include "link/OpenError.h"
 #include "sim/ModuleSim.h"
+#include "sim/SimHost.h"
+#include "record/Record.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <cerrno>
 #include <mutex>
 #include <thread>
@@ -49,6 +55,13 @@ public:
     {
         std::lock_guard lock(m_mutex);
         return m_sim.State();
+    }
+    void SetAddress(const std::string& address)
+    {
+        std::lock_guard lock(m_mutex);
+        ModuleState state = m_sim.State();
+        state.address = address;
+        m_sim.SetState(state);
     }
 
 private:
@@ -157,4 +170,110 @@ TEST(CliUsb, NoAcceptedPrinterIsNoDevice)
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "vendrill-cli: no USB printer of an accepted vendor (2A92, 0519) found; present: "
                      "/dev/usb/lp2 (vendor 04B8, product 0202)\n");
+}
+
+TEST(CliUsb, PortsListsUsbPrintersAndMappedPorts)
+{
+    UsbTestbed bed;
+    ASSERT_TRUE(bed.Load("printer_2a92"));
+    bed.AddPrinter("9-2", "1234", "5678", "OTHER1", 1);
+    CSimHost sim;
+    ASSERT_TRUE(sim.Start());
+
+    const clitest::Outcome o = clitest::RunCli({"ports", "--json"}, {"VENDRILL_COM7=" + sim.SlavePath()});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.out.find("{\"path\": \"/dev/usb/lp0\", \"kind\": \"usb-printer\", \"com\": null, \"by_id\": [], "
+                         "\"vendor\": \"2a92\", \"product\": \"0003\", \"serial\": \"HL0001\", \"accepted\": true}"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("\"path\": \"/dev/usb/lp1\", \"kind\": \"usb-printer\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"serial\": \"OTHER1\", \"accepted\": false}"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("{\"path\": " + std::string("\"") + sim.SlavePath() + "\", \"kind\": \"serial\", \"com\": \"COM7\""),
+              std::string::npos)
+        << o.out;
+
+    const clitest::Outcome plain = clitest::RunCli({"ports"});
+    EXPECT_NE(plain.out.find("/dev/usb/lp0  usb-printer  2a92:0003  serial HL0001  accepted\n"), std::string::npos)
+        << plain.out;
+}
+
+TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
+{
+    UsbTestbed bed;
+    ASSERT_TRUE(bed.Load("printer_2a92"));
+    bed.AddPrinter("9-2", "0519", "0001", "SECOND", 1);
+    bed.AddPrinter("9-3", "1234", "0001", "FOREIGN", 2);
+    PrinterModule first(bed.PrinterSide("/dev/usb/lp0")), second(bed.PrinterSide("/dev/usb/lp1"));
+    ASSERT_TRUE(first.Running() && second.Running());
+    second.SetAddress("0019019C0002");
+
+    clitest::Outcome o = clitest::RunCli({"--usb-device", "SECOND", "info"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("address: 0019019C0002\n", 0), 0u) << o.out;
+    o = clitest::RunCli({"--usb-device", "/dev/usb/lp1", "set-pin", "9876"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(second.State().pin, "9876");
+    EXPECT_EQ(first.State().pin, "0000");
+
+    o = clitest::RunCli({"--usb-device", "FOREIGN", "info"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_NE(o.err.find("not of an accepted vendor"), std::string::npos) << o.err;
+    o = clitest::RunCli({"--usb-device", "NOSUCH", "info"});
+    EXPECT_EQ(o.exitCode, 3);
+    EXPECT_NE(o.err.find("no USB printer NOSUCH"), std::string::npos) << o.err;
+}
+
+TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
+{
+    char dir[] = "/tmp/vendrill-usbst-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(dir));
+    const std::string db = std::string("sqlite:") + dir + "/r.sqlite";
+    UsbTestbed bed;
+    // A printer of another vendor stays plugged in throughout; the station passes it over.
+    ASSERT_TRUE(bed.Load("printer_other"));
+    std::unique_ptr<PrinterModule> modules[2];
+    auto namedRecords = [&] {
+        vendrill::record::OpenResult r = vendrill::record::Open(db);
+        std::vector<vendrill::record::Entry> all;
+        std::string error;
+        if (r.record)
+            r.record->List("", &all, &error);
+        return std::count_if(all.begin(), all.end(), [](const auto& e) { return e.result == "named"; });
+    };
+    auto waitForNamed = [&](long n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (namedRecords() < n && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return namedRecords() == n;
+    };
+    auto plugIn = [&](int k) {
+        const std::string bus = "9-" + std::to_string(k + 1), lp = "lp" + std::to_string(5 + k);
+        const std::string sys = bed.AddPrinter(bus, "2a92", "0003", "S" + std::to_string(k), 5 + k);
+        modules[k] = std::make_unique<PrinterModule>(bed.PrinterSide("/dev/usb/" + lp));
+        modules[k]->SetAddress("0019019D000" + std::to_string(k + 1));
+        return sys;  // adding sends the add event
+    };
+
+    clitest::RunOptions run;
+    run.whileRunning = [&](pid_t) {
+        // The station starts with no accepted printer; the first comes with
+        // an add event. It must see the remove event of the first before it
+        // takes the second, which is already plugged in by then (the test
+        // bed cannot give a pseudo-terminal number out twice).
+        const std::string first = plugIn(0);
+        ASSERT_TRUE(waitForNamed(1));
+        plugIn(1);
+        bed.Event(first + "/9-1:1.0/usbmisc/lp5", "remove");
+        modules[0].reset();
+        bed.Unplug(first, "/dev/usb/lp5");
+        EXPECT_TRUE(waitForNamed(2));
+    };
+    const clitest::Outcome o = clitest::RunCli({"station", "--usb", "--trace", "--db", db, "--name", "U", "--count", "2"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_NE(o.out.find("0019019D0001  U00001  named  1"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("0019019D0002  U00002  named  2"), std::string::npos) << o.out;
+    ASSERT_TRUE(modules[1]);
+    EXPECT_EQ(modules[1]->State().name, "U00002");
+    std::system((std::string("rm -rf ") + dir).c_str());
 }

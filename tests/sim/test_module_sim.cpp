@@ -54,8 +54,12 @@ Bytes Text(char command, std::string_view text)
 // A text frame built by hand, for lengths the tool would never send.
 Bytes RawText(char command, const std::string& text)
 {
-    Bytes frame{proto::ESC, proto::TILDE, static_cast<std::uint8_t>(command), static_cast<std::uint8_t>(text.size())};
-    frame.insert(frame.end(), text.begin(), text.end());
+    Bytes frame(4 + text.size());
+    frame[0] = proto::ESC;
+    frame[1] = proto::TILDE;
+    frame[2] = static_cast<std::uint8_t>(command);
+    frame[3] = static_cast<std::uint8_t>(text.size());
+    std::copy(text.begin(), text.end(), frame.begin() + 4);
     return frame;
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <dirent.h>
 
@@ -240,4 +242,81 @@ TEST(SimHost, DescriptorsAreClosedOnExec)
         ::closedir(dir);
     }
     EXPECT_GE(checked, 3);
+}
+
+namespace {
+
+// Get BDA on the line: the address, or "" when nobody answers within ms.
+std::string ProbeAddress(int fd, int ms)
+{
+    if (!WriteBytes(fd, proto::GetRequest('3')))
+        return {};
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!proto::HasCompleteReply(text)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0)
+            return {};
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            text.append(buf, static_cast<std::size_t>(n));
+    }
+    return proto::ParseReply(text).data;
+}
+
+// Probes until an address answers that differs from `previous`.
+std::string NextArrival(int fd, const std::string& previous)
+{
+    std::string address;
+    EXPECT_TRUE(WaitUntil([&] {
+        address = ProbeAddress(fd, 100);
+        return !address.empty() && address != previous;
+    }));
+    return address;
+}
+
+}  // namespace
+
+TEST(SimHost, PlaysALineOfPrintersThatComeAndGo)
+{
+    CSimHost host;
+    LineOptions line;
+    line.printers = {{"0019019A0001", false}, {"0019019A0002", true}, {"0019019A0001", false}};
+    line.stayMs = 50;
+    line.goneMs = 150;
+    host.SetLine(line);
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+
+    EXPECT_EQ(NextArrival(fd, ""), "0019019A0001");
+    EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-1")).command, '2');
+    // Gone after its stay, then the next one, which refuses names.
+    EXPECT_TRUE(WaitUntil([&] { return host.Visits().at(0).left; }));
+    EXPECT_EQ(NextArrival(fd, ""), "0019019A0002");
+    EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-2")).command, '9');
+    EXPECT_EQ(Exchange(fd, proto::GetRequest('1')).data, "VENDRILL-PRN");
+    // The first printer again, with the name it was given.
+    EXPECT_EQ(NextArrival(fd, "0019019A0002"), "0019019A0001");
+    EXPECT_EQ(Exchange(fd, proto::GetRequest('1')).data, "LINE-1");
+    EXPECT_FALSE(host.LineDone());
+    EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-3")).command, '2');
+    EXPECT_TRUE(WaitUntil([&] { return host.LineDone(); }));
+    EXPECT_TRUE(ProbeAddress(fd, 100).empty()) << "nobody is left on the line";
+
+    const std::vector<LineVisit> visits = host.Visits();
+    ASSERT_EQ(visits.size(), 3u);
+    EXPECT_EQ(visits[0].state.name, "LINE-1");
+    EXPECT_EQ(visits[1].state.name, "VENDRILL-PRN");
+    EXPECT_EQ(visits[2].state.name, "LINE-3");
+    for (const LineVisit& v : visits) {
+        EXPECT_TRUE(v.left);
+        ASSERT_FALSE(v.journal.empty());
+        EXPECT_NE(std::find(v.journal.begin(), v.journal.end(), "?2"), v.journal.end());
+    }
+    ::close(fd);
+    host.Stop();
 }

@@ -97,6 +97,11 @@ void UsbTestbed::Unplug(const std::string& syspath, const std::string& node)
     close(null);
 }
 
+void UsbTestbed::Event(const std::string& syspath, const std::string& action)
+{
+    umockdev_testbed_uevent(m_testbed, syspath.c_str(), action.c_str());
+}
+
 void UsbTestbed::DeleteNode(const std::string& node)
 {
     gchar* root = umockdev_testbed_get_root_dir(m_testbed);

@@ -35,6 +35,10 @@ public:
     // of its node, as a real unplug ends an open usblp descriptor.
     void Unplug(const std::string& syspath, const std::string& node);
 
+    // Sends a uevent (action "add", "remove", ...) for a sysfs path to the
+    // udev monitors of this process and of programs it started.
+    void Event(const std::string& syspath, const std::string& action);
+
     // Deletes the node file only, so the device is listed but cannot be opened.
     void DeleteNode(const std::string& node);
 

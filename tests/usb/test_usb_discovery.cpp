@@ -1,14 +1,17 @@
 #include "UsbTestbed.h"
 
 #include "link/UsbPrinter.h"
+#include "link/UsbWatch.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 using vendrill::usb::CUsbPrinter;
@@ -190,4 +193,36 @@ TEST_F(UsbDiscovery, NoDescriptorLeaksOverManyOpenCloseCycles)
     }
     EXPECT_EQ(OpenPrinterNodeCount(), 0);
     EXPECT_LT(OpenDescriptorCount() - before, kDescriptorSlack) << "100 cycles; a leak per cycle shows as 100+";
+}
+
+TEST(UsbWatch, SeesPrintersPluggedInAndOut)
+{
+    UsbTestbed bed;
+    vendrill::usb::CUsbWatch watch;
+    ASSERT_TRUE(watch.Start());
+    EXPECT_TRUE(watch.Take().empty());
+
+    const std::string sys = bed.AddPrinter("7-1", "2a92", "0003", "W1", 7);
+    std::vector<vendrill::usb::CUsbWatch::Event> events;
+    const auto seen = [&](const std::string& action) {
+        return std::any_of(events.begin(), events.end(), [&](const auto& e) {
+            return e.action == action && e.node == "/dev/usb/lp7";
+        });
+    };
+    while (!seen("add")) {
+        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::usb::CUsbWatch::WaitResult::Event);
+        for (auto& e : watch.Take())
+            events.push_back(e);
+    }
+    bed.Event(sys + "/7-1:1.0/usbmisc/lp7", "remove");
+    while (!seen("remove")) {
+        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::usb::CUsbWatch::WaitResult::Event);
+        for (auto& e : watch.Take())
+            events.push_back(e);
+    }
+    // Another descriptor ends the wait too.
+    const int other = ::eventfd(1, EFD_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(watch.Wait(other, 10000), vendrill::usb::CUsbWatch::WaitResult::Other);
+    ::close(other);
 }

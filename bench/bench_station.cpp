@@ -1,0 +1,222 @@
+// The production line's figures:
+//  1. station cycle: vendrill-cli station --print against the simulated line
+//     paced at a real baud rate, from a printer's first answer to its record
+//     being committed (the station's JSON line for it), against the wire time
+//     of every request and reply in between (the label is written after the
+//     read-back and does not wait for the line);
+//  2. the record's cost per printer (look-up, claim, finish) on SQLite and on
+//     a private PostgreSQL server.
+// Result lines (ROW / NOTE) go to standard error, see BenchRow.h.
+
+#include "BenchRow.h"
+#include "PgServer.h"
+
+#include "record/Record.h"
+#include "sim/SimHost.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string TempDir()
+{
+    char dir[] = "/tmp/vendrill-bench-XXXXXX";
+    return ::mkdtemp(dir) ? dir : "";
+}
+
+// Bytes on the wire of one request and its reply, for the simulated
+// module's state at the end of the stay (the name set, PIN key as kept).
+int ExchangeBytes(char command, const ModuleState& state)
+{
+    const int name = static_cast<int>(state.name.size()), pin = static_cast<int>(state.pin.size());
+    constexpr int kReplyFrame = 5;  // STX, two filler bytes, command, ETX
+    switch (command) {
+    case proto::CMD_SET_BDN: return (4 + name) + kReplyFrame;
+    case proto::CMD_SET_PINKEY: return (4 + pin) + kReplyFrame;
+    case proto::CMD_SET_LEVEL:
+    case proto::CMD_SET_PAIRING: return 4 + kReplyFrame;
+    case proto::CMD_GET_BDA: return 3 + kReplyFrame + static_cast<int>(state.address.size());
+    case proto::CMD_GET_BDN: return 3 + kReplyFrame + name;
+    case proto::CMD_GET_PINKEY: return 3 + kReplyFrame + pin;
+    default: return 3 + kReplyFrame + 1;  // Get Level, Get pairing mode
+    }
+}
+
+// Bytes exchanged from the first answer (Get BDA) until the label: every
+// request the station made for this printer and its reply.
+int BytesAfterFirstAnswer(const LineVisit& visit)
+{
+    int bytes = 0;
+    bool answered = false;
+    for (const std::string& entry : visit.journal) {
+        if (entry.rfind("P:", 0) == 0)
+            break;
+        if (entry.size() != 2 || entry[0] != '?')
+            continue;
+        if (!answered) {
+            answered = entry[1] == proto::CMD_GET_BDA;
+            continue;
+        }
+        bytes += ExchangeBytes(entry[1], visit.state);
+    }
+    return bytes;
+}
+
+bool StationCycle(const char* cli, int printers, int baud)
+{
+    const std::string dir = TempDir();
+    CSimHost host;
+    LineOptions line;
+    line.printers = NumberedPrinters(printers);
+    line.stayMs = 30;
+    line.goneMs = 150;
+    host.SetLine(line);
+    host.SetPaceBaud(baud);
+    if (dir.empty() || !host.Start())
+        return false;
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> args = {cli,      "station", "--port",  host.SlavePath(), "--baud",
+                                     std::to_string(baud), "--db", "sqlite:" + dir + "/r.sqlite", "--name", "B-",
+                                     "--count", std::to_string(printers), "--json", "--print"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, cli, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        return false;
+    }
+
+    // Arrival time of each result line.
+    std::vector<Clock::time_point> arrived;
+    std::string pending;
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, 60000) <= 0)
+            break;
+        char buf[4096];
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        const Clock::time_point now = Clock::now();
+        for (ssize_t k = 0; k < n; ++k)
+            if (buf[k] == '\n')
+                arrived.push_back(now);
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::vector<LineVisit> visits = host.Visits();
+    host.Stop();
+    std::system(("rm -rf '" + dir + "'").c_str());
+
+    std::vector<double> cycle, floors;
+    for (std::size_t k = 0; k < visits.size() && k < arrived.size(); ++k) {
+        if (!visits[k].firstAnswer)
+            continue;
+        cycle.push_back(std::chrono::duration<double, std::milli>(arrived[k] - *visits[k].firstAnswer).count());
+        floors.push_back(BytesAfterFirstAnswer(visits[k]) * 10.0 * 1000.0 / baud);
+    }
+    if (cycle.size() != static_cast<std::size_t>(printers) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        vbench::Row("Station cycle at " + std::to_string(baud) + " baud", "not measured", "-", NAN, "<= 1.2",
+                    "station exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ", " +
+                        std::to_string(cycle.size()) + " printers");
+        return false;
+    }
+    const vbench::Stats s = vbench::Summarise(cycle), f = vbench::Summarise(floors);
+    vbench::Row("Station cycle at " + std::to_string(baud) + " baud: first answer -> record committed (" +
+                    std::to_string(printers) + " printers, min/med/max)",
+                vbench::MinMedMax(s, "ms", "%.2f"),
+                vbench::Fmt("%.2f ms", f.median) + " wire time of " +
+                    std::to_string(BytesAfterFirstAnswer(visits[0])) + " bytes, module answers at once",
+                s.median / f.median, "<= 1.2");
+    return true;
+}
+
+bool RecordCost(const std::string& label, const std::string& location, int printers)
+{
+    vendrill::record::OpenResult r = vendrill::record::Open(location);
+    if (!r.record) {
+        vbench::Row("Record cost per printer, " + label, "not measured", "-", NAN, "<= 5 ms", r.error);
+        return false;
+    }
+    std::vector<double> costs;
+    for (int k = 0; k < printers; ++k) {
+        const std::string address = "BENCH" + std::to_string(100000 + k);
+        std::string error;
+        const Clock::time_point t0 = Clock::now();
+        const bool known = r.record->FindNamed(address, &error).has_value();
+        const auto claim = r.record->ClaimNext("B-", 1, address, "bench", &error);
+        const bool ok = !known && claim && r.record->Finish(claim->id, vendrill::record::State::Named, "B", "", &error);
+        const Clock::time_point t1 = Clock::now();
+        if (!ok) {
+            vbench::Row("Record cost per printer, " + label, "not measured", "-", NAN, "<= 5 ms", error);
+            return false;
+        }
+        costs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    }
+    const vbench::Stats s = vbench::Summarise(costs);
+    vbench::Row("Record cost per printer, " + label + ": look-up + claim + finish (" + std::to_string(printers) +
+                    " printers, min/med/max)",
+                vbench::MinMedMax(s, "ms", "%.3f"), "5 ms target", s.median / 5.0, "<= 5 ms", "ratio to the target");
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int printers = 20, records = 200, baud = 57600;
+    for (int k = 1; k + 1 < argc; k += 2) {
+        if (std::strcmp(argv[k], "--printers") == 0)
+            printers = std::atoi(argv[k + 1]);
+        else if (std::strcmp(argv[k], "--records") == 0)
+            records = std::atoi(argv[k + 1]);
+        else if (std::strcmp(argv[k], "--baud") == 0)
+            baud = std::atoi(argv[k + 1]);
+    }
+    bool ok = StationCycle(VENDRILL_CLI_PATH, printers, baud);
+
+    const std::string dir = TempDir();
+    ok = RecordCost("SQLite (WAL)", "sqlite:" + dir + "/cost.sqlite", records) && ok;
+    std::system(("rm -rf '" + dir + "'").c_str());
+
+    PgServer server;
+    const std::string started = server.Start();
+    std::string error;
+    const std::string url = started.empty() ? server.NewDatabase("bench", &error) : std::string();
+    if (url.empty()) {
+        vbench::Row("Record cost per printer, PostgreSQL", "not measured", "-", NAN, "<= 5 ms",
+                    started.empty() ? error : started);
+        ok = false;
+    } else {
+        ok = RecordCost("PostgreSQL (local socket)", url, records) && ok;
+    }
+    vbench::Note("Station cycle: the simulated line holds every byte for its wire time (10 bits a byte) both ways; "
+                 "the record is SQLite. The floor leaves out the record and the host's wake-ups.");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+// Hot-plug events of USB printer nodes (usbmisc) through a libudev monitor.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct udev;
+struct udev_monitor;
+
+namespace vendrill::usb {
+
+class CUsbWatch {
+public:
+    struct Event {
+        std::string action;  // "add", "remove", ...
+        std::string node;    // e.g. /dev/usb/lp0; empty when udev gave none
+    };
+    enum class WaitResult { Event, Other, Timeout, Error };
+
+    CUsbWatch() = default;
+    ~CUsbWatch();
+    CUsbWatch(const CUsbWatch&) = delete;
+    CUsbWatch& operator=(const CUsbWatch&) = delete;
+
+    // False when udev cannot be watched.
+    bool Start();
+    // Waits until an event is pending, otherFd (if >= 0) is readable, or
+    // timeoutMs passed (-1: no limit).
+    WaitResult Wait(int otherFd, int timeoutMs);
+    // The pending events, oldest first; never blocks.
+    std::vector<Event> Take();
+
+private:
+    udev* m_udev = nullptr;
+    udev_monitor* m_monitor = nullptr;
+};
+
+}  // namespace vendrill::usb

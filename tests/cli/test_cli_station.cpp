@@ -1,0 +1,348 @@
+// vendrill-cli station and records as a line runs them: child processes on
+// simulated lines of printers (CSimHost playing a line), with the record in
+// a real SQLite file or on a private PostgreSQL server.
+
+#include "CliTestUtil.h"
+#include "PgServer.h"
+
+#include "record/Record.h"
+#include "sim/SimHost.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using clitest::Outcome;
+using clitest::RunCli;
+
+namespace {
+
+constexpr int kOk = 0, kBadArgument = 2, kRecord = 6;
+
+template <typename Pred>
+bool WaitFor(Pred pred)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+std::size_t Find(const std::vector<std::string>& journal, const std::string& entry, std::size_t from = 0)
+{
+    const auto it = std::find(journal.begin() + static_cast<std::ptrdiff_t>(std::min(from, journal.size())),
+                              journal.end(), entry);
+    return static_cast<std::size_t>(it - journal.begin());
+}
+
+class Station : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/vendrill-station-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(dir));
+        m_dir = dir;
+        m_db = "sqlite:" + m_dir + "/records.sqlite";
+    }
+    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
+
+    // A line of printers on a new simulated port.
+    std::unique_ptr<CSimHost> Line(const std::vector<LinePrinter>& printers)
+    {
+        auto host = std::make_unique<CSimHost>();
+        LineOptions line;
+        line.printers = printers;
+        line.stayMs = 100;
+        line.goneMs = 200;
+        host->SetLine(line);
+        EXPECT_TRUE(host->Start());
+        return host;
+    }
+
+    Outcome RunStation(CSimHost& host, std::vector<std::string> args, const std::string& db = {})
+    {
+        args.insert(args.begin(), {"station", "--port", host.SlavePath(), "--db", db.empty() ? m_db : db});
+        Outcome o = RunCli(args);
+        EXPECT_TRUE(o.finished) << "the station had to be killed";
+        return o;
+    }
+
+    std::vector<vendrill::record::Entry> Records(const std::string& db = {})
+    {
+        vendrill::record::OpenResult r = vendrill::record::Open(db.empty() ? m_db : db);
+        EXPECT_TRUE(r.record) << r.error;
+        std::vector<vendrill::record::Entry> all;
+        std::string error;
+        if (r.record) {
+            EXPECT_TRUE(r.record->List("", &all, &error)) << error;
+        }
+        return all;
+    }
+
+    // Two stations on two lines of three printers each, on one record.
+    void TwoStationsOnOneRecord(const std::string& db)
+    {
+        std::vector<LinePrinter> first = NumberedPrinters(3), second = NumberedPrinters(6);
+        second.erase(second.begin(), second.begin() + 3);
+        auto lineA = Line(first), lineB = Line(second);
+        Outcome a, b;
+        std::thread other([&] { b = RunStation(*lineB, {"--name", "L-", "--count", "3", "--station", "B"}, db); });
+        a = RunStation(*lineA, {"--name", "L-", "--count", "3", "--station", "A"}, db);
+        other.join();
+        EXPECT_EQ(a.exitCode, kOk) << a.err;
+        EXPECT_EQ(b.exitCode, kOk) << b.err;
+
+        std::set<std::int64_t> numbers;
+        std::set<std::string> names;
+        for (const auto& e : Records(db)) {
+            EXPECT_EQ(e.result, "named") << e.address << " " << e.reason;
+            numbers.insert(e.number);
+            names.insert(e.name);
+        }
+        EXPECT_EQ(numbers, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6})) << "6 distinct numbers, no gaps";
+        EXPECT_EQ(names.size(), 6u);
+        for (const auto* host : {lineA.get(), lineB.get()})
+            for (const LineVisit& v : host->Visits())
+                EXPECT_TRUE(names.count(v.state.name)) << v.address << " has " << v.state.name;
+    }
+
+    std::string m_dir;
+    std::string m_db;
+};
+
+}  // namespace
+
+TEST_F(Station, NamesThreePrintersInARowAndPrintsLabelsAfterTheReadBack)
+{
+    auto line = Line(NumberedPrinters(3));
+    const Outcome o = RunStation(*line, {"--name", "PRN-", "--count", "3", "--print", "--pin", "4321",
+                                         "--level", "3", "--station", "st1"});
+    ASSERT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.err, "");
+    const std::vector<std::string> lines = Lines(o.out);
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<std::string> w = Words(lines[k]);
+        ASSERT_GE(w.size(), 6u) << lines[k];
+        EXPECT_EQ(w[1], NumberedPrinters(3)[k].address);
+        EXPECT_EQ(w[2], "PRN-0000" + std::to_string(k + 1));
+        EXPECT_EQ(w[3], "named");
+        EXPECT_EQ(w[4], std::to_string(k + 1));
+    }
+
+    const std::vector<LineVisit> visits = line->Visits();
+    ASSERT_EQ(visits.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        const std::string name = "PRN-0000" + std::to_string(k + 1);
+        EXPECT_EQ(visits[k].state.name, name);
+        EXPECT_EQ(visits[k].state.pin, "4321");
+        EXPECT_EQ(visits[k].state.level, '3');
+        // Set BDN, then the read-back of the name, then the label.
+        const std::vector<std::string>& j = visits[k].journal;
+        const std::size_t set = Find(j, "?2"), readBack = Find(j, "?1", set), label = Find(j, "P:" + name);
+        EXPECT_LT(set, readBack);
+        EXPECT_LT(readBack, label) << "the label comes after the read-back";
+        EXPECT_LT(label, j.size());
+        EXPECT_EQ(std::count(j.begin(), j.end(), "P:"), 2) << "three line feeds after the name";
+    }
+
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(records[k].result, "named");
+        EXPECT_EQ(records[k].number, k + 1);
+        EXPECT_EQ(records[k].station, "st1");
+        EXPECT_EQ(records[k].prefix, "PRN-");
+        EXPECT_NE(records[k].ended, "");
+    }
+
+    const Outcome csv = RunCli({"records", "--db", m_db, "--csv"});
+    EXPECT_EQ(csv.exitCode, kOk) << csv.err;
+    EXPECT_EQ(Lines(csv.out).size(), 4u);
+    EXPECT_EQ(Lines(csv.out)[1].rfind("001901990001,PRN-00001,1,PRN-,st1,", 0), 0u) << csv.out;
+    EXPECT_EQ(csv.out.find("4321"), std::string::npos) << "PIN keys are not kept";
+    const Outcome none = RunCli({"records", "--db", m_db, "--json", "--since", "2999-01-01"});
+    EXPECT_EQ(none.out, "[]\n");
+}
+
+TEST_F(Station, APrinterSeenAgainKeepsItsNumber)
+{
+    const LinePrinter a{"0019019A0001", false}, b{"0019019A0002", false};
+    {
+        auto line = Line({a, b, a});
+        const Outcome o = RunStation(*line, {"--name", "P", "--count", "3"});
+        ASSERT_EQ(o.exitCode, kOk) << o.err;
+        const std::vector<std::string> lines = Lines(o.out);
+        ASSERT_EQ(lines.size(), 3u) << o.out;
+        EXPECT_EQ(Words(lines[2])[2], "P00001");
+        EXPECT_EQ(Words(lines[2])[3], "already-named");
+        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?1"}))
+            << "the name is not set again when the module has it";
+    }
+    // The same printer, reset meanwhile, on another line: the recorded name
+    // goes back on, still without a new number.
+    auto line = Line({a});
+    const Outcome o = RunStation(*line, {"--name", "P", "--count", "1", "--json"});
+    ASSERT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_NE(o.out.find("\"result\": \"already-named\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"number\": 1,"), std::string::npos) << o.out;
+    EXPECT_EQ(line->Visits()[0].state.name, "P00001");
+    EXPECT_EQ(Records().size(), 2u);
+}
+
+TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
+{
+    auto line = Line({{"0019019B0001", false}, {"0019019B0002", true}, {"0019019B0003", false}});
+    const Outcome o = RunStation(*line, {"--name", "N-", "--first-suffix", "7", "--count", "3", "--json", "--print"});
+    ASSERT_EQ(o.exitCode, kOk) << o.err;
+    const std::vector<std::string> lines = Lines(o.out);
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    EXPECT_NE(lines[0].find("\"name\": \"N-7\", \"number\": 7, \"result\": \"named\""), std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"number\": 8, \"result\": \"failed\", \"reason\": \"Bluetooth Setting Error"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find("\"name\": \"N-00008\", \"number\": 8, \"result\": \"named\""), std::string::npos)
+        << lines[2];
+    const std::vector<std::string> refused = line->Visits().at(1).journal;
+    EXPECT_EQ(std::count_if(refused.begin(), refused.end(), [](const std::string& e) { return e.rfind("P:", 0) == 0; }),
+              0)
+        << "no label for a printer that refused the name";
+
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].result, "failed");
+    EXPECT_NE(records[1].reason, "");
+    EXPECT_EQ(records[2].number, 8);
+}
+
+TEST_F(Station, TwoStationsShareOneSqliteFile)
+{
+    TwoStationsOnOneRecord(m_db);
+}
+
+TEST_F(Station, TwoStationsShareOnePostgresDatabase)
+{
+    PgServer server;
+    const std::string started = server.Start();
+    ASSERT_EQ(started, "");
+    std::string error;
+    const std::string url = server.NewDatabase("line", &error);
+    ASSERT_FALSE(url.empty()) << error;
+    TwoStationsOnOneRecord(url);
+}
+
+TEST_F(Station, ACtrlCBetweenPrintersEndsAtOnce)
+{
+    auto line = Line(NumberedPrinters(2));
+    clitest::RunOptions run;
+    run.whileRunning = [&](pid_t pid) {
+        // Once the first printer has left, the station waits for the next.
+        EXPECT_TRUE(WaitFor([&] {
+            const auto v = line->Visits();
+            return !v.empty() && v[0].left;
+        }));
+        ::kill(pid, SIGINT);
+    };
+    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "C"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].result, "named");
+}
+
+TEST_F(Station, ACtrlCDuringAPrinterGivesItsNumberBack)
+{
+    auto line = Line(NumberedPrinters(1));
+    SimOptions slow = line->Options();
+    slow.delayMs = 1500;  // within the 2000 ms a reply may take
+    line->SetOptions(slow);
+    clitest::RunOptions run;
+    run.whileRunning = [&](pid_t pid) {
+        // Interrupt while the number is claimed and the name is on its way.
+        EXPECT_TRUE(WaitFor([&] {
+            const auto all = Records();
+            return !all.empty() && all[0].result == "claimed";
+        }));
+        ::kill(pid, SIGINT);
+    };
+    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "I"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 128 + SIGINT) << o.err;
+    EXPECT_NE(o.out.find("  interrupted  1  "), std::string::npos) << o.out;
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].result, "interrupted");
+    EXPECT_NE(records[0].ended, "");
+}
+
+TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
+{
+    auto line = Line(NumberedPrinters(1));
+    const std::string readOnly = m_dir + "/ro.sqlite";
+    ASSERT_EQ(vendrill::record::Open("sqlite:" + readOnly).kind, vendrill::record::OpenResult::Kind::Ok);
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string db;
+        int exit;
+        std::string message;
+    } cases[] = {
+        {{"--name", "P"}, "mysql://db/line", kBadArgument, "unknown record location"},
+        {{"--name", "P"}, "postgresql://u@/db?host=" + m_dir + "&connect_timeout=2", kRecord, "cannot reach"},
+        {{"--name", "P"}, "sqlite:" + readOnly, kRecord, "read-only"},
+        {{"--name", "P"}, "sqlite:" + m_dir + "/missing/r.sqlite", kRecord, "missing"},
+        {{"--name", "PR.N"}, "", kBadArgument, "letters, digits"},
+        {{"--name", std::string(30, 'P')}, "", kBadArgument, "longer than 29"},
+        {{"--name", "P", "--first-suffix", std::string(19, '1')}, "", kBadArgument, "--first-suffix"},
+        {{"--name", "P", "--first-suffix", "12a"}, "", kBadArgument, "--first-suffix"},
+        {{"--name", "P", "--pin", std::string(17, '1')}, "", kBadArgument, "PIN key"},
+        {{"--name", "P", "--level", "2"}, "", kBadArgument, "security level"},
+        {{"--print"}, "", kBadArgument, "--name"},
+        {{"--name", "P", "--count", "0"}, "", kBadArgument, "--count"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--count", "1"});
+        const Outcome o = RunStation(*line, args, c.db);
+        EXPECT_EQ(o.exitCode, c.exit) << c.args.back() << " " << c.db << "\n" << o.err;
+        EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+        EXPECT_EQ(o.out, "");
+    }
+    EXPECT_EQ(line->RequestCount(), 0u) << "no printer was asked anything";
+    EXPECT_EQ(RunCli({"records", "--db", "sqlite:" + m_dir + "/missing/r.sqlite"}).exitCode, kRecord);
+    EXPECT_EQ(RunCli({"records", "--since", "soon", "--db", m_db}).exitCode, kBadArgument);
+}
