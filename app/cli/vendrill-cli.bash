@@ -48,7 +48,16 @@ _vendrill_cli()
         --stop-bits)
             COMPREPLY=($(compgen -W '1 2' -- "$cur"))
             return ;;
-        --suffix)
+        --level)
+            COMPREPLY=($(compgen -W '1 3 not-use-pinkey use-pinkey' -- "$cur"))
+            return ;;
+        --usb-device)
+            COMPREPLY=($(compgen -W "$(echo /dev/usb/lp*)" -- "$cur"))
+            return ;;
+        --db)
+            COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))
+            return ;;
+        --suffix | --name | --first-suffix | --pin | --station | --count | --since)
             return ;;
     esac
     $split && return
@@ -58,7 +67,8 @@ _vendrill_cli()
     for ((i = 1; i < cword; i++)); do
         if [[ -z $options_ended ]]; then
             case ${words[i]} in
-                --port | --baud | --data-bits | --parity | --stop-bits | --suffix)
+                --port | --baud | --data-bits | --parity | --stop-bits | --suffix | --usb-device | --name | \
+                    --first-suffix | --pin | --level | --db | --station | --count | --since)
                     ((i++))
                     continue ;;
                 --)
@@ -76,14 +86,18 @@ _vendrill_cli()
     done
 
     if [[ $cur == -* && -z $options_ended ]]; then
-        local opts='--port --baud --data-bits --parity --stop-bits --usb --simulate --old-module --json
-                    --trace --help --version'
-        [[ $command == set-name ]] && opts+=' --suffix --print'
+        local opts='--port --baud --data-bits --parity --stop-bits --usb --usb-device --simulate --old-module
+                    --new-module --json --trace --help --version'
+        case $command in
+            set-name) opts+=' --suffix --print' ;;
+            station) opts+=' --name --first-suffix --pin --level --print --db --station --count' ;;
+            records) opts+=' --db --csv --since' ;;
+        esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W 'info set-pin set-name set-level set-pairing sniff' -- "$cur"))
+        COMPREPLY=($(compgen -W 'info set-pin set-name set-level set-pairing sniff station records ports' -- "$cur"))
         return
     fi
     ((given == 0)) || return

@@ -35,7 +35,7 @@ expect() {
   [[ "$got" == "$want" ]] || { echo "FAIL: '$*' offers '$got', not '$want'"; status=1; }
 }
 
-expect 'info set-level set-name set-pairing set-pin sniff ' vendrill-cli ''
+expect 'info ports records set-level set-name set-pairing set-pin sniff station ' vendrill-cli ''
 expect 'set-level ' vendrill-cli --port COM1 --json set-l
 expect '--parity ' vendrill-cli --par
 expect 'even none odd ' vendrill-cli --parity ''
@@ -48,6 +48,8 @@ expect 'disable enable status ' vendrill-cli --simulate sniff ''
 expect '' vendrill-cli sniff enable ''
 expect '--simulate --stop-bits --suffix ' vendrill-cli set-name PRN- --s
 expect '--simulate --stop-bits ' vendrill-cli info --s
+expect '--simulate --station --stop-bits ' vendrill-cli station --name PRN- --s
+expect 'not-use-pinkey ' vendrill-cli station --level not
 expect '' vendrill-cli set-name -- ''
 ((status == 0)) && echo PASS
 exit $status
