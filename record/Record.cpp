@@ -30,7 +30,7 @@ const char* const kMigrations[] = {
     " reason TEXT NOT NULL DEFAULT '');"
     // The database itself refuses a number held twice.
     "CREATE UNIQUE INDEX records_live_number ON records (prefix, number)"
-    " WHERE result IN ('claimed', 'named');"
+    " WHERE result IN ('claimed', 'named', 'unconfirmed');"
     "CREATE INDEX records_address ON records (address, result);"
     "CREATE INDEX records_started ON records (started);"
     "CREATE INDEX records_open ON records (started) WHERE result = 'claimed';",
@@ -41,7 +41,7 @@ constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMig
 constexpr auto kAbandonedAfter = std::chrono::minutes(10);
 
 constexpr const char* kColumns = "id, address, name, number, prefix, station, started, ended, result, reason";
-constexpr const char* kLive = "('claimed', 'named')";
+constexpr const char* kLive = "('claimed', 'named', 'unconfirmed')";
 
 std::string Replace(std::string text, const std::string& what, const std::string& with)
 {
@@ -223,6 +223,7 @@ const char* StateName(State state)
     case State::Named: return "named";
     case State::Failed: return "failed";
     case State::Interrupted: return "interrupted";
+    case State::Unconfirmed: return "unconfirmed";
     }
     return "claimed";
 }

@@ -15,8 +15,10 @@
 namespace vendrill::record {
 
 // How a printer's record ends. A claimed record holds its number until it is
-// named; failed and interrupted records give the number back.
-enum class State { Claimed, Named, Failed, Interrupted };
+// named; failed and interrupted records give the number back. An unconfirmed
+// one failed or was interrupted after its module had taken the name: that
+// printer may carry the name, so its number is never handed out again.
+enum class State { Claimed, Named, Failed, Interrupted, Unconfirmed };
 const char* StateName(State state);
 
 struct Entry {

@@ -369,6 +369,7 @@ PrinterResult CStation::NameNew(const std::string& address, std::string* recordE
         r = {Status::Failure, "the name " + res.name + " is too long to be sent"};
     if (r.status == Status::Ok)
         r = m_session.Request(*nameFrame, proto::CMD_SET_BDN, nullptr);
+    const bool nameTaken = r.status == Status::Ok;
     if (r.status == Status::Ok && m_o.stationPin)
         r = m_session.Request(*proto::TextRequest(proto::CMD_SET_PINKEY, *m_o.stationPin), proto::CMD_SET_PINKEY, nullptr);
     if (r.status == Status::Ok && m_o.stationLevel)
@@ -398,7 +399,12 @@ PrinterResult CStation::NameNew(const std::string& address, std::string* recordE
         res.reason = r.message;
         res.status = r.status;
     }
+    // Once the module has taken the name, a later failure must not hand the
+    // number to the next printer: two printers would leave with one name.
+    if (res.outcome != Outcome::Named && nameTaken)
+        res.reason += "; the module took the name, so its number is not used again";
     const record::State end = res.outcome == Outcome::Named         ? record::State::Named
+                              : nameTaken                            ? record::State::Unconfirmed
                               : res.outcome == Outcome::Interrupted ? record::State::Interrupted
                                                                     : record::State::Failed;
     if (!m_record.Finish(claim->id, end, res.name, res.reason, recordError)) {

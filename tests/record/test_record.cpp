@@ -113,6 +113,12 @@ TEST_P(RecordOn, NumbersFollowOnAndFailuresGiveTheirsBack)
     const auto e = rec->ClaimNext("PRN-", 1, "EEEEEEEEEEEE", "st1", &error);
     ASSERT_TRUE(e) << error;
     EXPECT_EQ(e->number, 2);
+    // A printer whose module took the name before it failed keeps its number.
+    ASSERT_TRUE(rec->Finish(e->id, State::Unconfirmed, "PRN-00002", "no read-back", &error));
+    const auto e2 = rec->ClaimNext("PRN-", 1, "EEEEEEEEEEE2", "st1", &error);
+    ASSERT_TRUE(e2) << error;
+    EXPECT_EQ(e2->number, 4);
+    ASSERT_TRUE(rec->Finish(e2->id, State::Named, "PRN-00004", "", &error)) << error;
     // Other prefixes and a later first number have their own runs.
     const auto f = rec->ClaimNext("LAB-", 1, "FFFFFFFFFFFF", "st1", &error);
     ASSERT_TRUE(f) << error;
@@ -132,7 +138,8 @@ TEST_P(RecordOn, NumbersFollowOnAndFailuresGiveTheirsBack)
 
     std::vector<Entry> all;
     ASSERT_TRUE(rec->List("", &all, &error)) << error;
-    ASSERT_EQ(all.size(), 7u);
+    ASSERT_EQ(all.size(), 8u);
+    EXPECT_EQ(all[4].result, "unconfirmed");
     EXPECT_EQ(all[1].result, "failed");
     EXPECT_EQ(all[1].reason, "the module refused the name");
     EXPECT_EQ(all[2].result, "interrupted");
@@ -146,7 +153,7 @@ TEST_P(RecordOn, NumbersFollowOnAndFailuresGiveTheirsBack)
     rec = OpenOk(location);
     ASSERT_TRUE(rec);
     ASSERT_TRUE(rec->List(*SinceText("2000-01-01T00:00"), &all, &error));
-    EXPECT_EQ(all.size(), 7u);
+    EXPECT_EQ(all.size(), 8u);
 }
 
 TEST_P(RecordOn, TwoStationsClaimingAtOnceNeverShareANumber)
