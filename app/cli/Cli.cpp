@@ -499,29 +499,29 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
 
     if (positionals.empty())
         return Bad("no command given");
-    const auto spec = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                   [&](const CommandSpec& c) { return positionals[0] == c.name; });
-    if (spec == std::end(kCommands))
+    const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                 [&](const CommandSpec& c) { return positionals[0] == c.name; });
+    if (entry == std::end(kCommands))
         return Bad("unknown command '" + positionals[0] + "'");
-    o.command = spec->command;
-    const std::size_t wanted = spec->takesArgument ? 1 : 0;
+    o.command = entry->command;
+    const std::size_t wanted = entry->takesArgument ? 1 : 0;
     if (positionals.size() - 1 < wanted)
         return Bad(positionals[0] + " needs an argument");
     if (positionals.size() - 1 > wanted)
         return Bad("unexpected argument '" + positionals[wanted + 1] + "'");
     for (const auto& [bit, name] : commandOptionNames) {
-        if ((bit & spec->options) == 0)
-            return Bad("option " + name + " does not belong to " + spec->name);
+        if ((bit & entry->options) == 0)
+            return Bad("option " + name + " does not belong to " + entry->name);
     }
-    if (spec->take) {
-        if (const std::string error = spec->take(positionals[1], o); !error.empty())
+    if (entry->take) {
+        if (const std::string error = entry->take(positionals[1], o); !error.empty())
             return Bad(error);
     }
     if (o.suffix && !proto::SuffixFits(o.text.size(), o.suffix->size()))
         return Bad("name and suffix together must stay below " + std::to_string(proto::NAME_WITH_SUFFIX_LIMIT) +
                    " bytes");
-    if (spec->finish) {
-        if (const std::string error = spec->finish(o); !error.empty())
+    if (entry->finish) {
+        if (const std::string error = entry->finish(o); !error.empty())
             return Bad(error);
     }
     return {true, o, {}};
