@@ -278,24 +278,41 @@ bool CUsbPrinter::Open(const std::string& path)
     return fd >= 0 && Attach(fd);
 }
 
+CLink::WaitResult CUsbPrinter::WaitForEvent(int fd, short* revents)
+{
+    for (;;) {
+        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
+        if (PollFor(fds, 2, -1) < 0) {
+            Fail(errno);
+            return WaitResult::Error;
+        }
+        if (fds[0].revents & POLLIN)
+            return WaitResult::Woken;
+        const short ev = fds[1].revents;
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) || (ev & POLLNVAL)) {
+            Fail(EBADF);
+            return WaitResult::Error;
+        }
+        if (ev & (POLLIN | POLLHUP | POLLERR)) {
+            *revents = ev;
+            // Bytes that came before a hang-up are still delivered.
+            return (ev & POLLIN) ? WaitResult::DataArrived : WaitResult::HangUp;
+        }
+    }
+}
+
 int CUsbPrinter::Read(void* buf, int size)
 {
     const int fd = m_fd.load();
     if (fd < 0 || !buf || size <= 0)
         return kFailed;
     for (;;) {
-        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
-        if (PollFor(fds, 2, -1) < 0) {
-            Fail(errno);
-            return kFailed;
-        }
-        if (fds[0].revents & POLLIN)
+        short ev = 0;
+        const WaitResult waited = WaitForEvent(fd, &ev);
+        if (waited == WaitResult::Woken)
             return kWoken;
-        const short ev = fds[1].revents;
-        if ((fds[0].revents & (POLLERR | POLLNVAL)) || (ev & POLLNVAL))
+        if (waited == WaitResult::Error)
             return kFailed;
-        if (!(ev & (POLLIN | POLLHUP | POLLERR)))
-            continue;
         // Read even on hang-up: bytes that arrived before it are still delivered.
         const ssize_t n = ::read(fd, buf, static_cast<std::size_t>(size));
         if (n > 0)
@@ -318,27 +335,11 @@ CLink::WaitResult CUsbPrinter::WaitForData()
         Fail(EBADF);
         return WaitResult::Error;
     }
-    for (;;) {
-        pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
-        if (PollFor(fds, 2, -1) < 0) {
-            Fail(errno);
-            return WaitResult::Error;
-        }
-        if (fds[0].revents & POLLIN)
-            return WaitResult::Woken;
-        const short ev = fds[1].revents;
-        if ((fds[0].revents & (POLLERR | POLLNVAL)) || (ev & POLLNVAL)) {
-            Fail(EBADF);
-            return WaitResult::Error;
-        }
-        // Bytes that came before a hang-up are still delivered.
-        if (ev & POLLIN)
-            return WaitResult::DataArrived;
-        if (ev & (POLLHUP | POLLERR)) {
-            Fail(ENODEV);
-            return WaitResult::HangUp;
-        }
-    }
+    short ev = 0;
+    const WaitResult waited = WaitForEvent(fd, &ev);
+    if (waited == WaitResult::HangUp)
+        Fail(ENODEV);
+    return waited;
 }
 
 int CUsbPrinter::Write(const void* data, int size)

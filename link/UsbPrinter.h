@@ -97,6 +97,9 @@ public:
     static constexpr int kWritePauseMs = 10;
 
 private:
+    // Polls the device beside the wake event until one has something; the
+    // device's poll events in *revents unless woken or failed.
+    WaitResult WaitForEvent(int fd, short* revents);
     int WriteBounded(const void* data, int size);
 
     std::atomic<int> m_fd{-1};
