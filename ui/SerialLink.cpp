@@ -141,17 +141,8 @@ int CVendrillDlg::ReadComm(std::uint8_t* buffer, int size)
     CLink* link = LinkUp();
     if (link == nullptr)
         return 0;
-    if (link != &m_UsbDevice)
-        return link->Read(buffer, size);
-    m_USBReadCount = 0;
     const int n = link->Read(buffer, size);
-    // The USB reader counts what it got; a wake is no data.
-    const int count = n == CLink::kWoken ? 0 : n;
-    if (count < 0)
-        Trace("Readcomm error reading\n");
-    Trace("Read data: %d\n", count);
-    m_USBReadCount = count;
-    return count;
+    return n == CLink::kWoken ? 0 : n;  // a wake is no data
 }
 
 int CVendrillDlg::WriteComm(const std::uint8_t* data, int count)
@@ -214,7 +205,7 @@ void CVendrillDlg::ShutdownLinks()
 void CVendrillDlg::ExplainPortRefusal(const std::string& path)
 {
     const std::string why = vendrill::PermissionExplanation(path);
-    vendrill::Trace("%s\n", why.c_str());
+    Trace("%s\n", why.c_str());
     if (QWidget* port = GetDlgItem(kPortList))
         port->setToolTip(QString::fromStdString(why));
 }

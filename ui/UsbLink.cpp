@@ -120,8 +120,12 @@ unsigned CVendrillDlg::TestUSBReadThread(CVendrillDlg* dlg, unsigned generation)
             if (room <= 0)
                 continue;
             Trace("TestUSBReadThread - 2\n");
-            dlg->ReadComm(buffer, room);
-            const int n = dlg->m_USBReadCount;
+            dlg->m_USBReadCount = 0;
+            const int n = dlg->ReadComm(buffer, room);
+            if (n < 0)
+                Trace("Readcomm error reading\n");
+            Trace("Read data: %d\n", n);
+            dlg->m_USBReadCount = n;
             Trace("TestUSBReadThread - 3\n");
             Trace("TestUSBReadThread: bulk read %d bytes\n", n);
             if (!dlg->m_USBThreadRun)
