@@ -1,5 +1,7 @@
 #include "link/UsbWatch.h"
 
+#include "link/Poll.h"
+
 #include <libudev.h>
 
 #include <cerrno>
@@ -39,20 +41,16 @@ CUsbWatch::WaitResult CUsbWatch::Wait(int otherFd, int timeoutMs)
     if (!m_monitor)
         return WaitResult::Error;
     pollfd fds[2] = {{udev_monitor_get_fd(m_monitor), POLLIN, 0}, {otherFd, POLLIN, 0}};
-    for (;;) {
-        const int r = ::poll(fds, otherFd >= 0 ? 2 : 1, timeoutMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return WaitResult::Error;
-        if (r == 0)
-            return WaitResult::Timeout;
-        if (otherFd >= 0 && fds[1].revents)
-            return WaitResult::Other;
-        if (fds[0].revents & POLLIN)
-            return WaitResult::Event;
+    const int r = PollFor(fds, otherFd >= 0 ? 2 : 1, timeoutMs);
+    if (r < 0)
         return WaitResult::Error;
-    }
+    if (r == 0)
+        return WaitResult::Timeout;
+    if (otherFd >= 0 && fds[1].revents)
+        return WaitResult::Other;
+    if (fds[0].revents & POLLIN)
+        return WaitResult::Event;
+    return WaitResult::Error;
 }
 
 std::vector<CUsbWatch::Event> CUsbWatch::Take()

@@ -3,6 +3,7 @@
 #include "app/cli/Interrupt.h"
 #include "base/Trace.h"
 #include "link/OpenError.h"
+#include "link/Poll.h"
 #include "protocol/Conversation.h"
 
 #include <cerrno>
@@ -155,17 +156,8 @@ void CModuleSession::StopInterruptWatch()
 void CModuleSession::InterruptWatch()
 {
     pollfd fds[2] = {{InterruptFd(), POLLIN, 0}, {m_interruptWatchStop.Fd(), POLLIN, 0}};
-    for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (fds[1].revents != 0)
-            return;
-        if (fds[0].revents != 0)
-            break;
-    }
+    if (PollFor(fds, 2, -1) < 0 || fds[1].revents != 0)
+        return;
     {
         std::lock_guard lock(m_mutex);
         m_interrupted = true;

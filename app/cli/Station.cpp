@@ -1,8 +1,9 @@
 #include "app/cli/Station.h"
 
-#include "base/Trace.h"
 #include "app/cli/Interrupt.h"
 #include "app/cli/ModuleSession.h"
+#include "base/Trace.h"
+#include "link/Poll.h"
 #include "link/Ports.h"
 #include "link/UsbPrinter.h"
 #include "link/UsbWatch.h"
@@ -57,24 +58,12 @@ int BadArgument(const std::string& text)
 // Waits ms unless an interrupt signal comes first; false when it came.
 bool PauseOrInterrupt(int ms)
 {
+    if (InterruptSignal() != 0)
+        return false;
     pollfd p{InterruptFd(), POLLIN, 0};
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        if (InterruptSignal() != 0)
-            return false;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-        if (left <= 0)
-            return true;
-        if (p.fd < 0) {
-            ::usleep(static_cast<useconds_t>(left) * 1000);
-            continue;
-        }
-        const int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r > 0)
-            return false;
-        if (r < 0 && errno != EINTR)
-            return true;
-    }
+    // Without the interrupt descriptor this is a plain pause.
+    const bool routed = p.fd >= 0;
+    return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
 }
 
 std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, int* exitCode)
