@@ -716,11 +716,7 @@ RunResult RunOnSession(CModuleSession& session, const Options& o)
         if (!frame)
             return BadValue("the name cannot be sent");
         if (o.print) {
-            // The printer prints plain text outside request frames; three line
-            // feeds move the printed name clear of the tear bar.
-            StepResult step = session.Send(proto::Bytes(full.begin(), full.end()));
-            for (int k = 0; k < 3 && step.status == Status::Ok; ++k)
-                step = session.Send(proto::Bytes{0x0A});
+            const StepResult step = session.PrintLabel(full);
             if (step.status != Status::Ok)
                 return Failed(step);
         }

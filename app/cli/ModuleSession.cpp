@@ -262,6 +262,15 @@ StepResult CModuleSession::Send(const proto::Bytes& bytes)
     return {};
 }
 
+StepResult CModuleSession::PrintLabel(const std::string& text)
+{
+    // Three line feeds move the printed name clear of the tear bar.
+    StepResult step = Send(proto::Bytes(text.begin(), text.end()));
+    for (int k = 0; k < 3 && step.status == Status::Ok; ++k)
+        step = Send(proto::Bytes{0x0A});
+    return step;
+}
+
 std::optional<proto::Reply> CModuleSession::DrainOnce()
 {
     std::uint8_t batch[CQueue::QUEUE_SIZE];

@@ -67,6 +67,9 @@ public:
 
     // Writes all bytes; NoDevice when the link refuses them.
     StepResult Send(const proto::Bytes& bytes);
+    // Has the printer print text as a label: the text outside any request
+    // frame, then three line feeds, each its own write, as the window sends it.
+    StepResult PrintLabel(const std::string& text);
 
     // Waits up to timeoutMs for a reply whose command character is `expect`
     // or '9'. Replies of other kinds are passed over. On Ok, *data holds the

@@ -374,11 +374,7 @@ PrinterResult CStation::NameNew(const std::string& address, std::string* recordE
     if (r.status == Status::Ok) {
         res.outcome = Outcome::Named;
         if (m_o.print) {
-            // The label: the name as plain text, then three line feeds, as
-            // set-name --print sends it.
-            StepResult p = m_session.Send(proto::Bytes(res.name.begin(), res.name.end()));
-            for (int k = 0; k < 3 && p.status == Status::Ok; ++k)
-                p = m_session.Send(proto::Bytes{0x0A});
+            const StepResult p = m_session.PrintLabel(res.name);
             // The module holds the name, so the number stays taken.
             if (p.status != Status::Ok)
                 res.reason = "label not printed: " + p.message;
