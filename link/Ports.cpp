@@ -95,26 +95,31 @@ std::vector<PortEntry> ListPorts()
     ListSerial(ports);
 
     // COM names: each maps to one path; the lowest number naming a port wins.
+    std::vector<std::string> real;
+    for (const PortEntry& p : ports)
+        real.push_back(RealPath(p.path));
     for (int n = 1; n <= kMaxComNumber; ++n) {
         const std::string com = "COM" + std::to_string(n);
         const std::string path = ResolvePortPath(com);
         struct stat st {};
         if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
             continue;
-        const std::string real = RealPath(path);
-        auto it = std::find_if(ports.begin(), ports.end(), [&](const PortEntry& p) { return RealPath(p.path) == real; });
-        if (it == ports.end()) {
-            const std::string var = "VENDRILL_" + com;
-            if (!std::getenv(var.c_str()))
-                continue;  // a default ttyS name without a UART behind it
+        const auto at = std::find(real.begin(), real.end(), RealPath(path));
+        std::size_t k = static_cast<std::size_t>(at - real.begin());
+        if (at == real.end()) {
+            // A default ttyS name without a UART behind it is no port; a
+            // path the environment or the port map file names is one.
+            if (path == "/dev/ttyS" + std::to_string(n - 1))
+                continue;
             PortEntry p;
             p.path = path;
             p.kind = "serial";
             ports.push_back(std::move(p));
-            it = ports.end() - 1;
+            real.push_back(RealPath(path));
+            k = ports.size() - 1;
         }
-        if (it->comName.empty())
-            it->comName = com;
+        if (ports[k].comName.empty())
+            ports[k].comName = com;
     }
 
     for (const usb::PrinterInterface& itf : usb::EnumeratePrinterInterfaces()) {

@@ -506,6 +506,12 @@ TEST_F(CliOnSim, PortMapFileNamesTheComPort)
         EXPECT_EQ(o.err.find(where), o.err.rfind(where)) << o.err;
     }
     EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 2) << o.err;
+
+    // ports shows a mapping of the file alone too.
+    std::ofstream(map) << "COM9=" << m_path << "\n";
+    o = RunCli({"ports"}, {"XDG_CONFIG_HOME=" + config.path});
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_NE(o.out.find(m_path + "  serial  COM9"), std::string::npos) << o.out;
 }
 
 namespace {
