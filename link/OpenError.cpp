@@ -1,6 +1,7 @@
 #include "link/OpenError.h"
 
 #include "link/PortName.h"
+#include "link/Ports.h"
 #include "link/UsbPrinter.h"
 
 #include <algorithm>
@@ -105,15 +106,6 @@ bool NaturalLess(const std::string& a, const std::string& b)
         }
     }
     return a.size() - i < b.size() - j;
-}
-
-// A ttyS node backed by a real UART; the kernel makes them all, with or
-// without one, and reports type 0 (unknown) for the empty ones.
-bool HasUart(const std::string& name)
-{
-    std::ifstream type("/sys/class/tty/" + name + "/type");
-    int value = 0;
-    return type >> value && value != 0;
 }
 
 std::string NotASerialPort(const std::string& path, const struct stat& st)
@@ -280,14 +272,9 @@ std::vector<std::string> HoldersOf(const std::string& path)
 std::vector<std::string> SerialDevices()
 {
     std::vector<std::string> stable, plain;
-    std::error_code ec;
-    for (const fs::directory_entry& e : fs::directory_iterator("/dev/serial/by-id", ec))
-        stable.push_back(e.path().string());
-    for (const fs::directory_entry& e : fs::directory_iterator("/dev", ec)) {
-        const std::string name = e.path().filename().string();
-        if (StartsWith(name, "ttyUSB") || StartsWith(name, "ttyACM") || StartsWith(name, "ttyAMA") ||
-            StartsWith(name, "rfcomm") || (StartsWith(name, "ttyS") && HasUart(name)))
-            plain.push_back(e.path().string());
+    for (const PortEntry& port : ListSerialPorts()) {
+        stable.insert(stable.end(), port.byId.begin(), port.byId.end());
+        plain.push_back(port.path);
     }
     std::sort(stable.begin(), stable.end(), NaturalLess);
     std::sort(plain.begin(), plain.end(), NaturalLess);

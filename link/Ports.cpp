@@ -53,7 +53,8 @@ void ListSerial(std::vector<PortEntry>& out)
             if (!dev)
                 continue;
             const std::string node = OrEmpty(udev_device_get_devnode(dev));
-            bool wanted = StartsWith(node, "/dev/ttyUSB") || StartsWith(node, "/dev/ttyACM");
+            bool wanted = StartsWith(node, "/dev/ttyUSB") || StartsWith(node, "/dev/ttyACM") ||
+                          StartsWith(node, "/dev/ttyAMA") || StartsWith(node, "/dev/rfcomm");
             // Legacy ttyS entries exist whether or not a UART answers there;
             // the kernel's port type 0 means none does.
             if (StartsWith(node, "/dev/ttyS")) {
@@ -89,10 +90,16 @@ void ListSerial(std::vector<PortEntry>& out)
 
 }  // namespace
 
-std::vector<PortEntry> ListPorts()
+std::vector<PortEntry> ListSerialPorts()
 {
     std::vector<PortEntry> ports;
     ListSerial(ports);
+    return ports;
+}
+
+std::vector<PortEntry> ListPorts()
+{
+    std::vector<PortEntry> ports = ListSerialPorts();
 
     // COM names: each maps to one path; the lowest number naming a port wins.
     std::vector<std::string> real;

@@ -18,8 +18,11 @@ struct PortEntry {
 };
 
 // Serial ports first (by path), then USB printers (by node number). A path
-// that a COMn name maps to (VENDRILL_COMn) and that exists is listed even
-// when udev does not know it, e.g. a pseudo-terminal.
+// that a COMn name maps to (VENDRILL_COMn or the port map file) and that
+// exists is listed even when udev does not know it, e.g. a pseudo-terminal.
 std::vector<PortEntry> ListPorts();
+
+// The serial ports alone, by path, without COM names.
+std::vector<PortEntry> ListSerialPorts();
 
 }  // namespace vendrill
