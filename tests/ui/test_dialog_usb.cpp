@@ -21,11 +21,14 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -431,7 +434,10 @@ private slots:
     {
         UsbTestbed bed;
         QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        const int printer = bed.PrinterSide(kLp0);
+        QVERIFY(printer >= 0);
+        char unplugged[64] = {};
+        QCOMPARE(ptsname_r(printer, unplugged, sizeof unplugged), 0);
         RecordingDialog d;
         Click(d, idc::Usb);
         d->OnBnClickedOpen();
@@ -445,9 +451,17 @@ private slots:
 
         // Plugged in again: a new device and a new reader. The bed keeps the
         // unplugged node's entry under its terminal number, so that number is
-        // held here and the new node gets a fresh one.
-        const FdGuard placeholder(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        QVERIFY(placeholder.fd >= 0);
+        // held here and the new node gets a fresh one. Other programs take and
+        // free terminals meanwhile, so terminals are taken until that very
+        // number is held (or another program holds it).
+        std::vector<std::unique_ptr<FdGuard>> held;
+        for (int k = 0; k < 64; ++k) {
+            held.push_back(std::make_unique<FdGuard>(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)));
+            QVERIFY(held.back()->fd >= 0);
+            char name[64] = {};
+            if (ptsname_r(held.back()->fd, name, sizeof name) == 0 && std::strcmp(name, unplugged) == 0)
+                break;
+        }
         bed.AddPrinter("1-9", "2a92", "0003", "HL0001", 5);
         const int again = bed.PrinterSide("/dev/usb/lp5");
         QVERIFY(again >= 0);
