@@ -24,6 +24,8 @@ struct SimOptions {
     bool alwaysError = false;   // answer every request with '9' and change nothing
     bool oldModule = false;     // older generation: no answer at all to 'A', 'B', 'C', 'D'
     bool refuseName = false;    // answer Set BDN with '9' and keep the name
+    bool loseNameAck = false;   // take the name from Set BDN but never answer it
+    int nameAckDelayMs = 0;     // answer Set BDN this much later still (host only)
 };
 
 struct ModuleState {

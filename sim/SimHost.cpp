@@ -62,12 +62,10 @@ void CSimHost::ArriveNext()
         state = kept->second;
     state.address = printer.address;
     m_Sim.SetState(state);
-    SimOptions options = m_Sim.Options();
-    options.refuseName = printer.refuseName;
-    m_Sim.SetOptions(options);
     m_Sim.ClearJournal();
     m_NamesSeen = m_Sim.NameRequests();
     m_Present = true;
+    ApplyOptions();
     m_Visits.push_back({printer.address, {}, state, false, std::nullopt});
 }
 
@@ -204,13 +202,25 @@ std::string CSimHost::SlavePath() const
 void CSimHost::SetOptions(const SimOptions& options)
 {
     std::lock_guard lock(m_Mutex);
+    m_Options = options;
+    ApplyOptions();
+}
+
+void CSimHost::ApplyOptions()
+{
+    SimOptions options = m_Options;
+    if (m_Present && m_NextPrinter > 0 && m_NextPrinter <= m_Line.printers.size()) {
+        const LinePrinter& printer = m_Line.printers[m_NextPrinter - 1];
+        options.refuseName = options.refuseName || printer.refuseName;
+        options.loseNameAck = options.loseNameAck || printer.loseNameAck;
+    }
     m_Sim.SetOptions(options);
 }
 
 SimOptions CSimHost::Options() const
 {
     std::lock_guard lock(m_Mutex);
-    return m_Sim.Options();
+    return m_Options;
 }
 
 ModuleState CSimHost::State() const
@@ -396,6 +406,10 @@ void CSimHost::Serve()
             }
             for (const proto::Bytes& reply : replies) {
                 if (options.delayMs > 0 && !WaitOrStop(options.delayMs))
+                    return;
+                const std::size_t command = options.noise.size() + 3;
+                if (options.nameAckDelayMs > 0 && reply.size() > command && reply[command] == proto::CMD_SET_BDN &&
+                    !WaitOrStop(options.nameAckDelayMs))
                     return;
                 const std::vector<proto::Bytes> pieces = SplitBytes(reply, options.split);
                 for (std::size_t k = 0; k < pieces.size(); ++k) {

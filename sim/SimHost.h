@@ -18,7 +18,8 @@
 // A production line on the one port: printers that come one after another.
 struct LinePrinter {
     std::string address;      // 12 hex digits; an address seen before is that printer again
-    bool refuseName = false;  // this printer answers Set BDN with '9'
+    bool refuseName = false;   // this printer answers Set BDN with '9'
+    bool loseNameAck = false;  // this printer takes the name but its acknowledgement is lost
 };
 struct LineOptions {
     std::vector<LinePrinter> printers;  // in order of arrival; empty: one module, always there
@@ -63,6 +64,8 @@ public:
     std::string SlavePath() const;
 
     // All of these may be called from any thread while the host runs.
+    // On a line, the options hold for every printer, besides what each
+    // printer of the line does of its own.
     void SetOptions(const SimOptions& options);
     SimOptions Options() const;
     ModuleState State() const;
@@ -91,6 +94,8 @@ private:
     // Line play; with m_Mutex held.
     using Clock = std::chrono::steady_clock;
     void ArriveNext();
+    // The options as set, with what the printer on the line adds.
+    void ApplyOptions();
     void Leave();
     int MsToLineDeadline() const;
     bool WriteAll(const proto::Bytes& bytes) const;
@@ -110,6 +115,7 @@ private:
     std::atomic<std::uint64_t> m_RepliesSent{0};
     std::atomic<int> m_PaceBaud{0};
 
+    SimOptions m_Options;  // as set, without what the printer on the line adds
     LineOptions m_Line;
     std::size_t m_NextPrinter = 0;
     bool m_Present = true;  // a module answers (always so without a line)

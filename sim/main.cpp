@@ -33,12 +33,16 @@ const char kUsage[] =
     "  --name NAME       start with this device name (1 to 59 bytes)\n"
     "  --pin PIN         start with this PIN key (1 to 16 bytes)\n"
     "  --refuse-name     answer Set BDN with an error reply\n"
+    "  --lose-name-ack   take the name from Set BDN but never answer it\n"
+    "  --late-name-ack MS  answer Set BDN MS milliseconds later still\n"
     "  --pace BAUD       hold every byte for its wire time at BAUD (10 bits a byte)\n"
     "\n"
     "A production line (printers that come one after another):\n"
     "  --line N|LIST     N printers (addresses 001901990001, ...) or a comma-separated\n"
     "                    list of 12-hex-digit addresses; an address given again is\n"
-    "                    that printer again, a '!' after one refuses Set BDN\n"
+    "                    that printer again, a '!' after one refuses Set BDN, a '?'\n"
+    "                    after one takes the name but loses the answer; the options\n"
+    "                    above hold for every printer of the line\n"
     "  --stay MS         a printer leaves MS milliseconds after its last Set BDN\n"
     "                    (default 500)\n"
     "  --gone MS         the next printer arrives MS milliseconds later (default 1000)\n"
@@ -104,6 +108,9 @@ bool ParseLine(std::string_view text, std::vector<LinePrinter>& out)
         if (!item.empty() && item.back() == '!') {
             printer.refuseName = true;
             item.remove_suffix(1);
+        } else if (!item.empty() && item.back() == '?') {
+            printer.loseNameAck = true;
+            item.remove_suffix(1);
         }
         if (item.size() != 12)
             return false;
@@ -161,6 +168,13 @@ int main(int argc, char** argv)
             options.oldModule = true;
         } else if (arg == "--refuse-name") {
             options.refuseName = true;
+        } else if (arg == "--lose-name-ack") {
+            options.loseNameAck = true;
+        } else if (arg == "--late-name-ack") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (!ParseInt(value, 0, 3600000, options.nameAckDelayMs))
+                return Fail("--late-name-ack wants milliseconds from 0 to 3600000", value);
         } else if (arg == "--pace") {
             if (!needsValue(argv[k]))
                 return 2;

@@ -27,6 +27,20 @@ constexpr auto kPatience = std::chrono::seconds(60);
 
 }  // namespace
 
+std::string ReadText(const std::string& path)
+{
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
 Outcome RunCli(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv)
 {
     RunOptions options;
@@ -52,7 +66,11 @@ Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options)
         posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
     else
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    if (options.errorFile.empty())
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
 
     std::vector<std::string> argStore;
     if (options.asNobody && ::geteuid() == 0)
@@ -132,6 +150,8 @@ Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options)
     if (waited == pid)
         o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     o.finished = !timedOut;
+    if (!options.errorFile.empty())
+        o.err = ReadText(options.errorFile);
     return o;
 }
 

@@ -28,9 +28,15 @@ struct RunOptions {
     bool asNobody = false;     // when run by root: as user nobody (setpriv), which the tty layer does not exempt
     bool closeStdout = false;  // start the program with descriptor 1 closed
     std::function<void(pid_t)> whileRunning;  // called once the program was started
+    // When set, standard error goes to this file, so that whileRunning can
+    // watch it; Outcome::err holds the file's text at the end.
+    std::string errorFile;
     std::string program = VENDRILL_CLI_PATH;  // another copy of the program, e.g. one nobody may run
 };
 Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options);
+
+// The whole text of a file ("" when it cannot be read).
+std::string ReadText(const std::string& path);
 
 // Counts lines of text that equal line.
 int CountLines(const std::string& text, const std::string& line);

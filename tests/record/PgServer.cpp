@@ -128,13 +128,55 @@ std::string PgServer::Start()
 
     if (RunTool({bin + "/initdb", "--no-sync", "-A", "trust", "-U", "vendrill", "-E", "UTF8", "-D", data}, log) != 0)
         return "initdb failed:\n" + ReadFile(log);
+    m_bin = bin;
+    return Run();
+}
+
+std::string PgServer::Run()
+{
+    const std::string data = m_dir + "/data", log = m_dir + "/tool.log";
     // No TCP; the socket lives in the folder.
     const std::string serverOptions = "-c listen_addresses= -c fsync=off -k " + m_dir;
-    if (RunTool({bin + "/pg_ctl", "-D", data, "-l", m_dir + "/server.log", "-o", serverOptions, "-w", "-t", "60",
+    if (RunTool({m_bin + "/pg_ctl", "-D", data, "-l", m_dir + "/server.log", "-o", serverOptions, "-w", "-t", "60",
                  "start"},
                 log) != 0)
         return "pg_ctl start failed:\n" + ReadFile(log) + ReadFile(m_dir + "/server.log");
     return {};
+}
+
+std::string PgServer::Halt()
+{
+    const std::string log = m_dir + "/tool.log";
+    if (RunTool({m_bin + "/pg_ctl", "-D", m_dir + "/data", "-m", "fast", "-w", "-t", "60", "stop"}, log) != 0)
+        return "pg_ctl stop failed:\n" + ReadFile(log);
+    return {};
+}
+
+std::string PgServer::Resume()
+{
+    return Run();
+}
+
+std::string PgServer::Query(const std::string& database, const std::string& sql, std::string* error) const
+{
+    const std::string url = "postgresql://vendrill@/" + database + "?host=" + m_dir;
+    PGconn* conn = PQconnectdb(url.c_str());
+    std::string value;
+    if (PQstatus(conn) != CONNECTION_OK) {
+        if (error)
+            *error = PQerrorMessage(conn);
+        PQfinish(conn);
+        return value;
+    }
+    PGresult* r = PQexec(conn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_TUPLES_OK && PQntuples(r) > 0 && PQnfields(r) > 0)
+        value = PQgetvalue(r, 0, 0);
+    else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && error)
+        *error = PQresultErrorMessage(r);
+    PQclear(r);
+    PQfinish(conn);
+    return value;
 }
 
 void PgServer::Stop()

@@ -18,6 +18,13 @@ public:
     // Empty on success, else what went wrong.
     std::string Start();
     void Stop();
+    // Stops the server (a fast shutdown: clients are cut off) and starts it
+    // again with the same databases; empty on success.
+    std::string Halt();
+    std::string Resume();
+
+    // The first value of the first row of a query on a database, "" when none.
+    std::string Query(const std::string& database, const std::string& sql, std::string* error = nullptr) const;
 
     // postgresql:// URL of a new, empty database on the server.
     std::string NewDatabase(const std::string& name, std::string* error);
@@ -25,6 +32,9 @@ public:
     std::string UnreachableUrl() const;
 
 private:
+    std::string Run();
+
+    std::string m_bin;
     std::string m_dir;
     int m_watch = -1;  // write end of the watcher's pipe
     int m_watcher = -1;

@@ -1,0 +1,197 @@
+// The station's one promise, second half: nothing named without a record,
+// and record trouble never ends a shift. A PostgreSQL server stopped, restarted
+// or frozen, a SQLite file held by another program; passwords kept out of
+// every message; the records command only reads.
+
+#include "PgServer.h"
+#include "StationTest.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <set>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+using namespace stationtest;
+
+namespace {
+
+class RecordTrouble : public StationTest {
+protected:
+    // Waits until the station's standard error (in a file) holds text.
+    bool Said(const std::string& file, const std::string& text)
+    {
+        return WaitFor([&] { return clitest::ReadText(file).find(text) != std::string::npos; });
+    }
+
+    // Every printer of the line named, each with its own name.
+    void ExpectAllNamed(const CSimHost& line, const std::string& prefix)
+    {
+        std::set<std::string> names;
+        for (const LineVisit& v : line.Visits()) {
+            EXPECT_EQ(v.state.name.rfind(prefix, 0), 0u) << v.address << " has " << v.state.name;
+            names.insert(v.state.name);
+        }
+        EXPECT_EQ(names.size(), line.Visits().size()) << "one name each";
+    }
+};
+
+}  // namespace
+
+TEST_F(RecordTrouble, PostgresStoppedMidPrinterOrRestartedBetweenPrinters)
+{
+    PgServer server;
+    ASSERT_EQ(server.Start(), "");
+    std::string error;
+    const std::string url = server.NewDatabase("line", &error);
+    ASSERT_FALSE(url.empty()) << error;
+
+    SimOptions slow;
+    slow.delayMs = 100;
+    auto line = Line(NumberedPrinters(3), 100, 1000, slow);
+    clitest::RunOptions run;
+    run.errorFile = m_dir + "/station.err";
+    run.whileRunning = [&](pid_t) {
+        // Gone while the first printer is being named; back once the
+        // station has said that it waits for the record.
+        EXPECT_TRUE(WaitFor([&] { return Heard(*line, "?2"); }));
+        EXPECT_EQ(server.Halt(), "");
+        EXPECT_TRUE(Said(run.errorFile, "record"));
+        EXPECT_EQ(server.Resume(), "");
+        // Restarted while the station waits for the third printer.
+        EXPECT_TRUE(WaitFor([&] {
+            const auto v = line->Visits();
+            return v.size() >= 2 && v[1].left;
+        }));
+        EXPECT_EQ(server.Halt(), "");
+        EXPECT_EQ(server.Resume(), "");
+    };
+    const Outcome o = RunStation(*line, {"--name", "R-", "--count", "3"}, url, run);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(line->Visits().size(), 3u);
+    ExpectAllNamed(*line, "R-");
+}
+
+TEST_F(RecordTrouble, ASqliteFileHeldByAnotherProgramMidPrinter)
+{
+    SimOptions slow;
+    slow.delayMs = 100;
+    auto line = Line(NumberedPrinters(2), 100, 200, slow);
+    const std::string path = m_dir + "/records.sqlite";
+    clitest::RunOptions run;
+    run.errorFile = m_dir + "/station.err";
+    run.whileRunning = [&](pid_t) {
+        EXPECT_TRUE(WaitFor([&] { return Heard(*line, "?2"); }));
+        sqlite3* holder = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+        sqlite3_busy_timeout(holder, 10000);
+        EXPECT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_TRUE(Said(run.errorFile, "record"));
+        sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+    };
+    const Outcome o = RunStation(*line, {"--name", "Q-", "--count", "2"}, {}, run);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    ExpectAllNamed(*line, "Q-");
+}
+
+TEST_F(RecordTrouble, AFrozenServerGivesWayToASignal)
+{
+    PgServer server;
+    ASSERT_EQ(server.Start(), "");
+    std::string error;
+    const std::string url = server.NewDatabase("frozen", &error);
+    ASSERT_FALSE(url.empty()) << error;
+
+    SimOptions slow;
+    slow.delayMs = 100;
+    auto line = Line(NumberedPrinters(1), 5000, 200, slow);
+    pid_t backend = 0;
+    clitest::RunOptions run;
+    run.whileRunning = [&](pid_t pid) {
+        EXPECT_TRUE(WaitFor([&] { return Heard(*line, "?2"); }));
+        backend = std::atoi(server
+                                .Query("postgres", "SELECT pid FROM pg_stat_activity WHERE datname = 'frozen'"
+                                                   " AND backend_type = 'client backend'")
+                                .c_str());
+        ASSERT_GT(backend, 0);
+        ::kill(backend, SIGSTOP);
+        // The read-back is answered in full: the station turns to the record.
+        EXPECT_TRUE(WaitFor([&] { return Heard(*line, "?4") && line->RepliesSent() >= line->RequestCount(); }));
+        ::kill(pid, SIGTERM);
+    };
+    const Outcome o = RunStation(*line, {"--name", "F-"}, url, run);
+    if (backend > 0)
+        ::kill(backend, SIGCONT);
+    EXPECT_EQ(o.exitCode, 128 + SIGTERM) << o.err;
+}
+
+TEST_F(RecordTrouble, PasswordsAreNeverPrinted)
+{
+    auto line = Line(NumberedPrinters(1));
+    const std::string secret = "Sekr3t-pw";
+    const struct {
+        std::string db;
+        int exit;
+    } cases[] = {
+        {"postgresql://line:" + secret + "@/printers?host=" + m_dir + "/none&connect_timeout=2", kRecord},
+        {"postgresql://line@/printers?host=" + m_dir + "/none&password=" + secret + "&connect_timeout=2", kRecord},
+        {"postgres://line:" + secret + "@dbhost:notaport/printers", kBadArgument},
+        {"postgresql://line:" + secret + "@dbhost/printers?colour=red", kBadArgument},
+        {"mysql://line:" + secret + "@dbhost/printers", kBadArgument},
+    };
+    for (const auto& c : cases) {
+        for (const std::vector<std::string>& args :
+             {StationArgs(*line, {"--name", "P", "--count", "1"}, c.db),
+              std::vector<std::string>{"records", "--db", c.db}}) {
+            const Outcome o = RunCli(args);
+            EXPECT_EQ(o.exitCode, c.exit) << args[0] << " " << c.db << "\n" << o.err;
+            EXPECT_EQ(o.err.find(secret), std::string::npos) << o.err;
+            EXPECT_NE(o.err, "");
+        }
+    }
+    EXPECT_EQ(line->RequestCount(), 0u);
+}
+
+TEST_F(RecordTrouble, RecordsOnlyReads)
+{
+    // A typing error names no record; none is made.
+    const std::string typo = m_dir + "/typo.sqlite";
+    const Outcome missing = RunCli({"records", "--db", "sqlite:" + typo});
+    EXPECT_EQ(missing.exitCode, kRecord) << missing.err;
+    EXPECT_NE(missing.err.find(typo), std::string::npos) << missing.err;
+    struct stat st {};
+    EXPECT_NE(::stat(typo.c_str(), &st), 0) << "no file was made";
+
+    auto line = Line(NumberedPrinters(1));
+    const std::string station = "L\xC3\xA4ufer-3";  // UTF-8
+    ASSERT_EQ(RunStation(*line, {"--name", "U-", "--count", "1", "--station", station}).exitCode, kOk);
+
+    // While another program holds the file for writing.
+    const std::string path = m_dir + "/records.sqlite";
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const Outcome held = RunCli({"records", "--db", m_db});
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(held.exitCode, kOk) << held.err;
+    EXPECT_NE(held.out.find("\t" + station + "\t"), std::string::npos) << held.out;
+
+    // A file and a folder nobody may write to, read by someone who is not root.
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
+    clitest::RunOptions nobody;
+    nobody.asNobody = true;
+    for (const char* format : {"--csv", "--json"}) {
+        const Outcome o = RunCli({"records", "--db", m_db, format}, nobody);
+        EXPECT_EQ(o.exitCode, kOk) << format << " " << o.err;
+        EXPECT_NE(o.out.find(station), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("U-00001"), std::string::npos) << o.out;
+    }
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0700), 0);
+
+    EXPECT_EQ(RunCli({"records", "--db", m_db, "--since", "2026-13-45"}).exitCode, kBadArgument);
+    EXPECT_EQ(RunCli({"records", "--db", m_db, "--since", "2026-02-30"}).exitCode, kBadArgument);
+}
