@@ -107,4 +107,48 @@ std::string Utf8ToLocale(std::string_view utf8)
     return Convert(codeset, "UTF-8", utf8, "?", Utf8SequenceLength);
 }
 
+std::size_t Utf8Length(std::string_view s, std::size_t k)
+{
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b = at(k);
+    if (b < 0x80)
+        return 1;
+    std::size_t len;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) len = 2;
+    else if (b == 0xE0) { len = 3; low = 0xA0; }
+    else if (b >= 0xE1 && b <= 0xEC) len = 3;
+    else if (b == 0xED) { len = 3; high = 0x9F; }
+    else if (b >= 0xEE && b <= 0xEF) len = 3;
+    else if (b == 0xF0) { len = 4; low = 0x90; }
+    else if (b >= 0xF1 && b <= 0xF3) len = 4;
+    else if (b == 0xF4) { len = 4; high = 0x8F; }
+    else return 0;
+    if (k + len > s.size())
+        return 0;
+    if (at(k + 1) < low || at(k + 1) > high)
+        return 0;
+    for (std::size_t i = 2; i < len; ++i)
+        if (at(k + i) < 0x80 || at(k + i) > 0xBF)
+            return 0;
+    return len;
+}
+
+std::string ValidUtf8(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t k = 0; k < text.size();) {
+        const std::size_t len = text[k] == '\0' ? 0 : Utf8Length(text, k);
+        if (len == 0) {
+            out += kReplacement;
+            ++k;
+        } else {
+            out.append(text.substr(k, len));
+            k += len;
+        }
+    }
+    return out;
+}
+
 }  // namespace vendrill

@@ -14,6 +14,13 @@ bool IsAscii(std::string_view bytes);
 std::string Cp949ToUtf8(std::string_view cp949);
 std::string Utf8ToCp949(std::string_view utf8);
 
+// Length of the valid UTF-8 sequence at text[k], 0 when none starts there
+// (a stray byte, an overlong or truncated sequence, a surrogate).
+std::size_t Utf8Length(std::string_view text, std::size_t k);
+// The text with every byte that is not part of valid UTF-8, and every NUL,
+// as U+FFFD: what a database that keeps UTF-8 text will take.
+std::string ValidUtf8(std::string_view text);
+
 // True when the CP949 bytes convert without a replacement character.
 bool IsValidCp949(std::string_view cp949);
 

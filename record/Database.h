@@ -3,6 +3,10 @@
 // The little the record needs of a SQL database, so that the record's logic
 // and its schema are written once for SQLite and PostgreSQL. Parameters are
 // written $1, $2, ... and passed as text; every value comes back as text.
+//
+// No call waits without end: each gives up after the database's patience
+// (Limit) or as soon as the cancel descriptor becomes readable, and then
+// reports an error; the caller decides whether to try again.
 
 #include <memory>
 #include <string>
@@ -12,6 +16,8 @@ namespace vendrill::record {
 
 using Row = std::vector<std::string>;
 using Rows = std::vector<Row>;
+
+enum class Dialect { Sqlite, Postgres };
 
 class CDatabase {
 public:
@@ -29,13 +35,27 @@ public:
     bool Commit(std::string* error) { return Script("COMMIT", error); }
     void Rollback() { std::string ignored; Script("ROLLBACK", &ignored); }
 
-    // Column type of a generated row id.
-    virtual const char* IdColumn() const = 0;
+    // Makes a lost connection anew; true when the database can be used.
+    virtual bool Reconnect(std::string* error) = 0;
+    // How long one call may wait (for a lock, the server, the network) and a
+    // descriptor (-1: none) whose readability ends every wait at once.
+    virtual void Limit(int cancelFd, int patienceMs) = 0;
+
+    virtual Dialect Kind() const = 0;
     virtual std::string Where() const = 0;
 };
 
-// Both return nullptr and set *error when the database cannot be used.
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, std::string* error);
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, std::string* error);
+// How long a call waits unless told otherwise: far longer than any claim
+// takes, short enough that a stuck database is reported, not waited for.
+inline constexpr int kDefaultPatienceMs = 10000;
+
+// Both return nullptr and set *error when the database cannot be used. A
+// read-only database is opened so that nothing can be written through it,
+// and nothing is made that is not there.
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error);
+// *badLocation is set when libpq refuses the URL itself (a typing error,
+// not a server that cannot be reached).
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, bool readOnly, int cancelFd, std::string* error,
+                                        bool* badLocation);
 
 }  // namespace vendrill::record

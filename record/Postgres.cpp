@@ -1,13 +1,23 @@
 #include "record/Database.h"
+#include "record/Record.h"
 
 #include <libpq-fe.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include <poll.h>
 
 namespace vendrill::record {
 
 namespace {
 
-// An unreachable server is reported after this long rather than hanging.
-constexpr const char* kConnectTimeoutS = "5";
+using Clock = std::chrono::steady_clock;
+
+// An unreachable server is reported after this long rather than waited for.
+constexpr int kConnectTimeoutMs = 5000;
 // Any constant will do: every station takes the same advisory lock.
 constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(5237441)";
 
@@ -24,45 +34,149 @@ struct ResultDeleter {
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
+struct OptionsDeleter {
+    void operator()(PQconninfoOption* o) const { PQconninfoFree(o); }
+};
+using ConnInfo = std::unique_ptr<PQconninfoOption, OptionsDeleter>;
+
+std::string Option(const PQconninfoOption* options, const char* key)
+{
+    for (const PQconninfoOption* o = options; o && o->keyword; ++o)
+        if (std::string(o->keyword) == key)
+            return o->val ? o->val : "";
+    return {};
+}
+
+// The password of a URL as written (user:PASSWORD@), for a URL libpq
+// cannot read: its message may quote that part alone.
+std::string WrittenPassword(const std::string& url)
+{
+    const std::size_t start = url.find("://");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = url.find_first_of("/?#", start + 3);
+    const std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
+    const std::size_t colon = url.find(':', start + 3);
+    if (at == std::string::npos || at < start + 3 || colon == std::string::npos || colon > at)
+        return {};
+    return url.substr(colon + 1, at - colon - 1);
+}
+
+enum class Ready { Yes, TimedOut, Cancelled };
+
+// Waits until the socket is ready for `events`, the deadline passes or the
+// cancel descriptor becomes readable.
+Ready WaitSocket(int sock, short events, int cancelFd, Clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return Ready::TimedOut;
+        pollfd fds[2] = {{sock, events, 0}, {cancelFd, POLLIN, 0}};
+        const int n = ::poll(fds, cancelFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        if (n < 0 && errno != EINTR)
+            return Ready::Cancelled;
+        if (n > 0 && cancelFd >= 0 && (fds[1].revents & POLLIN))
+            return Ready::Cancelled;
+        if (n > 0)
+            return Ready::Yes;
+    }
+}
+
 class CPostgres final : public CDatabase {
 public:
-    explicit CPostgres(PGconn* conn)
-        : m_conn(conn)
+    CPostgres(std::string url, bool readOnly, int cancelFd)
+        : m_url(std::move(url))
+        , m_readOnly(readOnly)
+        , m_cancelFd(cancelFd)
     {
+        ConnInfo info(PQconninfoParse(m_url.c_str(), nullptr));
+        m_password = Option(info.get(), "password");
+        const std::string db = Option(info.get(), "dbname"), host = Option(info.get(), "host");
+        m_where = "PostgreSQL database " + (db.empty() ? std::string("(default)") : db) + " on " +
+                  (host.empty() || host[0] == '/' ? "local socket" + (host.empty() ? "" : " " + host) : host);
     }
-    ~CPostgres() override { PQfinish(m_conn); }
+    ~CPostgres() override { Drop(); }
+
+    // Connects; *badLocation tells a URL that libpq refuses from a server
+    // that cannot be reached.
+    bool Connect(std::string* error, bool* badLocation = nullptr)
+    {
+        Drop();
+        // Keepalives notice a server that vanished from the network; the
+        // server's own time-outs end what a lost client left behind.
+        std::string options = "-c statement_timeout=" + std::to_string(kDefaultPatienceMs) +
+                              " -c lock_timeout=" + std::to_string(kDefaultPatienceMs) +
+                              " -c idle_in_transaction_session_timeout=60000";
+        if (m_readOnly)
+            options += " -c default_transaction_read_only=on";
+        const std::string connectTimeout = std::to_string(kConnectTimeoutMs / 1000);
+        // The URL comes last so that settings of its own win.
+        const char* keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                              "keepalives_count", "tcp_user_timeout", "application_name", "options", "dbname",
+                              nullptr};
+        const char* values[] = {connectTimeout.c_str(), "1", "10", "5", "3", "30000", "vendrill-cli",
+                                options.c_str(), m_url.c_str(), nullptr};
+        m_conn = PQconnectStartParams(keys, values, 1);
+        if (!m_conn) {
+            *error = "out of memory for the database connection";
+            return false;
+        }
+        if (PQstatus(m_conn) == CONNECTION_BAD) {
+            // libpq checks the URL's values before it goes to the network.
+            const std::string why = Trimmed(PQerrorMessage(m_conn));
+            if (badLocation)
+                *badLocation = why.rfind("invalid ", 0) == 0;
+            *error = Clean("cannot reach the database: " + why);
+            Drop();
+            return false;
+        }
+        const int patience = std::min(kConnectTimeoutMs, m_patienceMs);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(patience);
+        PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+        while (polling != PGRES_POLLING_OK) {
+            if (polling == PGRES_POLLING_FAILED) {
+                *error = Clean("cannot reach the database: " + Trimmed(PQerrorMessage(m_conn)));
+                Drop();
+                return false;
+            }
+            const Ready r = WaitSocket(PQsocket(m_conn), polling == PGRES_POLLING_READING ? POLLIN : POLLOUT,
+                                       m_cancelFd, deadline);
+            if (r != Ready::Yes) {
+                *error = r == Ready::Cancelled ? "interrupted while connecting to the database"
+                                               : "cannot reach the database: no answer within " +
+                                                     std::to_string(patience) + " ms";
+                Drop();
+                return false;
+            }
+            polling = PQconnectPoll(m_conn);
+        }
+        // Warnings (NOTICE) would otherwise go to standard error.
+        PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+        return true;
+    }
 
     bool Query(const std::string& sql, const std::vector<std::string>& params, Rows* rows,
                std::string* error) override
     {
+        if (!Usable(error))
+            return false;
         std::vector<const char*> values;
         for (const std::string& p : params)
             values.push_back(p.c_str());
-        Result r(PQexecParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                              nullptr, 0));
-        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
-            return Fail(r.get(), error);
-        if (rows) {
-            rows->clear();
-            const int n = PQntuples(r.get()), columns = PQnfields(r.get());
-            for (int k = 0; k < n; ++k) {
-                Row row;
-                for (int c = 0; c < columns; ++c)
-                    row.emplace_back(PQgetvalue(r.get(), k, c), static_cast<std::size_t>(PQgetlength(r.get(), k, c)));
-                rows->push_back(std::move(row));
-            }
-        }
-        return true;
+        if (!PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                               nullptr, 0))
+            return Broken(error);
+        return Collect(rows, error);
     }
 
     bool Script(const std::string& sql, std::string* error) override
     {
-        Result r(PQexec(m_conn, sql.c_str()));
-        const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
-        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
-            return Fail(r.get(), error);
-        return true;
+        if (!Usable(error))
+            return false;
+        if (!PQsendQuery(m_conn, sql.c_str()))
+            return Broken(error);
+        return Collect(nullptr, error);
     }
 
     bool BeginWrite(std::string* error) override
@@ -75,47 +189,129 @@ public:
         return false;
     }
 
-    const char* IdColumn() const override { return "BIGSERIAL PRIMARY KEY"; }
-
-    std::string Where() const override
+    bool Reconnect(std::string* error) override
     {
-        const char* host = PQhost(m_conn);
-        return std::string("PostgreSQL database ") + PQdb(m_conn) + " on " + (host && *host ? host : "local socket");
+        if (m_conn && PQstatus(m_conn) == CONNECTION_OK) {
+            if (PQtransactionStatus(m_conn) != PQTRANS_IDLE)
+                Rollback();
+            return true;
+        }
+        return Connect(error);
     }
 
-private:
-    bool Fail(const PGresult* r, std::string* error) const
+    void Limit(int cancelFd, int patienceMs) override
     {
-        if (error) {
-            const std::string own = r ? Trimmed(PQresultErrorMessage(r)) : std::string();
-            *error = own.empty() ? Trimmed(PQerrorMessage(m_conn)) : own;
-        }
+        m_cancelFd = cancelFd;
+        m_patienceMs = patienceMs;
+    }
+
+    Dialect Kind() const override { return Dialect::Postgres; }
+    std::string Where() const override { return m_where; }
+
+private:
+    bool Usable(std::string* error)
+    {
+        if (m_conn && PQstatus(m_conn) == CONNECTION_OK)
+            return true;
+        if (error)
+            *error = "the connection to the database is lost";
         return false;
     }
 
-    PGconn* m_conn;
+    bool Broken(std::string* error)
+    {
+        if (error)
+            *error = Clean(Trimmed(PQerrorMessage(m_conn)));
+        return false;
+    }
+
+    // A connection whose answer is not awaited any longer cannot be used
+    // again: it is closed, which also ends its transaction on the server.
+    void Drop()
+    {
+        if (m_conn)
+            PQfinish(m_conn);
+        m_conn = nullptr;
+    }
+
+    // Reads every result of the statement sent, within the patience.
+    bool Collect(Rows* rows, std::string* error)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(m_patienceMs);
+        std::string failure;
+        for (;;) {
+            while (PQisBusy(m_conn)) {
+                const Ready r = WaitSocket(PQsocket(m_conn), POLLIN, m_cancelFd, deadline);
+                if (r != Ready::Yes) {
+                    Drop();
+                    if (error)
+                        *error = r == Ready::Cancelled ? std::string("interrupted while waiting for the database")
+                                                       : "the database did not answer within " +
+                                                             std::to_string(m_patienceMs) + " ms";
+                    return false;
+                }
+                if (!PQconsumeInput(m_conn))
+                    return Broken(error);
+            }
+            Result r(PQgetResult(m_conn));
+            if (!r)
+                break;
+            const ExecStatusType status = PQresultStatus(r.get());
+            if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
+                if (failure.empty())
+                    failure = Trimmed(PQresultErrorMessage(r.get()));
+                if (failure.empty())
+                    failure = Trimmed(PQerrorMessage(m_conn));
+                continue;
+            }
+            if (rows && status == PGRES_TUPLES_OK) {
+                rows->clear();
+                const int n = PQntuples(r.get()), columns = PQnfields(r.get());
+                for (int k = 0; k < n; ++k) {
+                    Row row;
+                    for (int c = 0; c < columns; ++c)
+                        row.emplace_back(PQgetvalue(r.get(), k, c),
+                                         static_cast<std::size_t>(PQgetlength(r.get(), k, c)));
+                    rows->push_back(std::move(row));
+                }
+            }
+        }
+        if (!failure.empty()) {
+            if (error)
+                *error = Clean(failure);
+            return false;
+        }
+        return true;
+    }
+
+    // libpq's messages may quote the URL it was given.
+    std::string Clean(const std::string& text) const { return Redacted(text, m_password); }
+
+    std::string m_url;
+    bool m_readOnly;
+    int m_cancelFd;
+    int m_patienceMs = kDefaultPatienceMs;
+    std::string m_password;
+    std::string m_where;
+    PGconn* m_conn = nullptr;
 };
 
 }  // namespace
 
-std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, std::string* error)
+std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, bool readOnly, int cancelFd, std::string* error,
+                                        bool* badLocation)
 {
-    // The URL comes last so that a connect_timeout of its own wins.
-    const char* keys[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {kConnectTimeoutS, url.c_str(), nullptr};
-    PGconn* conn = PQconnectdbParams(keys, values, 1);
-    if (!conn) {
-        *error = "out of memory for the database connection";
+    char* parseError = nullptr;
+    ConnInfo info(PQconninfoParse(url.c_str(), &parseError));
+    if (!info) {
+        *error = Redacted("not a usable PostgreSQL URL: " + Trimmed(parseError), WrittenPassword(url));
+        PQfreemem(parseError);
+        *badLocation = true;
         return nullptr;
     }
-    if (PQstatus(conn) != CONNECTION_OK) {
-        *error = "cannot reach the database: " + Trimmed(PQerrorMessage(conn));
-        PQfinish(conn);
+    auto database = std::make_unique<CPostgres>(url, readOnly, cancelFd);
+    if (!database->Connect(error, badLocation))
         return nullptr;
-    }
-    auto database = std::make_unique<CPostgres>(conn);
-    // Warnings (NOTICE) would otherwise go to standard error.
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
     return database;
 }
 

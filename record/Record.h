@@ -1,12 +1,17 @@
 #pragma once
 
-// The production record: which printer (by module address) got which name
-// and number, on which station, when, and how it ended. One interface over
-// two databases: SQLite for a single station, PostgreSQL for a line whose
-// stations share one sequence of numbers. Qt-free.
+// The production record: which name belongs to which printer (by its
+// module's address), and every visit of a printer at a station. One
+// interface over two databases: SQLite for a single station, PostgreSQL for
+// a line whose stations share one sequence of numbers. Qt-free.
+//
+// The promise it keeps: a name, once taken, belongs to its address for
+// good. It is taken (and committed) before it is sent to a module, and it
+// is never handed to another printer, whatever happens afterwards. Numbers
+// are never given back; a name that was not used leaves a gap.
 
-#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,50 +19,91 @@
 
 namespace vendrill::record {
 
-// How a printer's record ends. A claimed record holds its number until it is
-// named; failed and interrupted records give the number back. An unconfirmed
-// one failed or was interrupted after its module had taken the name: that
-// printer may carry the name, so its number is never handed out again.
-enum class State { Claimed, Named, Failed, Interrupted, Unconfirmed };
+// What the record knows of a name and its printer's module:
+//   claimed  the number is taken, Set BDN not sent yet
+//   sent     Set BDN went out; whether the module took the name is not known
+//   named    the read-back showed the name
+//   failed   the module refused the name, or Set BDN was never sent
+enum class State { Claimed, Sent, Named, Failed };
 const char* StateName(State state);
 
-struct Entry {
+// What one visit of a printer at a station came to.
+enum class Result { Named, AlreadyNamed, RenamedBack, Sent, Failed };
+const char* ResultName(Result result);
+
+// A name and the printer it belongs to.
+struct Binding {
     std::int64_t id = 0;
-    std::string address;
     std::string name;
-    std::int64_t number = 0;
     std::string prefix;
-    std::string station;
-    std::string started;  // UTC, YYYY-MM-DDTHH:MM:SS.mmmZ
-    std::string ended;    // empty while claimed
-    std::string result;   // StateName
-    std::string reason;   // why it failed or was interrupted
+    std::int64_t number = 0;
+    std::string address;
+    std::string station;  // where it was taken
+    State state = State::Claimed;
+    bool isNew = false;   // taken by this claim, not found for the address
 };
 
-// A number taken for one printer. A claim left open for ten minutes is
-// taken as abandoned (its station stopped) and its number given back.
-struct Claim {
-    std::int64_t id = 0;
-    std::int64_t number = 0;
+struct Visit {
+    std::string address;
+    std::string station;
+    Result result = Result::Failed;
+    std::int64_t nameId = 0;   // the printer's Binding, 0 when it has none
+    std::string name;          // that binding's name
+    std::int64_t number = -1;  // and number, -1 when none
+    std::string found;         // the name the module answered with, "" when not read
+    bool label = false;        // a label was printed
+    bool pin = false;          // the PIN key was set
+    bool level = false;        // the security level was set
+    std::string reason;        // why it failed, or what else happened
+};
+
+// A visit as the record holds it: the time (UTC, YYYY-MM-DDTHH:MM:SS.mmmZ,
+// by the record's clock) and the state of the printer's name now.
+struct VisitEntry {
+    std::string time;
+    Visit visit;
+    std::string state;  // StateName, "" when the visit has no name
+};
+
+// The columns of the visits as exported, in order.
+inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name", "number",
+                                                "state", "found",   "label",   "pin",    "level", "reason"};
+
+// The name of a number at this station; "" when that number cannot make a
+// name (too long for the module).
+using NameFor = std::function<std::string(std::int64_t number)>;
+
+struct ClaimResult {
+    enum class Kind { Ok, NoNameLeft, Failed };
+    Kind kind = Kind::Failed;
+    Binding binding;
+    std::string error;  // NoNameLeft, Failed: why
 };
 
 class CRecord {
 public:
     virtual ~CRecord() = default;
 
-    // In one transaction: the lowest number from `first` on that no claimed
-    // or named record of this prefix holds, and a claimed record with it.
-    // Numbers given back by failures are so taken again, and two stations
-    // can never hold the same number.
-    virtual std::optional<Claim> ClaimNext(const std::string& prefix, std::int64_t first, const std::string& address,
-                                           const std::string& station, std::string* error) = 0;
-    // Ends a claimed record. name is the name the module was given.
-    virtual bool Finish(std::int64_t id, State state, const std::string& name, const std::string& reason,
-                        std::string* error) = 0;
-    // The newest named record of a module address.
-    virtual std::optional<Entry> FindNamed(const std::string& address, std::string* error) = 0;
-    // Records started at or after `since` (empty: all), oldest first.
-    virtual bool List(const std::string& since, std::vector<Entry>* out, std::string* error) = 0;
+    // In one transaction: the name that belongs to the address, or else a
+    // new one, bound to it and committed: the lowest number from `first` on
+    // that no name of this prefix holds, whose name (nameFor) no record
+    // holds under any prefix. Two stations can never take one number or one
+    // name. Commits durably before it returns.
+    virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
+                              const NameFor& nameFor, const std::string& station) = 0;
+    // Sets what is known of a name's module.
+    virtual bool SetState(std::int64_t id, State state, std::string* error) = 0;
+    // Records a visit and, when given, the new state of its name, together.
+    virtual bool AddVisit(const Visit& visit, std::optional<State> state, std::string* error) = 0;
+    // Visits at or after `since` (empty: all), oldest first.
+    virtual bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error) = 0;
+
+    // After a failure: makes a lost connection anew. True when the record
+    // can be used again.
+    virtual bool Reconnect(std::string* error) = 0;
+    // How long one call may wait for the database, and a descriptor whose
+    // readability ends every wait at once (-1: none).
+    virtual void Limit(int cancelFd, int patienceMs) = 0;
     // Where the record lives, for messages (no password).
     virtual std::string Where() const = 0;
 };
@@ -66,23 +112,30 @@ struct OpenResult {
     enum class Kind { Ok, BadLocation, Unavailable };
     Kind kind = Kind::Ok;
     std::unique_ptr<CRecord> record;
-    std::string error;
+    std::string error;  // never holds a password
 };
 
+enum class Access { ReadWrite, ReadOnly };
+
 // location: "" (the default SQLite file), "sqlite:PATH", or a
-// "postgresql://" / "postgres://" URL. Creates or upgrades the schema.
-OpenResult Open(const std::string& location);
+// "postgresql://" / "postgres://" URL. ReadWrite creates the file and the
+// schema or brings an older schema up to date; ReadOnly changes nothing and
+// creates nothing. cancelFd as for Limit.
+OpenResult Open(const std::string& location, Access access = Access::ReadWrite, int cancelFd = -1);
 
 // $XDG_DATA_HOME/vendrill/records.sqlite, else ~/.local/share/vendrill/...
 std::string DefaultSqlitePath();
 
-// Current UTC time as stored in the record, and any time so.
+// Text with the passwords of URLs (user:PASSWORD@) and of password=
+// settings hidden, and the given password wherever it stands.
+std::string Redacted(std::string text, const std::string& password = {});
+
+// Current UTC time in the record's form (this machine's clock).
 std::string NowText();
-std::string TimeText(std::chrono::system_clock::time_point time);
 
 // Accepts YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space may
-// stand for 'T', a trailing 'Z' is allowed; all UTC) and returns the form the
-// record compares with, or nullopt.
+// stand for 'T', a trailing 'Z' is allowed; all UTC) naming a real moment,
+// and returns the form the record compares with, or nullopt.
 std::optional<std::string> SinceText(const std::string& text);
 
 }  // namespace vendrill::record

@@ -2,26 +2,57 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <cstring>
 
+#include <poll.h>
 #include <sys/stat.h>
 
 namespace vendrill::record {
 
 namespace {
 
-// Long enough for another station's claim to finish, short enough that a
-// stuck lock is reported instead of hanging the line.
-constexpr int kBusyTimeoutMs = 5000;
+using Clock = std::chrono::steady_clock;
+
+bool Readable(int fd, int ms)
+{
+    if (fd < 0) {
+        if (ms > 0)
+            ::poll(nullptr, 0, ms);
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
+}
+
+// "file:" URI of a path, for the open flags only a URI can carry.
+std::string FileUri(const std::string& path, const char* query)
+{
+    std::string uri = "file:";
+    for (const unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7F) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            uri += hex;
+        } else {
+            uri += static_cast<char>(c);
+        }
+    }
+    return uri + "?" + query;
+}
 
 class CSqlite final : public CDatabase {
 public:
-    CSqlite(sqlite3* db, std::string path)
+    CSqlite(sqlite3* db, std::string path, int cancelFd)
         : m_db(db)
         , m_path(std::move(path))
+        , m_cancelFd(cancelFd)
     {
+        // Waits for another station's lock in short steps, so that a
+        // signal or the patience ends the wait (SQLITE_BUSY) in time.
+        sqlite3_busy_handler(m_db, &CSqlite::OnBusy, this);
     }
     ~CSqlite() override { sqlite3_close_v2(m_db); }
 
@@ -78,10 +109,32 @@ public:
     }
 
     bool BeginWrite(std::string* error) override { return Script("BEGIN IMMEDIATE", error); }
-    const char* IdColumn() const override { return "INTEGER PRIMARY KEY"; }
+    // A file has no connection to lose; a failed transaction is rolled back.
+    bool Reconnect(std::string*) override
+    {
+        if (!sqlite3_get_autocommit(m_db))
+            Rollback();
+        return true;
+    }
+    void Limit(int cancelFd, int patienceMs) override
+    {
+        m_cancelFd = cancelFd;
+        m_patienceMs = patienceMs;
+    }
+    Dialect Kind() const override { return Dialect::Sqlite; }
     std::string Where() const override { return m_path; }
 
 private:
+    static int OnBusy(void* self, int count)
+    {
+        auto* db = static_cast<CSqlite*>(self);
+        if (count == 0)
+            db->m_busySince = Clock::now();
+        if (Clock::now() - db->m_busySince >= std::chrono::milliseconds(db->m_patienceMs))
+            return 0;
+        return Readable(db->m_cancelFd, 5) ? 0 : 1;
+    }
+
     bool Fail(std::string* error) const
     {
         if (error)
@@ -91,24 +144,70 @@ private:
 
     sqlite3* m_db;
     std::string m_path;
+    int m_cancelFd;
+    int m_patienceMs = kDefaultPatienceMs;
+    Clock::time_point m_busySince;
 };
+
+sqlite3* OpenFile(const std::string& name, int flags, std::string* error)
+{
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+    if (rc == SQLITE_OK)
+        return db;
+    *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    return nullptr;
+}
+
+std::unique_ptr<CDatabase> OpenReadOnly(const std::string& path, int cancelFd, std::string* error)
+{
+    std::string why;
+    sqlite3* db = OpenFile(path, SQLITE_OPEN_READONLY, &why);
+    if (db && sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        // A record in a folder this user may not write to, closed cleanly
+        // by its last station, has no shared-memory file, and none can be
+        // made: read the file as it lies. No station writes to it then,
+        // or that file would be there.
+        why = sqlite3_errmsg(db);
+        sqlite3_close_v2(db);
+        db = OpenFile(FileUri(path, "immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &why);
+        if (db && sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            why = sqlite3_errmsg(db);
+            sqlite3_close_v2(db);
+            db = nullptr;
+        }
+    }
+    if (!db) {
+        *error = "cannot read " + path + ": " + why;
+        return nullptr;
+    }
+    return std::make_unique<CSqlite>(db, path, cancelFd);
+}
 
 }  // namespace
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, std::string* error)
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error)
 {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (readOnly) {
+        if (!exists) {
+            *error = "no record at " + path + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        return OpenReadOnly(path, cancelFd, error);
+    }
     // A file without any write permission is meant to be kept as it is,
     // even by root, whom the file system would let write.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
         *error = path + " is read-only";
         return nullptr;
     }
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc != SQLITE_OK) {
-        *error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
-        sqlite3_close_v2(db);
+    std::string why;
+    sqlite3* db = OpenFile(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &why);
+    if (!db) {
+        *error = "cannot open " + path + ": " + why;
         return nullptr;
     }
     if (sqlite3_db_readonly(db, "main") == 1) {
@@ -116,16 +215,18 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, std::string* erro
         sqlite3_close_v2(db);
         return nullptr;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    // WAL lets stations read the record while one of them claims; NORMAL
-    // sync is durable across a crash of the program in that mode. Switching
-    // a new file to WAL needs it to itself, and SQLite does not wait for
-    // that, so a station starting along with another one tries again.
-    std::string mode, why;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+    auto database = std::make_unique<CSqlite>(db, path, cancelFd);
+    // WAL lets stations read the record while one of them claims. FULL sync
+    // makes each commit durable when it returns, also across a power loss:
+    // a name is bound before it is sent, and that must hold. Switching a new
+    // file to WAL needs it to itself, and SQLite does not wait for that, so
+    // a station starting along with another one tries again.
+    std::string mode;
+    int rc = SQLITE_OK;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kDefaultPatienceMs);
     for (;;) {
         char* message = nullptr;
-        const int rc = sqlite3_exec(
+        rc = sqlite3_exec(
             db, "PRAGMA journal_mode=WAL",
             [](void* out, int columns, char** values, char**) {
                 if (columns > 0 && values[0])
@@ -135,20 +236,15 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, std::string* erro
             &mode, &message);
         why = message ? message : "";
         sqlite3_free(message);
-        if (rc == SQLITE_OK)
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || Clock::now() >= deadline || Readable(cancelFd, 10))
             break;
-        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || std::chrono::steady_clock::now() >= deadline) {
-            mode.clear();
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (mode != "wal" || sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (rc != SQLITE_OK || mode != "wal" ||
+        sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = "cannot use " + path + ": " + (why.empty() ? "the file does not take a write-ahead log" : why);
-        sqlite3_close_v2(db);
         return nullptr;
     }
-    return std::make_unique<CSqlite>(db, path);
+    return database;
 }
 
 }  // namespace vendrill::record

@@ -1,6 +1,7 @@
 #include "app/cli/Station.h"
 
 #include "app/cli/Interrupt.h"
+#include "base/TextCodec.h"
 #include "app/cli/ModuleSession.h"
 #include "base/Trace.h"
 #include "link/Poll.h"
@@ -14,6 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iterator>
 
 #include <poll.h>
 #include <unistd.h>
@@ -66,16 +69,16 @@ bool PauseOrInterrupt(int ms)
     return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
 }
 
-std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, int* exitCode)
+std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, record::Access access, int* exitCode)
 {
-    record::OpenResult r = record::Open(db);
+    record::OpenResult r = record::Open(db, access, InterruptFd());
     if (r.kind == record::OpenResult::Kind::BadLocation) {
         *exitCode = BadArgument(r.error);
         return std::nullopt;
     }
     if (r.kind != record::OpenResult::Kind::Ok) {
         Message(r.error);
-        *exitCode = kExitRecord;
+        *exitCode = InterruptSignal() != 0 ? ExitCodeFor(Status::Interrupted) : kExitRecord;
         return std::nullopt;
     }
     return r;
@@ -83,27 +86,29 @@ std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, int* e
 
 // ---- station -------------------------------------------------------------------
 
-enum class Outcome { Named, AlreadyNamed, Failed, Interrupted };
+// How long one call of the station waits for the record before it says so
+// and tries again; and how long the visit it knows of may still take to be
+// written once a signal came.
+constexpr int kRecordPatienceMs = 2000;
+constexpr int kLastWriteMs = 1500;
+// Pauses between tries while the record cannot be reached, and how often the
+// station says so.
+constexpr int kRetryFirstMs = 100;
+constexpr int kRetryMostMs = 5000;
+constexpr auto kSayEvery = std::chrono::seconds(5);
 
+// One printer's visit: what is recorded, and how the station goes on.
 struct PrinterResult {
-    Outcome outcome = Outcome::Failed;
-    std::string address;
-    std::string name;
-    std::int64_t number = -1;  // -1 when no number was taken
-    std::string reason;
-    Status status = Status::Ok;  // of the step that ended it
-    bool recordFailed = false;   // the record could not be read or written
+    record::Visit visit;
+    std::optional<record::State> state;  // the name's new state, when it changed
+    Status status = Status::Ok;          // Interrupted or NoDevice end the station
+    int stop = -1;                       // exit status that ends the station, -1: go on
+    bool recorded = false;
 };
 
-const char* OutcomeName(Outcome o)
+bool Named(record::Result r)
 {
-    switch (o) {
-    case Outcome::Named: return "named";
-    case Outcome::AlreadyNamed: return "already-named";
-    case Outcome::Failed: return "failed";
-    case Outcome::Interrupted: return "interrupted";
-    }
-    return "failed";
+    return r == record::Result::Named || r == record::Result::AlreadyNamed || r == record::Result::RenamedBack;
 }
 
 class CStation {
@@ -134,9 +139,14 @@ private:
     Status WaitUntilUnplugged();
     std::string PresentPrinter() const;
 
+    std::string NameFor(std::int64_t number) const;
     PrinterResult Handle(const std::string& address);
-    PrinterResult NameNew(const std::string& address, std::string* recordError);
-    PrinterResult Renew(const record::Entry& entry);
+    void SendName(const record::Binding& b, const std::string& current, PrinterResult& res);
+    // Runs a call of the record until it succeeds or a signal comes; says on
+    // standard error, now and then, that it waits. *waited: it did not
+    // succeed at once.
+    bool Persist(const std::string& what, const std::function<bool(std::string*)>& call, bool* waited = nullptr);
+    void Record(PrinterResult& r);
     bool Report(const PrinterResult& r);
 
     const Options& m_o;
@@ -148,6 +158,7 @@ private:
     usb::CUsbWatch* m_watch = nullptr;  // set on a USB link
     std::string m_node;                 // the USB printer being handled
     std::int64_t m_done = 0;
+    bool m_allNamed = true;
     Clock::time_point m_start = Clock::now();
 };
 
@@ -308,121 +319,254 @@ Status CStation::WaitUntilGone(const std::string& address)
     }
 }
 
-PrinterResult CStation::Renew(const record::Entry& entry)
+std::string CStation::NameFor(std::int64_t number) const
+{
+    const std::string suffix = SuffixFor(m_o.firstSuffix, number);
+    const std::string name = m_o.prefix + suffix;
+    if (!proto::SuffixFits(m_o.prefix.size(), suffix.size()) || !proto::TextRequest(proto::CMD_SET_BDN, name))
+        return {};
+    return name;
+}
+
+bool CStation::Persist(const std::string& what, const std::function<bool(std::string*)>& call, bool* waited)
+{
+    std::string error, ignored;
+    int pause = kRetryFirstMs;
+    std::optional<Clock::time_point> said;
+    for (int attempt = 0;; ++attempt) {
+        if (call(&error)) {
+            if (said)
+                Message("the record in " + m_record.Where() + " is back");
+            return true;
+        }
+        if (waited)
+            *waited = true;
+        if (InterruptSignal() != 0)
+            return false;
+        // A connection that broke (the server restarted) is made anew at once.
+        if (attempt == 0 && m_record.Reconnect(&ignored))
+            continue;
+        if (!said || Clock::now() - *said >= kSayEvery) {
+            Message("cannot " + what + " in the record in " + m_record.Where() + ": " + error +
+                    "; trying again until it works (Ctrl-C ends the station)");
+            said = Clock::now();
+        }
+        if (!PauseOrInterrupt(pause))
+            return false;
+        pause = std::min(pause * 2, kRetryMostMs);
+        m_record.Reconnect(&ignored);
+    }
+}
+
+PrinterResult CStation::Handle(const std::string& rawAddress)
 {
     PrinterResult res;
-    res.outcome = Outcome::AlreadyNamed;
-    res.address = entry.address;
-    res.name = entry.name;
-    res.number = entry.number;
+    record::Visit& v = res.visit;
+    v.address = Cp949ToUtf8(rawAddress);
+    v.station = m_station;
+
+    // The printer's name, taken and committed before anything is sent.
+    record::ClaimResult claim;
+    bool waited = false;
+    const bool claimed = Persist(
+        "take a name for " + v.address,
+        [&](std::string* error) {
+            claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return NameFor(n); },
+                                   m_station);
+            *error = claim.error;
+            return claim.kind != record::ClaimResult::Kind::Failed;
+        },
+        &waited);
+    if (!claimed) {
+        v.reason = "interrupted before a name was taken";
+        res.status = Status::Interrupted;
+        return res;
+    }
+    if (claim.kind == record::ClaimResult::Kind::NoNameLeft) {
+        v.reason = claim.error;
+        res.stop = kExitBadArgument;
+        return res;
+    }
+    const record::Binding& b = claim.binding;
+    v.nameId = b.id;
+    v.name = b.name;
+    v.number = b.number;
+    const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
+
+    // While the record was away the printer may have been swapped: the name
+    // goes only to the address it belongs to.
+    std::string now;
+    if (waited && (Probe(&now).status != Status::Ok || now != rawAddress)) {
+        v.reason = "the printer left before its name was sent";
+        if (!sentBefore)
+            res.state = record::State::Failed;
+        return res;
+    }
+
     std::string current;
-    StepResult r = m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &current);
-    if (r.status == Status::Ok && current != entry.name) {
-        // Someone changed it since: the recorded name goes back on.
-        const std::optional<proto::Bytes> frame = proto::TextRequest(proto::CMD_SET_BDN, entry.name);
-        r = frame ? m_session.Request(*frame, proto::CMD_SET_BDN, nullptr)
-                  : StepResult{Status::Failure, "the recorded name cannot be sent"};
-        if (r.status == Status::Ok)
-            r = m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &current);
-        if (r.status == Status::Ok && current != entry.name)
-            r = {Status::ModuleError, "the read-back shows '" + current + "'"};
-        if (r.status == Status::Ok)
-            res.reason = "recorded name set again (was '" + current + "')";
+    if (!b.isNew) {
+        const StepResult r =
+            m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &current);
+        if (r.status != Status::Ok) {
+            v.reason = r.message;
+            res.status = r.status;
+            return res;
+        }
+        v.found = Cp949ToUtf8(current);
+        if (current == b.name) {
+            v.result = record::Result::AlreadyNamed;
+            if (b.state != record::State::Named)
+                res.state = record::State::Named;
+            return res;
+        }
+        if (sentBefore)
+            Message(v.address + " has the name " + b.name + " in the record, but answers as '" + v.found +
+                    "' (changed since, or two modules with one address): it is given its name again");
+    }
+    SendName(b, current, res);
+    return res;
+}
+
+void CStation::SendName(const record::Binding& b, const std::string& current, PrinterResult& res)
+{
+    record::Visit& v = res.visit;
+    const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
+    // Whatever happens from here on, the record must not say less than
+    // that the name may be on the module.
+    if (!sentBefore) {
+        const bool marked = InterruptSignal() == 0 &&
+                            Persist("record that " + b.name + " is sent",
+                                    [&](std::string* error) { return m_record.SetState(b.id, record::State::Sent, error); });
+        if (!marked) {
+            v.reason = "interrupted before Set BDN was sent";
+            res.state = record::State::Failed;
+            res.status = Status::Interrupted;
+            return;
+        }
+    }
+    const bool signalledBefore = InterruptSignal() != 0;
+    StepResult r = m_session.Request(*proto::TextRequest(proto::CMD_SET_BDN, b.name), proto::CMD_SET_BDN, nullptr);
+    if (r.status == Status::ModuleError) {
+        v.reason = r.message;
+        if (!sentBefore)
+            res.state = record::State::Failed;  // refused: the module kept its name
+        return;
+    }
+    if (r.status == Status::Timeout) {
+        // The answer may be lost while the module took the name: ask it.
+        std::string name;
+        const StepResult check =
+            m_session.Request(proto::GetRequest(proto::CMD_GET_BDN), proto::CMD_GET_BDN, &name);
+        if (check.status == Status::Ok && name == b.name)
+            r = {};
+        else if (check.status == Status::Ok)
+            r.message += "; the module answers with the name '" + Cp949ToUtf8(name) + "'";
     }
     if (r.status != Status::Ok) {
-        res.outcome = r.status == Status::Interrupted ? Outcome::Interrupted : Outcome::Failed;
-        res.reason = r.message;
-        res.status = r.status;
-    }
-    return res;
-}
-
-PrinterResult CStation::NameNew(const std::string& address, std::string* recordError)
-{
-    PrinterResult res;
-    res.address = address;
-    const std::optional<record::Claim> claim = m_record.ClaimNext(m_o.prefix, m_first, address, m_station,
-                                                                  recordError);
-    if (!claim) {
-        res.reason = "cannot take a number: " + *recordError;
-        res.status = Status::Failure;
-        res.recordFailed = true;
-        return res;
-    }
-    res.number = claim->number;
-    res.name = m_o.prefix + SuffixFor(m_o.firstSuffix, claim->number);
-
-    StepResult r;
-    const std::optional<proto::Bytes> nameFrame = proto::TextRequest(proto::CMD_SET_BDN, res.name);
-    if (!nameFrame || !proto::SuffixFits(m_o.prefix.size(), res.name.size() - m_o.prefix.size()))
-        r = {Status::Failure, "the name " + res.name + " is too long to be sent"};
-    if (r.status == Status::Ok)
-        r = m_session.Request(*nameFrame, proto::CMD_SET_BDN, nullptr);
-    const bool nameTaken = r.status == Status::Ok;
-    if (r.status == Status::Ok && m_o.stationPin)
-        r = m_session.Request(*proto::TextRequest(proto::CMD_SET_PINKEY, *m_o.stationPin), proto::CMD_SET_PINKEY, nullptr);
-    if (r.status == Status::Ok && m_o.stationLevel)
-        r = m_session.Request(proto::SelectRequest(proto::CMD_SET_LEVEL, *m_o.stationLevel), proto::CMD_SET_LEVEL, nullptr);
-    ModuleInfo info;
-    if (r.status == Status::Ok)
-        r = m_session.ReadInfo(m_o.newModule, &info);
-    if (r.status == Status::Ok && info.name != res.name)
-        r = {Status::ModuleError, "the read-back shows the name '" + info.name.value_or("") + "'"};
-    if (r.status == Status::Ok && m_o.stationPin && info.pin != m_o.stationPin)
-        r = {Status::ModuleError, "the read-back shows another PIN key"};
-
-    if (r.status == Status::Ok) {
-        res.outcome = Outcome::Named;
-        if (m_o.print) {
-            const StepResult p = m_session.PrintLabel(res.name);
-            // The module holds the name, so the number stays taken.
-            if (p.status != Status::Ok)
-                res.reason = "label not printed: " + p.message;
+        v.result = record::Result::Sent;
+        v.reason = r.message;
+        if (r.status == Status::Interrupted && signalledBefore) {
+            // Nothing went out: the name is not on the module.
+            v.result = record::Result::Failed;
+            if (!sentBefore)
+                res.state = record::State::Failed;
+        } else if (!sentBefore) {
+            res.state = record::State::Sent;
         }
-    } else {
-        res.outcome = r.status == Status::Interrupted ? Outcome::Interrupted : Outcome::Failed;
-        res.reason = r.message;
-        res.status = r.status;
+        if (r.status != Status::Timeout && r.status != Status::ModuleError)
+            res.status = r.status;
+        return;
     }
-    // Once the module has taken the name, a later failure must not hand the
-    // number to the next printer: two printers would leave with one name.
-    if (res.outcome != Outcome::Named && nameTaken)
-        res.reason += "; the module took the name, so its number is not used again";
-    const record::State end = res.outcome == Outcome::Named         ? record::State::Named
-                              : nameTaken                            ? record::State::Unconfirmed
-                              : res.outcome == Outcome::Interrupted ? record::State::Interrupted
-                                                                    : record::State::Failed;
-    if (!m_record.Finish(claim->id, end, res.name, res.reason, recordError)) {
-        res.outcome = Outcome::Failed;
-        res.reason = "cannot write the record: " + *recordError;
-        res.status = Status::Failure;
-        res.recordFailed = true;
-    } else {
-        recordError->clear();
+
+    // The module took the name: the PIN key and the level, then the read-back.
+    StepResult settings;
+    if (m_o.stationPin) {
+        const StepResult p = m_session.Request(*proto::TextRequest(proto::CMD_SET_PINKEY, *m_o.stationPin),
+                                               proto::CMD_SET_PINKEY, nullptr);
+        v.pin = p.status == Status::Ok;
+        settings = p;
     }
-    return res;
+    if (m_o.stationLevel && (settings.status == Status::Ok || settings.status == Status::ModuleError)) {
+        const StepResult l = m_session.Request(proto::SelectRequest(proto::CMD_SET_LEVEL, *m_o.stationLevel),
+                                               proto::CMD_SET_LEVEL, nullptr);
+        v.level = l.status == Status::Ok;
+        if (settings.status == Status::Ok)
+            settings = l;
+    }
+    ModuleInfo info;
+    StepResult readBack = settings;
+    if (settings.status == Status::Ok || settings.status == Status::ModuleError)
+        readBack = m_session.ReadInfo(m_o.newModule, &info);
+    if (readBack.status == Status::Ok && info.name != b.name)
+        readBack = {Status::ModuleError, "the read-back shows the name '" + Cp949ToUtf8(info.name.value_or("")) + "'"};
+    if (readBack.status != Status::Ok) {
+        // Acknowledged, but not seen on the module.
+        v.result = record::Result::Sent;
+        v.reason = readBack.message;
+        if (!sentBefore)
+            res.state = record::State::Sent;
+        if (readBack.status == Status::Interrupted || readBack.status == Status::NoDevice)
+            res.status = readBack.status;
+        return;
+    }
+    if (b.state != record::State::Named)
+        res.state = record::State::Named;
+    if (settings.status != Status::Ok) {
+        v.reason = settings.message;
+        return;
+    }
+    if (m_o.stationPin && info.pin != m_o.stationPin) {
+        v.pin = false;
+        v.reason = "the read-back shows another PIN key";
+        return;
+    }
+    if (sentBefore) {
+        v.result = record::Result::RenamedBack;
+        v.reason = "renamed back (was '" + Cp949ToUtf8(current) + "')";
+        return;
+    }
+    v.result = record::Result::Named;
+    if (m_o.print) {
+        const StepResult p = m_session.PrintLabel(b.name);
+        v.label = p.status == Status::Ok;
+        if (!v.label)
+            v.reason = "label not printed: " + p.message;
+    }
 }
 
-PrinterResult CStation::Handle(const std::string& address)
+void CStation::Record(PrinterResult& r)
 {
+    const auto add = [&](std::string* error) { return m_record.AddVisit(r.visit, r.state, error); };
+    r.recorded = InterruptSignal() == 0 && Persist("record the visit of " + r.visit.address, add);
+    if (r.recorded)
+        return;
+    // A signal came: what is known is still written, if the record answers
+    // at once, and the station ends.
+    m_record.Limit(-1, kLastWriteMs);
     std::string error;
-    const std::optional<record::Entry> named = m_record.FindNamed(address, &error);
-    if (!named && !error.empty()) {
-        PrinterResult res;
-        res.address = address;
-        res.reason = "cannot read the record: " + error;
-        res.status = Status::Failure;
-        res.recordFailed = true;
-        return res;
-    }
-    return named ? Renew(*named) : NameNew(address, &error);
+    r.recorded = add(&error);
+    if (!r.recorded)
+        r.visit.reason += std::string(r.visit.reason.empty() ? "" : "; ") + "not recorded: " + error;
+    if (r.status == Status::Ok)
+        r.status = Status::Interrupted;
 }
 
-// Text with control bytes written as \\xNN, as the other commands print values.
+// UTF-8 text with control bytes written as \xNN, so that no value can break
+// a line or drive the terminal.
 std::string Printable(const std::string& text)
 {
-    const std::string plain = FormatPlain({{"", text}});  // ": text\n"
-    return plain.substr(2, plain.size() - 3);
+    std::string out;
+    for (const char c : ValidUtf8(text)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 std::string TimeOfDay()
@@ -435,19 +579,23 @@ bool CStation::Report(const PrinterResult& r)
     const double hours = std::max(1.0, std::chrono::duration<double>(Clock::now() - m_start).count()) / 3600.0;
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f", static_cast<double>(m_done) / hours);
+    const record::Visit& v = r.visit;
+    const char* result = record::ResultName(v.result);
     std::string line;
     if (m_o.json) {
         line = "{\"time\": " + JsonString(TimeOfDay()) + ", \"station\": " + JsonString(m_station) +
-               ", \"address\": " + JsonString(r.address) + ", \"name\": " + JsonString(r.name) +
-               ", \"number\": " + (r.number >= 0 ? std::to_string(r.number) : "null") +
-               ", \"result\": " + JsonString(OutcomeName(r.outcome)) + ", \"reason\": " + JsonString(r.reason) +
-               ", \"count\": " + std::to_string(m_done) + ", \"per_hour\": " + rate + "}\n";
+               ", \"address\": " + JsonString(v.address) + ", \"name\": " + JsonString(v.name) +
+               ", \"number\": " + (v.number >= 0 ? std::to_string(v.number) : "null") +
+               ", \"result\": " + JsonString(result) +
+               ", \"state\": " + (r.state ? JsonString(record::StateName(*r.state)) : std::string("null")) +
+               ", \"reason\": " + JsonString(v.reason) + ", \"count\": " + std::to_string(m_done) +
+               ", \"per_hour\": " + rate + "}\n";
     } else {
-        line = TimeOfDay() + "  " + Printable(r.address.empty() ? "-" : r.address) + "  " +
-               Printable(r.name.empty() ? "-" : r.name) + "  " + OutcomeName(r.outcome) + "  " +
-               std::to_string(m_done) + "  " + rate + "/h";
-        if (!r.reason.empty())
-            line += "  " + Printable(r.reason);
+        line = TimeOfDay() + "  " + Printable(v.address.empty() ? "-" : v.address) + "  " +
+               Printable(v.name.empty() ? "-" : v.name) + "  " + result + "  " + std::to_string(m_done) + "  " +
+               rate + "/h";
+        if (!v.reason.empty())
+            line += "  " + Printable(v.reason);
         line += "\n";
     }
     if (!WriteResult(line)) {
@@ -461,27 +609,29 @@ int CStation::Run()
 {
     for (;;) {
         if (m_o.count > 0 && m_done >= m_o.count)
-            return kExitOk;
+            return m_allNamed ? kExitOk : kExitNotNamed;
         Status status = Status::Ok;
         const std::optional<std::string> address = WaitForPrinter(&status);
         if (!address)
             return status == Status::Interrupted ? kExitOk : ExitCodeFor(status);  // between printers: done
-        const PrinterResult r = Handle(*address);
+        PrinterResult r = Handle(*address);
         ++m_done;
+        m_allNamed = m_allNamed && Named(r.visit.result);
+        Record(r);
         if (!Report(r))
             return kExitFailure;
-        if (r.recordFailed) {
-            Message(r.reason);
-            return kExitRecord;
+        if (r.stop >= 0) {
+            Message(r.visit.reason);
+            return r.stop;
         }
         if (r.status == Status::Interrupted)
             return ExitCodeFor(Status::Interrupted);
         if (r.status == Status::NoDevice) {
-            Message(r.reason);
+            Message(r.visit.reason);
             return kExitNoDevice;
         }
         if (m_o.count > 0 && m_done >= m_o.count)
-            return kExitOk;
+            return m_allNamed ? kExitOk : kExitNotNamed;
         const Status gone = WaitUntilGone(*address);
         if (gone == Status::Interrupted)
             return kExitOk;
@@ -494,9 +644,10 @@ int RunStation(const Options& o)
 {
     // Everything that can be refused is refused before a printer is touched.
     int exitCode = kExitOk;
-    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, &exitCode);
+    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, record::Access::ReadWrite, &exitCode);
     if (!rec)
         return exitCode;
+    rec->record->Limit(InterruptFd(), kRecordPatienceMs);
 
     CModuleSession session;
     usb::CUsbWatch watch;
@@ -539,39 +690,68 @@ std::string CsvField(const std::string& text)
 
 int RunRecords(const Options& o)
 {
-    const bool json = o.json, csv = o.csv;
     std::string error;
     int exitCode = kExitOk;
-    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, &exitCode);
+    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, record::Access::ReadOnly, &exitCode);
     if (!rec)
         return exitCode;
-    std::vector<record::Entry> entries;
+    std::vector<record::VisitEntry> entries;
     if (!rec->record->List(o.since, &entries, &error)) {
-        Message("cannot read the record: " + error);
+        Message("cannot read the record in " + rec->record->Where() + ": " + error);
         return kExitRecord;
     }
 
+    // The values of a visit in the order of record::kVisitColumns; numbers
+    // and flags are marked so that JSON writes them as such.
+    enum class Kind { Text, Number, Flag };
+    const auto values = [](const record::VisitEntry& e) {
+        const record::Visit& v = e.visit;
+        return std::vector<std::pair<std::string, Kind>>{
+            {e.time, Kind::Text},
+            {v.station, Kind::Text},
+            {v.address, Kind::Text},
+            {record::ResultName(v.result), Kind::Text},
+            {v.name, Kind::Text},
+            {v.number >= 0 ? std::to_string(v.number) : "", Kind::Number},
+            {e.state, Kind::Text},
+            {v.found, Kind::Text},
+            {v.label ? "1" : "0", Kind::Flag},
+            {v.pin ? "1" : "0", Kind::Flag},
+            {v.level ? "1" : "0", Kind::Flag},
+            {v.reason, Kind::Text}};
+    };
+    constexpr std::size_t kColumns = std::size(record::kVisitColumns);
     std::string out;
-    if (json) {
+    if (o.json) {
         out = "[";
         for (std::size_t k = 0; k < entries.size(); ++k) {
-            const record::Entry& e = entries[k];
-            out += std::string(k ? ",\n " : "") + "{\"address\": " + JsonString(e.address) +
-                   ", \"name\": " + JsonString(e.name) + ", \"number\": " + std::to_string(e.number) +
-                   ", \"prefix\": " + JsonString(e.prefix) + ", \"station\": " + JsonString(e.station) +
-                   ", \"start\": " + JsonString(e.started) + ", \"end\": " + JsonString(e.ended) +
-                   ", \"result\": " + JsonString(e.result) + ", \"reason\": " + JsonString(e.reason) + "}";
+            const auto row = values(entries[k]);
+            out += k ? ",\n {" : "{";
+            for (std::size_t c = 0; c < kColumns; ++c) {
+                const auto& [text, kind] = row[c];
+                out += std::string(c ? ", " : "") + JsonString(record::kVisitColumns[c]) + ": ";
+                if (kind == Kind::Number)
+                    out += text.empty() ? "null" : text;
+                else if (kind == Kind::Flag)
+                    out += text == "1" ? "true" : "false";
+                else
+                    out += JsonString(text);
+            }
+            out += "}";
         }
         out += "]\n";
     } else {
-        const char sep = csv ? ',' : '\t';
-        auto field = [&](const std::string& t) { return csv ? CsvField(t) : Printable(t); };
-        out = std::string("address") + sep + "name" + sep + "number" + sep + "prefix" + sep + "station" + sep +
-              "start" + sep + "end" + sep + "result" + sep + "reason\n";
-        for (const record::Entry& e : entries)
-            out += field(e.address) + sep + field(e.name) + sep + std::to_string(e.number) + sep + field(e.prefix) +
-                   sep + field(e.station) + sep + e.started + sep + e.ended + sep + e.result + sep +
-                   field(e.reason) + "\n";
+        const char sep = o.csv ? ',' : '\t';
+        const auto field = [&](const std::string& t) { return o.csv ? CsvField(ValidUtf8(t)) : Printable(t); };
+        for (std::size_t c = 0; c < kColumns; ++c)
+            out += std::string(c ? 1 : 0, sep) + record::kVisitColumns[c];
+        out += "\n";
+        for (const record::VisitEntry& e : entries) {
+            const auto row = values(e);
+            for (std::size_t c = 0; c < kColumns; ++c)
+                out += std::string(c ? 1 : 0, sep) + field(row[c].first);
+            out += "\n";
+        }
     }
     if (!WriteResult(out)) {
         Message("write error");

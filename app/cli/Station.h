@@ -18,6 +18,8 @@ namespace vendrill::cli {
 
 // The record cannot be opened or reached.
 inline constexpr int kExitRecord = 6;
+// A station run with --count ended, and not every printer of it was named.
+inline constexpr int kExitNotNamed = 7;
 
 // Runs station, records or ports. Results go to standard output as they
 // come, messages to standard error. Returns the exit status.

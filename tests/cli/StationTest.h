@@ -30,6 +30,11 @@ using clitest::RunCli;
 
 constexpr int kOk = 0, kBadArgument = 2, kRecord = 6, kNotNamed = 7;
 
+inline std::string ResultOf(const vendrill::record::VisitEntry& e)
+{
+    return vendrill::record::ResultName(e.visit.result);
+}
+
 template <typename Pred>
 bool WaitFor(Pred pred, std::chrono::seconds patience = std::chrono::seconds(30))
 {
@@ -138,12 +143,12 @@ protected:
         return o;
     }
 
-    // What the record holds.
-    std::vector<vendrill::record::Entry> Records(const std::string& db = {})
+    // The visits the record holds, each with its name's state now.
+    std::vector<vendrill::record::VisitEntry> Visits(const std::string& db = {})
     {
-        vendrill::record::OpenResult r = vendrill::record::Open(db.empty() ? m_db : db);
+        vendrill::record::OpenResult r = vendrill::record::Open(db.empty() ? m_db : db, vendrill::record::Access::ReadOnly);
         EXPECT_TRUE(r.record) << r.error;
-        std::vector<vendrill::record::Entry> all;
+        std::vector<vendrill::record::VisitEntry> all;
         std::string error;
         if (r.record) {
             EXPECT_TRUE(r.record->List("", &all, &error)) << error;

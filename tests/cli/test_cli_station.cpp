@@ -31,10 +31,11 @@ protected:
 
         std::set<std::int64_t> numbers;
         std::set<std::string> names;
-        for (const auto& e : Records(db)) {
-            EXPECT_EQ(e.result, "named") << e.address << " " << e.reason;
-            numbers.insert(e.number);
-            names.insert(e.name);
+        for (const auto& e : Visits(db)) {
+            EXPECT_EQ(ResultOf(e), "named") << e.visit.address << " " << e.visit.reason;
+            EXPECT_EQ(e.state, "named");
+            numbers.insert(e.visit.number);
+            names.insert(e.visit.name);
         }
         EXPECT_EQ(numbers, (std::set<std::int64_t>{1, 2, 3, 4, 5, 6})) << "6 distinct numbers, no gaps";
         EXPECT_EQ(names.size(), 6u);
@@ -80,48 +81,26 @@ TEST_F(Station, NamesThreePrintersInARowAndPrintsLabelsAfterTheReadBack)
         EXPECT_EQ(std::count(j.begin(), j.end(), "P:"), 2) << "three line feeds after the name";
     }
 
-    const auto records = Records();
+    const auto records = Visits();
     ASSERT_EQ(records.size(), 3u);
     for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(records[k].result, "named");
-        EXPECT_EQ(records[k].number, k + 1);
-        EXPECT_EQ(records[k].station, "st1");
-        EXPECT_EQ(records[k].prefix, "PRN-");
-        EXPECT_NE(records[k].ended, "");
+        const vendrill::record::Visit& v = records[k].visit;
+        EXPECT_EQ(ResultOf(records[k]), "named");
+        EXPECT_EQ(records[k].state, "named");
+        EXPECT_EQ(v.number, k + 1);
+        EXPECT_EQ(v.station, "st1");
+        EXPECT_TRUE(v.label && v.pin && v.level);
+        EXPECT_EQ(records[k].time.size(), 24u) << records[k].time;
     }
 
     const Outcome csv = RunCli({"records", "--db", m_db, "--csv"});
     EXPECT_EQ(csv.exitCode, kOk) << csv.err;
-    EXPECT_EQ(Lines(csv.out).size(), 4u);
-    EXPECT_EQ(Lines(csv.out)[1].rfind("001901990001,PRN-00001,1,PRN-,st1,", 0), 0u) << csv.out;
+    ASSERT_EQ(Lines(csv.out).size(), 4u);
+    EXPECT_EQ(Lines(csv.out)[0], "time,station,address,result,name,number,state,found,label,pin,level,reason");
+    EXPECT_EQ(Lines(csv.out)[1].substr(24), ",st1,001901990001,named,PRN-00001,1,named,,1,1,1,") << csv.out;
     EXPECT_EQ(csv.out.find("4321"), std::string::npos) << "PIN keys are not kept";
     const Outcome none = RunCli({"records", "--db", m_db, "--json", "--since", "2999-01-01"});
     EXPECT_EQ(none.out, "[]\n");
-}
-
-TEST_F(Station, APrinterSeenAgainKeepsItsNumber)
-{
-    const LinePrinter a{"0019019A0001", false}, b{"0019019A0002", false};
-    {
-        auto line = Line({a, b, a});
-        const Outcome o = RunStation(*line, {"--name", "P", "--count", "3"});
-        ASSERT_EQ(o.exitCode, kOk) << o.err;
-        const std::vector<std::string> lines = Lines(o.out);
-        ASSERT_EQ(lines.size(), 3u) << o.out;
-        EXPECT_EQ(Words(lines[2])[2], "P00001");
-        EXPECT_EQ(Words(lines[2])[3], "already-named");
-        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?1"}))
-            << "the name is not set again when the module has it";
-    }
-    // The same printer, reset meanwhile, on another line: the recorded name
-    // goes back on, still without a new number.
-    auto line = Line({a});
-    const Outcome o = RunStation(*line, {"--name", "P", "--count", "1", "--json"});
-    ASSERT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_NE(o.out.find("\"result\": \"already-named\""), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("\"number\": 1,"), std::string::npos) << o.out;
-    EXPECT_EQ(line->Visits()[0].state.name, "P00001");
-    EXPECT_EQ(Records().size(), 2u);
 }
 
 TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
@@ -133,21 +112,23 @@ TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
     ASSERT_EQ(lines.size(), 3u) << o.out;
     EXPECT_NE(lines[0].find("\"name\": \"N-7\", \"number\": 7, \"result\": \"named\""), std::string::npos)
         << lines[0];
-    EXPECT_NE(lines[1].find("\"number\": 8, \"result\": \"failed\", \"reason\": \"Bluetooth Setting Error"),
+    EXPECT_NE(lines[1].find("\"number\": 8, \"result\": \"failed\", \"state\": \"failed\", \"reason\": \"Bluetooth Setting Error"),
               std::string::npos)
         << lines[1];
-    EXPECT_NE(lines[2].find("\"name\": \"N-00008\", \"number\": 8, \"result\": \"named\""), std::string::npos)
+    // The refused name went out: its number is not handed to another printer.
+    EXPECT_NE(lines[2].find("\"name\": \"N-00009\", \"number\": 9, \"result\": \"named\""), std::string::npos)
         << lines[2];
     const std::vector<std::string> refused = line->Visits().at(1).journal;
     EXPECT_EQ(std::count_if(refused.begin(), refused.end(), [](const std::string& e) { return e.rfind("P:", 0) == 0; }),
               0)
         << "no label for a printer that refused the name";
 
-    const auto records = Records();
+    const auto records = Visits();
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[1].result, "failed");
-    EXPECT_NE(records[1].reason, "");
-    EXPECT_EQ(records[2].number, 8);
+    EXPECT_EQ(ResultOf(records[1]), "failed");
+    EXPECT_EQ(records[1].state, "failed");
+    EXPECT_NE(records[1].visit.reason, "");
+    EXPECT_EQ(records[2].visit.number, 9);
 }
 
 TEST_F(Station, TwoStationsShareOneSqliteFile)
@@ -182,34 +163,9 @@ TEST_F(Station, ACtrlCBetweenPrintersEndsAtOnce)
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
-    const auto records = Records();
+    const auto records = Visits();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].result, "named");
-}
-
-TEST_F(Station, ACtrlCDuringAPrinterGivesItsNumberBack)
-{
-    auto line = Line(NumberedPrinters(1));
-    SimOptions slow = line->Options();
-    slow.delayMs = 1500;  // within the 2000 ms a reply may take
-    line->SetOptions(slow);
-    clitest::RunOptions run;
-    run.whileRunning = [&](pid_t pid) {
-        // Interrupt while the number is claimed and the name is on its way.
-        EXPECT_TRUE(WaitFor([&] {
-            const auto all = Records();
-            return !all.empty() && all[0].result == "claimed";
-        }));
-        ::kill(pid, SIGINT);
-    };
-    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "I"}, run);
-    EXPECT_TRUE(o.finished);
-    EXPECT_EQ(o.exitCode, 128 + SIGINT) << o.err;
-    EXPECT_NE(o.out.find("  interrupted  1  "), std::string::npos) << o.out;
-    const auto records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].result, "interrupted");
-    EXPECT_NE(records[0].ended, "");
+    EXPECT_EQ(ResultOf(records[0]), "named");
 }
 
 TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)

@@ -233,12 +233,13 @@ TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
     ASSERT_TRUE(bed.Load("printer_other"));
     std::unique_ptr<PrinterModule> modules[2];
     auto namedRecords = [&] {
-        vendrill::record::OpenResult r = vendrill::record::Open(db);
-        std::vector<vendrill::record::Entry> all;
+        vendrill::record::OpenResult r = vendrill::record::Open(db, vendrill::record::Access::ReadOnly);
+        std::vector<vendrill::record::VisitEntry> all;
         std::string error;
         if (r.record)
             r.record->List("", &all, &error);
-        return std::count_if(all.begin(), all.end(), [](const auto& e) { return e.result == "named"; });
+        return std::count_if(all.begin(), all.end(),
+                             [](const auto& e) { return e.visit.result == vendrill::record::Result::Named; });
     };
     auto waitForNamed = [&](long n) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

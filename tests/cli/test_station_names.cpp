@@ -26,6 +26,17 @@ TEST_F(NoNameTwice, ALostOrLateAcknowledgementKeepsTheNumber)
     const Outcome a = RunStation(*lost, {"--name", "L-", "--count", "2", "--json"});
     EXPECT_EQ(ModuleNames({lost.get()}).at("00190199C001"), "L-00001");
     EXPECT_TRUE(NamesHeldTwice({lost.get()}).empty()) << a.out;
+    // The line, its JSON and the record tell the same.
+    EXPECT_EQ(a.exitCode, kNotNamed) << a.err;
+    const std::vector<std::string> lines = Lines(a.out);
+    const auto visits = Visits();
+    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(visits.size(), 2u);
+    EXPECT_NE(lines[0].find("\"result\": \"sent\", \"state\": \"sent\""), std::string::npos) << lines[0];
+    EXPECT_EQ(ResultOf(visits[0]), "sent");
+    EXPECT_EQ(visits[0].state, "sent");
+    EXPECT_NE(lines[1].find("\"number\": 2, \"result\": \"named\""), std::string::npos) << lines[1];
+    EXPECT_EQ(ResultOf(visits[1]), "named");
 
     // Every answer to Set BDN comes after the reply time-out; the printers
     // stay long enough to be asked again.
@@ -52,6 +63,12 @@ TEST_F(NoNameTwice, ASignalWhileTheNameIsOnItsWayKeepsTheNumber)
     const Outcome a = RunStation(*first, {"--name", "S-"}, {}, run);
     EXPECT_EQ(a.exitCode, 128 + SIGINT) << a.err;
     EXPECT_EQ(first->State().name, "S-00001");
+    EXPECT_NE(a.out.find("  S-00001  sent  1  "), std::string::npos) << a.out;
+    const auto visits = Visits();
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(ResultOf(visits[0]), "sent");
+    EXPECT_EQ(visits[0].state, "sent");
+    EXPECT_NE(visits[0].visit.reason.find("SIGINT"), std::string::npos) << visits[0].visit.reason;
 
     auto second = Line({{"00190199D002", false}});
     const Outcome b = RunStation(*second, {"--name", "S-", "--count", "1"});
@@ -104,4 +121,45 @@ TEST_F(NoNameTwice, OverlappingPrefixesNeverMeet)
     const Outcome b = RunStation(*second, {"--name", "PRN-1", "--count", "1"});
     EXPECT_EQ(first->State().name, "PRN-100001");
     EXPECT_TRUE(NamesHeldTwice({first.get(), second.get()}).empty()) << a.out << b.out;
+}
+
+// One module address seen again: the same printer, or two modules that
+// share an address. Every visit is recorded, and the printer keeps its
+// number and name.
+TEST_F(NoNameTwice, AKnownAddressKeepsItsNameAndEveryVisitIsRecorded)
+{
+    const LinePrinter a{"0019019A0001", false}, b{"0019019A0002", false};
+    {
+        auto line = Line({a, b, a});
+        const Outcome o = RunStation(*line, {"--name", "P", "--count", "3"});
+        ASSERT_EQ(o.exitCode, kOk) << o.err;
+        const std::vector<std::string> lines = Lines(o.out);
+        ASSERT_EQ(lines.size(), 3u) << o.out;
+        EXPECT_EQ(Words(lines[2])[2], "P00001");
+        EXPECT_EQ(Words(lines[2])[3], "already-named");
+        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?1"}))
+            << "the name is not set again when the module has it";
+    }
+    // A module with that address and another name, at another station: it
+    // is given the recorded name again, still without a new number, and the
+    // station says so.
+    auto line = Line({a});
+    const Outcome o = RunStation(*line, {"--name", "P", "--count", "1", "--json", "--station", "other"});
+    ASSERT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_NE(o.out.find("\"number\": 1, \"result\": \"renamed-back\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("renamed back (was 'VENDRILL-PRN')"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("0019019A0001"), std::string::npos) << o.err;
+    EXPECT_EQ(line->Visits()[0].state.name, "P00001");
+
+    const auto visits = Visits();
+    ASSERT_EQ(visits.size(), 4u);
+    EXPECT_EQ(ResultOf(visits[2]), "already-named");
+    EXPECT_EQ(ResultOf(visits[3]), "renamed-back");
+    EXPECT_EQ(visits[3].visit.station, "other");
+    EXPECT_EQ(visits[3].visit.found, "VENDRILL-PRN");
+    for (int k : {0, 2, 3}) {
+        EXPECT_EQ(visits[k].visit.address, a.address);
+        EXPECT_EQ(visits[k].visit.number, 1);
+        EXPECT_EQ(visits[k].state, "named");
+    }
 }

@@ -49,7 +49,7 @@ TEST_F(RecordTrouble, PostgresStoppedMidPrinterOrRestartedBetweenPrinters)
 
     SimOptions slow;
     slow.delayMs = 100;
-    auto line = Line(NumberedPrinters(3), 100, 1000, slow);
+    auto line = Line(NumberedPrinters(3), 1000, 1000, slow);
     clitest::RunOptions run;
     run.errorFile = m_dir + "/station.err";
     run.whileRunning = [&](pid_t) {
@@ -68,7 +68,7 @@ TEST_F(RecordTrouble, PostgresStoppedMidPrinterOrRestartedBetweenPrinters)
         EXPECT_EQ(server.Resume(), "");
     };
     const Outcome o = RunStation(*line, {"--name", "R-", "--count", "3"}, url, run);
-    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.exitCode, kOk) << o.out << o.err;
     EXPECT_EQ(line->Visits().size(), 3u);
     ExpectAllNamed(*line, "R-");
 }
@@ -77,7 +77,7 @@ TEST_F(RecordTrouble, ASqliteFileHeldByAnotherProgramMidPrinter)
 {
     SimOptions slow;
     slow.delayMs = 100;
-    auto line = Line(NumberedPrinters(2), 100, 200, slow);
+    auto line = Line(NumberedPrinters(2), 1000, 200, slow);
     const std::string path = m_dir + "/records.sqlite";
     clitest::RunOptions run;
     run.errorFile = m_dir + "/station.err";
@@ -92,7 +92,7 @@ TEST_F(RecordTrouble, ASqliteFileHeldByAnotherProgramMidPrinter)
         sqlite3_close(holder);
     };
     const Outcome o = RunStation(*line, {"--name", "Q-", "--count", "2"}, {}, run);
-    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.exitCode, kOk) << o.out << o.err;
     ExpectAllNamed(*line, "Q-");
 }
 
