@@ -5,7 +5,12 @@
 //     of every request and reply in between (the label is written after the
 //     read-back and does not wait for the line);
 //  2. the record's cost per printer (claim, sent, visit) on SQLite and on
-//     a private PostgreSQL server.
+//     a private PostgreSQL server;
+//  3. the scale run: many stations (one process each, each on its own
+//     simulated line) naming printers into one PostgreSQL database: claims
+//     per second, claim latency as a printer sees it (its first answer to
+//     the arrival of Set BDN: look-up, claim and the commit that marks the
+//     name sent), names held twice (must be none) and gaps.
 // Result lines (ROW / NOTE) go to standard error, see BenchRow.h.
 
 #include "BenchRow.h"
@@ -14,8 +19,13 @@
 #include "record/Record.h"
 #include "sim/SimHost.h"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <map>
+#include <memory>
+#include <set>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -195,11 +205,103 @@ bool RecordCost(const std::string& label, const std::string& location, int print
     return true;
 }
 
+double Percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    const std::size_t k = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(k, v.size() - 1)];
+}
+
+bool ScaleRun(const char* cli, PgServer& server, const std::string& url, int stations, int seconds)
+{
+    const std::string figure = "Scale: " + std::to_string(stations) + " stations on one PostgreSQL database for " +
+                               std::to_string(seconds) + " s";
+    std::vector<std::unique_ptr<CSimHost>> lines;
+    std::vector<pid_t> pids;
+    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int k = 0; k < stations; ++k) {
+        auto host = std::make_unique<CSimHost>();
+        LineOptions line;
+        // More printers than a station can name in the time, each address
+        // of its own.
+        for (int n = 0; n < 3000; ++n) {
+            char address[16];
+            std::snprintf(address, sizeof address, "5CA1%02X%06X", static_cast<unsigned>(k), static_cast<unsigned>(n));
+            line.printers.push_back({address, false});
+        }
+        line.stayMs = 20;
+        line.goneMs = 40;
+        host->SetLine(line);
+        if (!host->Start())
+            return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, devnull, STDOUT_FILENO);
+        std::vector<std::string> args = {cli,   "station", "--port",  host->SlavePath(), "--db", url, "--name",
+                                         "SC-", "--station", "st" + std::to_string(k), "--json"};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const int spawned = ::posix_spawn(&pid, cli, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned == 0)
+            pids.push_back(pid);
+        lines.push_back(std::move(host));
+    }
+    ::close(devnull);
+    ::poll(nullptr, 0, seconds * 1000);
+    for (pid_t pid : pids)
+        ::kill(pid, SIGINT);
+    int failed = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        // Between printers a station ends with 0, during one with 128 + 2.
+        failed += !(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 128 + SIGINT));
+    }
+
+    std::vector<double> latency;
+    std::map<std::string, std::set<std::string>> holders;
+    for (const auto& host : lines) {
+        for (const LineVisit& v : host->Visits()) {
+            if (v.firstAnswer && v.nameHeard)
+                latency.push_back(std::chrono::duration<double, std::milli>(*v.nameHeard - *v.firstAnswer).count());
+            if (v.state.name.rfind("SC-", 0) == 0)
+                holders[v.state.name].insert(v.address);
+        }
+        host->Stop();
+    }
+    std::size_t twice = 0;
+    for (const auto& [name, addresses] : holders)
+        twice += addresses.size() > 1;
+    std::string error;
+    const long taken = std::atol(server.Query("scale", "SELECT count(*) FROM names", &error).c_str());
+    const long highest = std::atol(server.Query("scale", "SELECT max(number) FROM names", &error).c_str());
+    if (!error.empty() || failed > 0 || pids.size() != static_cast<std::size_t>(stations)) {
+        vbench::Row(figure, "not measured", "-", NAN, "-",
+                    std::to_string(failed) + " stations failed " + error);
+        return false;
+    }
+    vbench::Row(figure + ": names taken per second", vbench::Fmt("%.1f /s", static_cast<double>(taken) / seconds),
+                "-", NAN, "-", std::to_string(taken) + " names");
+    vbench::Row(figure + ": claim latency p50 / p99 (first answer -> Set BDN at the printer)",
+                vbench::Fmt("%.2f", Percentile(latency, 0.5)) + vbench::Fmt(" / %.2f ms", Percentile(latency, 0.99)), "20 ms budget",
+                Percentile(latency, 0.99) / 20.0, "p99 <= 20 ms", std::to_string(latency.size()) + " printers");
+    vbench::Row(figure + ": names held by two printers", std::to_string(twice), "0", NAN, "0");
+    vbench::Row(figure + ": gaps (numbers not used)", std::to_string(highest - taken), "-", NAN, "-",
+                "names taken but not finished when the stations were stopped are not gaps");
+    return twice == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int printers = 20, records = 200, baud = 57600;
+    int printers = 20, records = 200, baud = 57600, stations = 16, seconds = 60;
     for (int k = 1; k + 1 < argc; k += 2) {
         if (std::strcmp(argv[k], "--printers") == 0)
             printers = std::atoi(argv[k + 1]);
@@ -207,6 +309,10 @@ int main(int argc, char** argv)
             records = std::atoi(argv[k + 1]);
         else if (std::strcmp(argv[k], "--baud") == 0)
             baud = std::atoi(argv[k + 1]);
+        else if (std::strcmp(argv[k], "--stations") == 0)
+            stations = std::atoi(argv[k + 1]);
+        else if (std::strcmp(argv[k], "--seconds") == 0)
+            seconds = std::atoi(argv[k + 1]);
     }
     bool ok = StationCycle(VENDRILL_CLI_PATH, printers, baud);
 
@@ -224,8 +330,15 @@ int main(int argc, char** argv)
         ok = false;
     } else {
         ok = RecordCost("PostgreSQL (local socket)", url, records) && ok;
+        const std::string scale = server.NewDatabase("scale", &error);
+        ok = !scale.empty() && ScaleRun(VENDRILL_CLI_PATH, server, scale, stations, seconds) && ok;
     }
     vbench::Note("Station cycle: the simulated line holds every byte for its wire time (10 bits a byte) both ways; "
-                 "the record is SQLite. The floor leaves out the record and the host's wake-ups.");
+                 "the record is SQLite (each commit synchronous). The floor leaves out the record and the host's "
+                 "wake-ups.");
+    vbench::Note("Scale run: every station a vendrill-cli process on its own simulated line (unpaced; a printer "
+                 "stays 20 ms after its name and the next comes 40 ms later), all on one private PostgreSQL "
+                 "server (local socket, fsync off). Names held twice are counted on the simulated modules, gaps "
+                 "in the record.");
     return ok ? 0 : 1;
 }

@@ -28,6 +28,10 @@ public:
                        std::string* error) = 0;
     // Several statements without parameters.
     virtual bool Script(const std::string& sql, std::string* error) = 0;
+    // One statement, committed on its own so that it survives a power loss
+    // when the call returns. Other commits may be lost with the power (never
+    // with the program): a durable commit makes every earlier one durable too.
+    virtual bool DurableQuery(const std::string& sql, const std::vector<std::string>& params, std::string* error) = 0;
 
     // Starts a transaction that holds the database's write lock, so that no
     // other station reads or claims numbers until Commit or Rollback.

@@ -179,6 +179,13 @@ public:
         return Collect(nullptr, error);
     }
 
+    // Every commit of PostgreSQL waits for its log to reach the disk
+    // (unless the server is told otherwise).
+    bool DurableQuery(const std::string& sql, const std::vector<std::string>& params, std::string* error) override
+    {
+        return Query(sql, params, nullptr, error);
+    }
+
     bool BeginWrite(std::string* error) override
     {
         if (!Script("BEGIN", error))

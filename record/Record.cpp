@@ -271,8 +271,13 @@ public:
 
     bool SetState(std::int64_t id, State state, std::string* error) override
     {
-        return m_db->Query(Sql("UPDATE names SET state = $2, changed = {NOW} WHERE id = $1"),
-                           {std::to_string(id), StateName(state)}, nullptr, error);
+        const std::string sql = Sql("UPDATE names SET state = $2, changed = {NOW} WHERE id = $1");
+        const std::vector<std::string> params = {std::to_string(id), StateName(state)};
+        // Set BDN goes out once this returns: the name, and its claim before
+        // it, must outlast anything, a power loss included.
+        if (state == State::Sent)
+            return m_db->DurableQuery(sql, params, error);
+        return m_db->Query(sql, params, nullptr, error);
     }
 
     bool AddVisit(const Visit& v, std::optional<State> state, std::string* error) override

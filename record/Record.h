@@ -88,10 +88,12 @@ public:
     // new one, bound to it and committed: the lowest number from `first` on
     // that no name of this prefix holds, whose name (nameFor) no record
     // holds under any prefix. Two stations can never take one number or one
-    // name. Commits durably before it returns.
+    // name. Committed when it returns; the claim outlasts a power loss once
+    // its name is marked sent.
     virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
                               const NameFor& nameFor, const std::string& station) = 0;
-    // Sets what is known of a name's module.
+    // Sets what is known of a name's module. Marking it sent commits so
+    // that it outlasts a power loss: after that the name may go out.
     virtual bool SetState(std::int64_t id, State state, std::string* error) = 0;
     // Records a visit and, when given, the new state of its name, together.
     virtual bool AddVisit(const Visit& visit, std::optional<State> state, std::string* error) = 0;

@@ -108,6 +108,18 @@ public:
         return false;
     }
 
+    bool DurableQuery(const std::string& sql, const std::vector<std::string>& params, std::string* error) override
+    {
+        // FULL makes this commit wait for the log to reach the disk; the
+        // log is written in order, so everything before it is on the disk too.
+        if (!Script("PRAGMA synchronous=FULL", error))
+            return false;
+        const bool ok = Query(sql, params, nullptr, error);
+        std::string ignored;
+        Script("PRAGMA synchronous=NORMAL", &ignored);
+        return ok;
+    }
+
     bool BeginWrite(std::string* error) override { return Script("BEGIN IMMEDIATE", error); }
     // A file has no connection to lose; a failed transaction is rolled back.
     bool Reconnect(std::string*) override
@@ -216,9 +228,9 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, in
         return nullptr;
     }
     auto database = std::make_unique<CSqlite>(db, path, cancelFd);
-    // WAL lets stations read the record while one of them claims. FULL sync
-    // makes each commit durable when it returns, also across a power loss:
-    // a name is bound before it is sent, and that must hold. Switching a new
+    // WAL lets stations read the record while one of them claims. NORMAL
+    // sync keeps every commit across a crash of the program; the commits
+    // that must also outlast a power loss ask for it (DurableQuery). Switching a new
     // file to WAL needs it to itself, and SQLite does not wait for that, so
     // a station starting along with another one tries again.
     std::string mode;
@@ -240,7 +252,7 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, in
             break;
     }
     if (rc != SQLITE_OK || mode != "wal" ||
-        sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = "cannot use " + path + ": " + (why.empty() ? "the file does not take a write-ahead log" : why);
         return nullptr;
     }

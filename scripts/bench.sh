@@ -7,8 +7,9 @@
 #   3. CPU time while the window sits open with a quiet serial / USB link;
 #   4. receive queue and reply decoding per byte (Google Benchmark);
 #   5. the production line: station cycle on the simulated line paced at 57600
-#      baud against the wire time, and the record's cost per printer on SQLite
-#      and on a private PostgreSQL server.
+#      baud against the wire time, the record's cost per printer on SQLite
+#      and on a private PostgreSQL server, and the scale run: 16 stations on
+#      one PostgreSQL database for 60 s.
 # Prints one table (Markdown) with every figure, its floor and the ratio, then
 # the notes on where the time goes. Raw output stays in the results folder.
 # Nothing here fails on time; a non-zero exit means a benchmark could not run.
@@ -17,15 +18,19 @@
 # BENCH_RUNS (Get Info runs, 30), BENCH_SET_RUNS (Set BDN runs, 20),
 # BENCH_START_PAIRS (start-up pairs, 15), BENCH_IDLE_S (seconds per idle
 # figure, 10), BENCH_PRINTERS (station cycles, 30), BENCH_RECORDS (record
-# cost runs, 200), BENCH_QUICK=1 (a few runs of each, for trying the script).
+# cost runs, 200), BENCH_STATIONS (scale run, 16), BENCH_SCALE_S (seconds of
+# the scale run, 60), BENCH_QUICK=1 (a few runs of each, for trying the script).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VENDRILL_BENCH_DIR:-$here/build-bench}"
 runs="${BENCH_RUNS:-30}"; set_runs="${BENCH_SET_RUNS:-20}"
 pairs="${BENCH_START_PAIRS:-15}"; idle_s="${BENCH_IDLE_S:-10}"
 printers="${BENCH_PRINTERS:-30}"; records="${BENCH_RECORDS:-200}"
+stations="${BENCH_STATIONS:-16}"; scale_s="${BENCH_SCALE_S:-60}"
 gb_min_time=0.5
-if [[ "${BENCH_QUICK:-0}" == 1 ]]; then runs=4; set_runs=3; pairs=3; idle_s=2; gb_min_time=0.05; printers=5; records=20; fi
+if [[ "${BENCH_QUICK:-0}" == 1 ]]; then
+    runs=4; set_runs=3; pairs=3; idle_s=2; gb_min_time=0.05; printers=5; records=20; scale_s=5
+fi
 
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVENDRILL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" --target vendrill_bench >/dev/null
@@ -142,8 +147,10 @@ echo "== 4/5 receive path (Google Benchmark)" >&2
     >"$out/receive.txt" 2>"$out/receive.log"
 collect "$out/receive.log"
 
-echo "== 5/5 production line: station cycle ($printers printers) and record cost ($records each)" >&2
-"$bin/bench_station" --printers "$printers" --records "$records" >"$out/station.trace" 2>"$out/station.log" ||
+echo "== 5/5 production line: station cycle ($printers printers), record cost ($records each)," \
+     "$stations stations for $scale_s s" >&2
+"$bin/bench_station" --printers "$printers" --records "$records" --stations "$stations" --seconds "$scale_s" \
+    >"$out/station.trace" 2>"$out/station.log" ||
     { echo "station benchmark failed" >&2; cat "$out/station.log" >&2; }
 collect "$out/station.log"
 
@@ -154,7 +161,7 @@ collect "$out/station.log"
          "$(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(pkg-config --modversion Qt6Core 2>/dev/null || echo '?')," \
          "load average at the end $(cut -d' ' -f1-3 /proc/loadavg). $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo "Runs: Get Info $runs, Set BDN $set_runs, start-up $pairs pairs (+1 warm-up each), idle $idle_s s per figure," \
-         "station $printers printers, record $records printers per database."
+         "station $printers printers, record $records printers per database, $stations stations for $scale_s s."
     echo
     echo "| Figure | Value | Floor (or budget) | Ratio | Target |"
     echo "|---|---|---|---|---|"

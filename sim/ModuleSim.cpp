@@ -144,8 +144,8 @@ void CModuleSim::Request(char command, const std::string& argument, std::vector<
     if (m_Options.oldModule && command >= proto::CMD_GET_PAIRING && command <= proto::CMD_SET_SNIFF)
         return;
     proto::Bytes reply = m_Options.alwaysError ? MakeReply(proto::CMD_ERROR, "") : Answer(command, argument);
-    if (command == proto::CMD_SET_BDN && m_Options.loseNameAck && !m_Options.alwaysError)
-        return;  // the acknowledgement is lost on the way back
+    if (command == proto::CMD_SET_BDN && m_Options.loseNameAck && reply.size() > 3 && reply[3] == proto::CMD_SET_BDN)
+        return;  // taken, but the acknowledgement is lost on the way back
     reply.insert(reply.begin(), m_Options.noise.begin(), m_Options.noise.end());
     replies.push_back(std::move(reply));
 }

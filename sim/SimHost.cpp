@@ -66,7 +66,7 @@ void CSimHost::ArriveNext()
     m_NamesSeen = m_Sim.NameRequests();
     m_Present = true;
     ApplyOptions();
-    m_Visits.push_back({printer.address, {}, state, false, std::nullopt});
+    m_Visits.push_back({printer.address, {}, state, false, std::nullopt, std::nullopt});
 }
 
 void CSimHost::Leave()
@@ -401,6 +401,8 @@ void CSimHost::Serve()
                 options = m_Sim.Options();
                 if (!m_Line.printers.empty() && m_Sim.NameRequests() != m_NamesSeen) {
                     m_NamesSeen = m_Sim.NameRequests();
+                    if (!m_Visits.empty() && !m_Visits.back().nameHeard)
+                        m_Visits.back().nameHeard = Clock::now();
                     m_LineDeadline = Clock::now() + std::chrono::milliseconds(m_Line.stayMs);
                 }
             }

@@ -35,8 +35,10 @@ struct LineVisit {
     std::vector<std::string> journal;  // CModuleSim::Journal of this stay
     ModuleState state;                 // the module's settings (when it left)
     bool left = false;
-    // When the first reply of this stay was written out in full.
+    // When the first reply of this stay was written out in full, and when
+    // the first Set BDN of the stay was received in full.
     std::optional<std::chrono::steady_clock::time_point> firstAnswer;
+    std::optional<std::chrono::steady_clock::time_point> nameHeard;
 };
 
 class CSimHost {

@@ -96,7 +96,8 @@ std::string UsageText()
            "  3  no device: the port or USB printer cannot be opened, or the link was lost\n"
            "  4  time-out: the module did not answer within 2000 ms\n"
            "  5  module error: the module answered with an error ('9')\n"
-           "  6  record: the record database cannot be opened, reached or written\n";
+           "  6  record: the record database cannot be opened or read\n"
+           "  7  station --count: not every printer of the run was named\n";
 }
 
 namespace {

@@ -320,3 +320,42 @@ TEST(SimHost, PlaysALineOfPrintersThatComeAndGo)
     ::close(fd);
     host.Stop();
 }
+
+// The host's options hold for every printer of the line, besides what each
+// printer does of its own; a printer can take its name and lose the answer.
+TEST(SimHost, ItsOptionsHoldForTheWholeLine)
+{
+    CSimHost host;
+    SimOptions refuse;
+    refuse.refuseName = true;
+    host.SetOptions(refuse);
+    LineOptions line;
+    line.printers = {{"0019019A0001", false}, {"0019019A0002", false}};
+    line.stayMs = 50;
+    line.goneMs = 100;
+    host.SetLine(line);
+    ASSERT_TRUE(host.Start());
+    const int fd = OpenLine(host.SlavePath());
+    ASSERT_GE(fd, 0);
+    std::string previous;
+    for (const LinePrinter& p : line.printers) {
+        previous = NextArrival(fd, previous);
+        EXPECT_EQ(previous, p.address);
+        EXPECT_EQ(Exchange(fd, *proto::TextRequest('2', "LINE-1")).command, '9') << p.address;
+    }
+
+    CSimHost lossy;
+    line.printers = {{"0019019A0003", false, true}};
+    lossy.SetLine(line);
+    ASSERT_TRUE(lossy.Start());
+    const int other = OpenLine(lossy.SlavePath());
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(NextArrival(other, ""), "0019019A0003");
+    ASSERT_TRUE(WriteBytes(other, *proto::TextRequest('2', "LINE-3")));
+    // The next answer is the one to Get BDN: the name was taken silently.
+    const proto::Reply next = Exchange(other, proto::GetRequest('1'));
+    EXPECT_EQ(next.command, '1');
+    EXPECT_EQ(next.data, "LINE-3");
+    ::close(other);
+    ::close(fd);
+}
