@@ -86,6 +86,22 @@ int BytesAfterFirstAnswer(const LineVisit& visit)
     return bytes;
 }
 
+// Starts a program (args[0]) with standard output on `out`; its pid or -1.
+pid_t Spawn(std::vector<std::string> args, int out)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
 bool StationCycle(const char* cli, int printers, int baud)
 {
     const std::string dir = TempDir();
@@ -102,21 +118,12 @@ bool StationCycle(const char* cli, int printers, int baud)
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> args = {cli,      "station", "--port",  host.SlavePath(), "--baud",
-                                     std::to_string(baud), "--db", "sqlite:" + dir + "/r.sqlite", "--name", "B-",
-                                     "--count", std::to_string(printers), "--json", "--print"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, cli, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = Spawn({cli, "station", "--port", host.SlavePath(), "--baud", std::to_string(baud), "--db",
+                             "sqlite:" + dir + "/r.sqlite", "--name", "B-", "--count", std::to_string(printers),
+                             "--json", "--print"},
+                            out[1]);
     ::close(out[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         ::close(out[0]);
         return false;
     }
@@ -236,19 +243,10 @@ bool ScaleRun(const char* cli, PgServer& server, const std::string& url, int sta
         host->SetLine(line);
         if (!host->Start())
             return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, devnull, STDOUT_FILENO);
-        std::vector<std::string> args = {cli,   "station", "--port",  host->SlavePath(), "--db", url, "--name",
-                                         "SC-", "--station", "st" + std::to_string(k), "--json"};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        const int spawned = ::posix_spawn(&pid, cli, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned == 0)
+        const pid_t pid = Spawn({cli, "station", "--port", host->SlavePath(), "--db", url, "--name", "SC-",
+                                 "--station", "st" + std::to_string(k), "--json"},
+                                devnull);
+        if (pid > 0)
             pids.push_back(pid);
         lines.push_back(std::move(host));
     }
@@ -334,8 +332,8 @@ int main(int argc, char** argv)
         ok = !scale.empty() && ScaleRun(VENDRILL_CLI_PATH, server, scale, stations, seconds) && ok;
     }
     vbench::Note("Station cycle: the simulated line holds every byte for its wire time (10 bits a byte) both ways; "
-                 "the record is SQLite (each commit synchronous). The floor leaves out the record and the host's "
-                 "wake-ups.");
+                 "the record is SQLite (the commit that marks a name sent waits for the disk). The floor leaves out the "
+                 "record and the host's wake-ups.");
     vbench::Note("Scale run: every station a vendrill-cli process on its own simulated line (unpaced; a printer "
                  "stays 20 ms after its name and the next comes 40 ms later), all on one private PostgreSQL "
                  "server (local socket, fsync off). Names held twice are counted on the simulated modules, gaps "

@@ -28,7 +28,7 @@ public:
                        std::string* error) = 0;
     // Several statements without parameters.
     virtual bool Script(const std::string& sql, std::string* error) = 0;
-    // One statement, committed on its own so that it survives a power loss
+    // One statement outside a transaction, committed on its own so that it survives a power loss
     // when the call returns. Other commits may be lost with the power (never
     // with the program): a durable commit makes every earlier one durable too.
     virtual bool DurableQuery(const std::string& sql, const std::vector<std::string>& params, std::string* error) = 0;
@@ -36,8 +36,8 @@ public:
     // Starts a transaction that holds the database's write lock, so that no
     // other station reads or claims numbers until Commit or Rollback.
     virtual bool BeginWrite(std::string* error) = 0;
-    bool Commit(std::string* error) { return Script("COMMIT", error); }
-    void Rollback() { std::string ignored; Script("ROLLBACK", &ignored); }
+    bool Commit(std::string* error) { return Query("COMMIT", {}, nullptr, error); }
+    void Rollback() { std::string ignored; Query("ROLLBACK", {}, nullptr, &ignored); }
 
     // Makes a lost connection anew; true when the database can be used.
     virtual bool Reconnect(std::string* error) = 0;

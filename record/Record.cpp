@@ -220,20 +220,6 @@ public:
         std::int64_t number = from;
         std::string name;
         while (ok) {
-            ok = m_db->Query("SELECT 1 FROM names WHERE prefix = $1 AND number = $2", {prefix, std::to_string(from)},
-                             &rows, &result.error);
-            number = from;
-            if (ok && !rows.empty()) {
-                // The end of the run of taken numbers from there on.
-                ok = m_db->Query("SELECT r.number + 1 FROM names r WHERE r.prefix = $1 AND r.number >= $2"
-                                 " AND NOT EXISTS (SELECT 1 FROM names s WHERE s.prefix = r.prefix"
-                                 " AND s.number = r.number + 1) ORDER BY r.number LIMIT 1",
-                                 {prefix, std::to_string(from)}, &rows, &result.error);
-                if (ok)
-                    number = rows.empty() ? from : ToInt(rows[0][0]);
-            }
-            if (!ok)
-                break;
             name = nameFor(number);
             if (name.empty()) {
                 m_db->Rollback();
@@ -242,21 +228,28 @@ public:
                                " makes a name too long for the module";
                 return result;
             }
-            // The name may belong to another prefix already (PRN-1 + 00001
-            // and PRN- + 100001): that number is passed over.
-            ok = m_db->Query("SELECT 1 FROM names WHERE name = $1", {name}, &rows, &result.error);
-            if (ok && rows.empty())
-                break;
-            from = number + 1;
-        }
-        if (ok)
+            // The unique indexes refuse a number of this prefix that is
+            // taken, and a name that another prefix holds (PRN-1 + 00001 and
+            // PRN- + 100001): then the search goes on behind it.
             ok = m_db->Query("INSERT INTO names (name, prefix, number, address, station, state)"
-                             " VALUES ($1, $2, $3, $4, $5, 'claimed') RETURNING id",
+                             " VALUES ($1, $2, $3, $4, $5, 'claimed') ON CONFLICT DO NOTHING RETURNING id",
                              {name, prefix, std::to_string(number), Text(address), Text(station)}, &rows,
                              &result.error);
-        if (ok && rows.empty()) {
-            ok = false;
-            result.error = "the new name has no id";
+            if (!ok || !rows.empty())
+                break;
+            ok = m_db->Query("SELECT 1 FROM names WHERE prefix = $1 AND number = $2",
+                             {prefix, std::to_string(number)}, &rows, &result.error);
+            if (ok && rows.empty()) {
+                ++number;  // only the name was taken
+                continue;
+            }
+            // The end of the run of taken numbers from there on.
+            ok = ok && m_db->Query("SELECT r.number + 1 FROM names r WHERE r.prefix = $1 AND r.number >= $2"
+                                   " AND NOT EXISTS (SELECT 1 FROM names s WHERE s.prefix = r.prefix"
+                                   " AND s.number = r.number + 1) ORDER BY r.number LIMIT 1",
+                                   {prefix, std::to_string(number)}, &rows, &result.error);
+            if (ok)
+                number = rows.empty() ? number + 1 : ToInt(rows[0][0]);
         }
         if (!ok) {
             m_db->Rollback();
@@ -271,20 +264,16 @@ public:
 
     bool SetState(std::int64_t id, State state, std::string* error) override
     {
-        const std::string sql = Sql("UPDATE names SET state = $2, changed = {NOW} WHERE id = $1");
-        const std::vector<std::string> params = {std::to_string(id), StateName(state)};
         // Set BDN goes out once this returns: the name, and its claim before
         // it, must outlast anything, a power loss included.
-        if (state == State::Sent)
-            return m_db->DurableQuery(sql, params, error);
-        return m_db->Query(sql, params, nullptr, error);
+        return UpdateState(id, state, state == State::Sent, error);
     }
 
     bool AddVisit(const Visit& v, std::optional<State> state, std::string* error) override
     {
-        if (!m_db->Script("BEGIN", error))
+        if (!m_db->Query("BEGIN", {}, nullptr, error))
             return false;
-        bool ok = !state || v.nameId == 0 || SetState(v.nameId, *state, error);
+        bool ok = !state || v.nameId == 0 || UpdateState(v.nameId, *state, false, error);
         ok = ok && m_db->Query("INSERT INTO visits (station, address, result, name_id, name, number, found, label,"
                                " pin, level, reason) VALUES ($1, $2, $3, CAST(NULLIF($4, '') AS BIGINT), $5,"
                                " CAST(NULLIF($6, '') AS BIGINT), $7, $8, $9, $10, $11)",
@@ -332,6 +321,13 @@ public:
 
 private:
     std::string Sql(const std::string& sql) const { return Expand(sql, m_db->Kind()); }
+
+    bool UpdateState(std::int64_t id, State state, bool durable, std::string* error)
+    {
+        const std::string sql = Sql("UPDATE names SET state = $2, changed = {NOW} WHERE id = $1");
+        const std::vector<std::string> params = {std::to_string(id), StateName(state)};
+        return durable ? m_db->DurableQuery(sql, params, error) : m_db->Query(sql, params, nullptr, error);
+    }
     // The record keeps UTF-8 text only (PostgreSQL refuses anything else).
     static std::string Text(const std::string& text) { return ValidUtf8(text); }
 

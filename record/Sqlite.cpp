@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -54,23 +55,40 @@ public:
         // signal or the patience ends the wait (SQLITE_BUSY) in time.
         sqlite3_busy_handler(m_db, &CSqlite::OnBusy, this);
     }
-    ~CSqlite() override { sqlite3_close_v2(m_db); }
+    ~CSqlite() override
+    {
+        for (auto& [sql, stmt] : m_statements)
+            sqlite3_finalize(stmt);
+        sqlite3_close_v2(m_db);
+    }
 
     bool Query(const std::string& sql, const std::vector<std::string>& params, Rows* rows,
                std::string* error) override
     {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK)
+        // A station runs the same few statements for every printer: each is
+        // compiled once.
+        sqlite3_stmt*& stmt = m_statements[sql];
+        if (!stmt && sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                        &stmt, nullptr) != SQLITE_OK) {
+            m_statements.erase(sql);
             return Fail(error);
+        }
+        // Unbound parameters are NULL, not what the last use bound.
+        struct Done {
+            sqlite3_stmt* stmt;
+            ~Done()
+            {
+                sqlite3_reset(stmt);
+                sqlite3_clear_bindings(stmt);
+            }
+        } done{stmt};
         for (std::size_t k = 0; k < params.size(); ++k) {
             char name[24];
             std::snprintf(name, sizeof name, "$%zu", k + 1);
             const int index = sqlite3_bind_parameter_index(stmt, name);
             if (index > 0 && sqlite3_bind_text(stmt, index, params[k].c_str(), static_cast<int>(params[k].size()),
-                                               SQLITE_TRANSIENT) != SQLITE_OK) {
-                sqlite3_finalize(stmt);
+                                               SQLITE_TRANSIENT) != SQLITE_OK)
                 return Fail(error);
-            }
         }
         if (rows)
             rows->clear();
@@ -78,10 +96,8 @@ public:
             const int step = sqlite3_step(stmt);
             if (step == SQLITE_DONE)
                 break;
-            if (step != SQLITE_ROW) {
-                sqlite3_finalize(stmt);
+            if (step != SQLITE_ROW)
                 return Fail(error);
-            }
             if (!rows)
                 continue;
             Row row;
@@ -93,7 +109,6 @@ public:
             }
             rows->push_back(std::move(row));
         }
-        sqlite3_finalize(stmt);
         return true;
     }
 
@@ -112,15 +127,15 @@ public:
     {
         // FULL makes this commit wait for the log to reach the disk; the
         // log is written in order, so everything before it is on the disk too.
-        if (!Script("PRAGMA synchronous=FULL", error))
+        if (!Query("PRAGMA synchronous=FULL", {}, nullptr, error))
             return false;
         const bool ok = Query(sql, params, nullptr, error);
         std::string ignored;
-        Script("PRAGMA synchronous=NORMAL", &ignored);
+        Query("PRAGMA synchronous=NORMAL", {}, nullptr, &ignored);
         return ok;
     }
 
-    bool BeginWrite(std::string* error) override { return Script("BEGIN IMMEDIATE", error); }
+    bool BeginWrite(std::string* error) override { return Query("BEGIN IMMEDIATE", {}, nullptr, error); }
     // A file has no connection to lose; a failed transaction is rolled back.
     bool Reconnect(std::string*) override
     {
@@ -156,6 +171,7 @@ private:
 
     sqlite3* m_db;
     std::string m_path;
+    std::map<std::string, sqlite3_stmt*> m_statements;
     int m_cancelFd;
     int m_patienceMs = kDefaultPatienceMs;
     Clock::time_point m_busySince;

@@ -530,24 +530,27 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
 
 // ---- output ------------------------------------------------------------------
 
+std::string PlainText(std::string_view utf8)
+{
+    std::string out;
+    for (const char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string FormatPlain(const Fields& fields)
 {
     std::string out;
-    for (const auto& [key, value] : fields) {
-        out += key;
-        out += ": ";
-        for (const char c : Cp949ToUtf8(value)) {
-            const auto b = static_cast<unsigned char>(c);
-            if (b < 0x20 || b == 0x7F) {
-                char hex[5];
-                std::snprintf(hex, sizeof hex, "\\x%02X", b);
-                out += hex;
-            } else {
-                out += c;
-            }
-        }
-        out += '\n';
-    }
+    for (const auto& [key, value] : fields)
+        out += key + ": " + PlainText(Cp949ToUtf8(value)) + "\n";
     return out;
 }
 

@@ -83,6 +83,8 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 // module could send) are written as \xNN so that they cannot break lines or
 // drive the terminal.
 std::string FormatPlain(const Fields& fields);
+// UTF-8 text with its control characters written as \xNN.
+std::string PlainText(std::string_view utf8);
 // One JSON object on one line, keys in order, then "\n"; always valid UTF-8.
 // A value with bytes that are not code page 949 has them as U+FFFD, and all
 // its bytes again in hexadecimal under "<key>_hex", so nothing is lost. A

@@ -551,22 +551,11 @@ void CStation::Record(PrinterResult& r)
         r.status = Status::Interrupted;
 }
 
-// UTF-8 text with control bytes written as \xNN, so that no value can break
-// a line or drive the terminal.
+// Text of the record or the station, so that no value can break a line or
+// drive the terminal.
 std::string Printable(const std::string& text)
 {
-    std::string out;
-    for (const char c : ValidUtf8(text)) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", b);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return PlainText(ValidUtf8(text));
 }
 
 std::string TimeOfDay()

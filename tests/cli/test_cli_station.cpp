@@ -42,6 +42,9 @@ protected:
         for (const auto* host : {lineA.get(), lineB.get()})
             for (const LineVisit& v : host->Visits())
                 EXPECT_TRUE(names.count(v.state.name)) << v.address << " has " << v.state.name;
+        const Outcome csv = RunCli({"records", "--db", db, "--csv"});
+        EXPECT_EQ(csv.exitCode, kOk) << csv.err;
+        EXPECT_EQ(Lines(csv.out).size(), 7u) << csv.out;
     }
 };
 

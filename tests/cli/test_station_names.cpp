@@ -63,7 +63,7 @@ TEST_F(NoNameTwice, ASignalWhileTheNameIsOnItsWayKeepsTheNumber)
     const Outcome a = RunStation(*first, {"--name", "S-"}, {}, run);
     EXPECT_EQ(a.exitCode, 128 + SIGINT) << a.err;
     EXPECT_EQ(first->State().name, "S-00001");
-    EXPECT_NE(a.out.find("  S-00001  sent  1  "), std::string::npos) << a.out;
+    EXPECT_NE(a.out.find("  S-00001  sent  1  "), std::string::npos) << a.out << a.err;
     const auto visits = Visits();
     ASSERT_EQ(visits.size(), 1u);
     EXPECT_EQ(ResultOf(visits[0]), "sent");
