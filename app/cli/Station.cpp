@@ -419,7 +419,7 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
                 res.state = record::State::Named;
             return res;
         }
-        if (sentBefore)
+        if (b.state == record::State::Named)
             Message(v.address + " has the name " + b.name + " in the record, but answers as '" + v.found +
                     "' (changed since, or two modules with one address): it is given its name again");
     }
