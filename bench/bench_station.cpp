@@ -291,7 +291,7 @@ bool ScaleRun(const char* cli, PgServer& server, const std::string& url, int sta
                 Percentile(latency, 0.99) / 20.0, "p99 <= 20 ms", std::to_string(latency.size()) + " printers");
     vbench::Row(figure + ": names held by two printers", std::to_string(twice), "0", NAN, "0");
     vbench::Row(figure + ": gaps (numbers not used)", std::to_string(highest - taken), "-", NAN, "-",
-                "names taken but not finished when the stations were stopped are not gaps");
+                "numbers below the highest taken that no name holds");
     return twice == 0;
 }
 
