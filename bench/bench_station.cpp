@@ -234,7 +234,7 @@ bool ScaleRun(const char* cli, PgServer& server, const std::string& url, int sta
         // More printers than a station can name in the time, each address
         // of its own.
         for (int n = 0; n < 3000; ++n) {
-            char address[16];
+            char address[32];
             std::snprintf(address, sizeof address, "5CA1%02X%06X", static_cast<unsigned>(k), static_cast<unsigned>(n));
             line.printers.push_back({address, false});
         }
