@@ -2,12 +2,9 @@
 // busy flag and the reply timer.
 #include "ui/VendrillDlg.h"
 
-#include "base/Trace.h"
 #include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 #include "ui/ControlTable.h"
-
-using vendrill::Trace;
 
 namespace {
 constexpr int kAddNumeric = vendrill::idc::AddNumeric;
@@ -17,48 +14,37 @@ constexpr int kPairingList = vendrill::idc::SetPairingList;
 constexpr int kLevelList = vendrill::idc::SetLevelList;
 }  // namespace
 
-void CVendrillDlg::SendFrame(const proto::Bytes& frame)
+std::string* CVendrillDlg::FieldOf(char command)
 {
-    WriteComm(frame.data(), static_cast<int>(frame.size()));
+    switch (command) {
+    case proto::CMD_GET_BDA: return &m_CurrentBDA;
+    case proto::CMD_GET_PINKEY: return &m_CurrentPinKey;
+    case proto::CMD_GET_BDN: return &m_CurrentBDN;
+    case proto::CMD_GET_LEVEL: return &m_CurrentLevel;
+    case proto::CMD_GET_PAIRING: return &m_CurrentPairingMode;
+    default: return nullptr;
+    }
 }
 
-void CVendrillDlg::TraceRequest(char command)
+// A Get request empties its field first, also when it is refused.
+void CVendrillDlg::Requesting(char command)
 {
-    if (const char* line = proto::RequestTrace(command))
-        Trace("%s", line);
-}
-
-void CVendrillDlg::SendGet(char command, std::string& field, bool refusedWhenBusy)
-{
-    TraceRequest(command);
-    field.clear();
+    if (std::string* field = FieldOf(command))
+        field->clear();
     TakeTypedText();
     UpdateData(false);
-    if (refusedWhenBusy && m_Busy)
-        return;
-    SendFrame(proto::GetRequest(command));
-    // Every Get starts the reply timer, Get BDA included: a module that never
-    // answers must not leave the busy flag set for good.
-    SetTimer1();
-    m_Busy = 1;
 }
 
-void CVendrillDlg::OnBnClickedGetBDA() { SendGet(proto::CMD_GET_BDA, m_CurrentBDA, true); }
-void CVendrillDlg::OnBnClickedGetPinKey() { SendGet(proto::CMD_GET_PINKEY, m_CurrentPinKey, true); }
-void CVendrillDlg::OnBnClickedGetBDN() { SendGet(proto::CMD_GET_BDN, m_CurrentBDN, false); }
-void CVendrillDlg::OnBnClickedGetLevel() { SendGet(proto::CMD_GET_LEVEL, m_CurrentLevel, true); }
-void CVendrillDlg::OnBnClickedGetPairing() { SendGet(proto::CMD_GET_PAIRING, m_CurrentPairingMode, true); }
+void CVendrillDlg::OnBnClickedGetBDA() { m_Session.Get(proto::CMD_GET_BDA); }
+void CVendrillDlg::OnBnClickedGetPinKey() { m_Session.Get(proto::CMD_GET_PINKEY); }
+void CVendrillDlg::OnBnClickedGetBDN() { m_Session.Get(proto::CMD_GET_BDN); }
+void CVendrillDlg::OnBnClickedGetLevel() { m_Session.Get(proto::CMD_GET_LEVEL); }
+void CVendrillDlg::OnBnClickedGetPairing() { m_Session.Get(proto::CMD_GET_PAIRING); }
 
 void CVendrillDlg::SendRequest(char command)
 {
-    switch (command) {
-    case proto::CMD_GET_BDA: OnBnClickedGetBDA(); break;
-    case proto::CMD_GET_PINKEY: OnBnClickedGetPinKey(); break;
-    case proto::CMD_GET_BDN: OnBnClickedGetBDN(); break;
-    case proto::CMD_GET_LEVEL: OnBnClickedGetLevel(); break;
-    case proto::CMD_GET_PAIRING: OnBnClickedGetPairing(); break;
-    default: break;
-    }
+    if (FieldOf(command))
+        m_Session.Get(command);
 }
 
 void CVendrillDlg::OnBnClickedGetInfo()
@@ -69,14 +55,12 @@ void CVendrillDlg::OnBnClickedGetInfo()
 
 void CVendrillDlg::SendSelect(char command, char selection)
 {
-    SendFrame(proto::SelectRequest(command, selection));
-    SetTimer1();
-    m_Busy = 1;
+    m_Session.SendSelect(command, selection);
 }
 
 void CVendrillDlg::OnBnClickedSetPairing()
 {
-    TraceRequest(proto::CMD_SET_PAIRING);
+    m_Session.TraceRequest(proto::CMD_SET_PAIRING);
     if (m_Busy)
         return;
     UpdateData(true);
@@ -85,7 +69,7 @@ void CVendrillDlg::OnBnClickedSetPairing()
 
 void CVendrillDlg::OnBnClickedSetLevel()
 {
-    TraceRequest(proto::CMD_SET_LEVEL);
+    m_Session.TraceRequest(proto::CMD_SET_LEVEL);
     if (m_Busy)
         return;
     UpdateData(true);
@@ -94,30 +78,21 @@ void CVendrillDlg::OnBnClickedSetLevel()
 
 void CVendrillDlg::OnBnClickedSetPinKey()
 {
-    TraceRequest(proto::CMD_SET_PINKEY);
+    m_Session.TraceRequest(proto::CMD_SET_PINKEY);
     if (m_Busy)
         return;
     UpdateData(true);
-    const auto frame = proto::TextRequest(proto::CMD_SET_PINKEY, m_SetPinKey);
-    if (!frame)
-        return;  // nothing typed: nothing to send
-    SendFrame(*frame);
-    SetTimer1();
-    m_Busy = 1;
+    m_Session.SendText(proto::CMD_SET_PINKEY, m_SetPinKey);  // nothing typed: nothing sent
 }
 
 void CVendrillDlg::PrintLine(const std::string& text)
 {
-    WriteComm(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<int>(text.size()));
-    // The printer feeds after the name; one byte per write, as it has always been sent.
-    const std::uint8_t lf = 0x0A;
-    for (int i = 0; i < 3; ++i)
-        WriteComm(&lf, 1);
+    m_Session.PrintLabel(text);
 }
 
 void CVendrillDlg::OnBnClickedSetBDN()
 {
-    TraceRequest(proto::CMD_SET_BDN);
+    m_Session.TraceRequest(proto::CMD_SET_BDN);
     UpdateData(true);
     if (m_SetBDN.empty())
         return;
@@ -137,17 +112,12 @@ void CVendrillDlg::OnBnClickedSetBDN()
         // printed as asked, without a number.
         PrintLine(text);
     }
-    const auto frame = proto::TextRequest(proto::CMD_SET_BDN, text);
-    if (!frame)
-        return;
-    SendFrame(*frame);
-    SetTimer1();
-    m_Busy = 1;
+    m_Session.SendText(proto::CMD_SET_BDN, text);
 }
 
-void CVendrillDlg::OnBnClickedSniffStatus() { SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
-void CVendrillDlg::OnBnClickedSniffEnable() { SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
-void CVendrillDlg::OnBnClickedSniffDisable() { SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
+void CVendrillDlg::OnBnClickedSniffStatus() { m_Session.SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
+void CVendrillDlg::OnBnClickedSniffEnable() { m_Session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
+void CVendrillDlg::OnBnClickedSniffDisable() { m_Session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
 
 void CVendrillDlg::ClearDisplayedValues()
 {

@@ -30,7 +30,7 @@ void CVendrillDlg::OnBnClickedOpen()
     }
     // Only one link feeds the receive queue at a time: a USB link that is
     // still up is taken down before the serial port opens.
-    if (m_ActiveLink.load() == Link::Usb)
+    if (ActiveLink() == Link::Usb)
         USB_Disconnection();
     ClosePort();
     UpdateData(true);
@@ -48,30 +48,24 @@ void CVendrillDlg::OnBnClickedOpen()
 bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRate, std::uint8_t dataBits,
                             std::uint8_t parity, std::uint8_t stopBits)
 {
-    m_Connected = 0;
     m_strPortName = deviceName;
     const std::string path = vendrill::ResolvePortPath(deviceName);
-    if (path.empty() || !m_Serial.Open(path)) {
+    switch (m_Session.OpenPort(path, {baudRate, dataBits, parity, stopBits})) {
+    case vendrill::CSession::OpenResult::CannotOpen:
         m_Status = "Unable to open the port";
-        if (!path.empty() && vendrill::IsPermissionError(m_Serial.LastError()))
+        if (!path.empty() && vendrill::IsPermissionError(m_Session.SerialError()))
             ExplainPortRefusal(path);
         else
             UpdatePortToolTip();
         UpdateData(false);
         return false;
-    }
-    m_Serial.Purge();
-    if (!m_Serial.Configure({baudRate, dataBits, parity, stopBits}))
+    case vendrill::CSession::OpenResult::CannotConfigure:
         return false;  // held, not configured: the next Open or Close releases it
-    m_Serial.ResetWake();
-    BeginLink();
-    m_ActiveLink = Link::Serial;
-    try {
-        m_WatchThread = std::thread(&CVendrillDlg::ThreadWatchComm, this);
-    } catch (const std::system_error&) {
+    case vendrill::CSession::OpenResult::NoThread:
         UpdateData(false);
-        ClosePort();
         return false;
+    case vendrill::CSession::OpenResult::Ok:
+        break;
     }
     UpdatePortToolTip();
     m_Status = "Success";
@@ -79,98 +73,20 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     return true;
 }
 
-unsigned CVendrillDlg::ThreadWatchComm(CVendrillDlg* dlg)
-{
-    CSerialPort& port = dlg->m_Serial;
-    if (!port.IsOpen()) {
-        dlg->ThreadMessageBox("Error while creating ThreadWatchComm, " + dlg->m_strPortName);
-        return 0;
-    }
-    const unsigned link = dlg->m_LinkGeneration.load();
-    std::uint8_t buffer[CQueue::QUEUE_SIZE];
-    bool hungUp = false;
-    while (dlg->m_Connected) {
-        if (hungUp) {
-            // The line is gone (adapter pulled, other end closed): wait for
-            // the close instead of spinning on a dead descriptor.
-            port.WaitForWake(-1);
-            continue;
-        }
-        const auto event = port.WaitForData();
-        if (event == CSerialPort::WaitResult::Woken)
-            continue;
-        if (event != CSerialPort::WaitResult::DataArrived) {
-            hungUp = true;
-            continue;
-        }
-        // Let the rest of a reply arrive, so that it is announced once.
-        if (port.WaitForWake(200))
-            continue;
-        while (dlg->m_Connected) {
-            // At most one byte less than the queue holds: a chunk of the
-            // buffer's full size could never be stored, not even into an empty
-            // queue, so a steady stream would be dropped chunk after chunk.
-            const int n = dlg->ReadComm(buffer, CQueue::QUEUE_SIZE - 1);
-            if (n <= 0)
-                break;
-            if (!StoreChunk(dlg->m_QueueRead, buffer, n)) {
-                // Announce what is waiting before the box, so the window can
-                // take it while the box is up; otherwise a steady stream would
-                // keep the queue full until the line goes quiet.
-                dlg->PostFromReader(new CommEvent(link));
-                dlg->ThreadMessageBox("m_QueueRead FULL!");
-            }
-        }
-        dlg->PostFromReader(new CommEvent(link));
-    }
-    return 1;
-}
-
-CLink* CVendrillDlg::LinkUp()
-{
-    switch (m_ActiveLink.load()) {
-    case Link::Serial: return &m_Serial;
-    case Link::Usb: return &m_UsbDevice;
-    case Link::None: break;
-    }
-    return nullptr;
-}
-
 int CVendrillDlg::ReadComm(std::uint8_t* buffer, int size)
 {
-    CLink* link = LinkUp();
-    if (link == nullptr)
-        return 0;
-    const int n = link->Read(buffer, size);
-    return n == CLink::kWoken ? 0 : n;  // a wake is no data
+    return m_Session.ReadComm(buffer, size);
 }
 
 int CVendrillDlg::WriteComm(const std::uint8_t* data, int count)
 {
     // The link that is up carries the bytes, whichever radio button is on.
-    CLink* link = LinkUp();
-    if (link == nullptr)
-        return 0;
-    const int written = link->Write(data, count);
-    return written < 0 ? 0 : written;
+    return m_Session.WriteComm(data, count);
 }
 
 bool CVendrillDlg::ClosePort()
 {
-    m_Connected = 0;
-    if (m_WatchThread.joinable()) {
-        m_Serial.Wake();
-        CancelThreadBoxes();
-        m_WatchThread.join();
-    }
-    if (m_Serial.IsOpen()) {
-        m_Serial.Purge();
-        m_Serial.Close();
-    }
-    m_Serial.ResetWake();
-    if (m_ActiveLink.load() == Link::Serial)
-        m_ActiveLink = Link::None;
-    return true;
+    return m_Session.ClosePort();
 }
 
 void CVendrillDlg::OnBnClickedClose()
@@ -179,9 +95,9 @@ void CVendrillDlg::OnBnClickedClose()
     // radio button decides, as it always has.
     // A serial port held with refused settings counts as up here too, so that
     // "Close" releases it.
-    const Link link = m_ActiveLink.load();
+    const Link link = ActiveLink();
     if (link == Link::Usb ||
-        (link == Link::None && !m_Serial.IsOpen() && IsDlgButtonChecked(vendrill::idc::Usb))) {
+        (link == Link::None && !m_Session.IsSerialHeld() && IsDlgButtonChecked(vendrill::idc::Usb))) {
         m_Status = "USB Disconnection";
         USB_Disconnection();
     } else {
@@ -194,10 +110,7 @@ void CVendrillDlg::OnBnClickedClose()
 
 void CVendrillDlg::ShutdownLinks()
 {
-    CancelThreadBoxes();
-    ClosePort();
-    if (m_USBThread.joinable() || m_UsbDevice.IsOpen())
-        USB_Disconnection();
+    m_Session.Shutdown();
 }
 
 // The status line keeps its short text; the Port tool tip and the trace say
@@ -238,34 +151,11 @@ void CVendrillDlg::ThreadMessageBox(const std::string& text)
     box->dismissed = true;
 }
 
-void CVendrillDlg::BeginLink()
-{
-    {
-        std::lock_guard lock(m_ThreadBoxMutex);
-        m_CancelThreadBoxes = false;
-    }
-    // A reply cut off on an earlier link can never be completed on this one:
-    // left in place it would be glued to the first reply of the new link.
-    m_ReplyText.clear();
-    ForgetEarlierLink();
-    // Nor is a request sent on that link answered here: its time-out would
-    // close this link and its busy flag would refuse this link's requests.
-    KillTimer1();
-    m_Busy = 0;
-    m_Connected = 1;
-}
-
-void CVendrillDlg::ForgetEarlierLink()
-{
-    m_QueueRead.Clear();
-    ++m_LinkGeneration;
-}
-
 bool CVendrillDlg::IsCurrentLinkEvent(const QEvent* e) const
 {
     // Unstamped notifications (posted by tools and tests) count as current.
     const auto* comm = dynamic_cast<const CommEvent*>(e);
-    return !comm || comm->link == m_LinkGeneration.load();
+    return !comm || m_Session.IsCurrentLink(comm->link);
 }
 
 void CVendrillDlg::PostFromReader(QEvent* event)
@@ -274,7 +164,36 @@ void CVendrillDlg::PostFromReader(QEvent* event)
     QCoreApplication::postEvent(this, event);
 }
 
-void CVendrillDlg::CancelThreadBoxes()
+// --- what the session's reader threads tell the dialog ----------------------------
+
+void CVendrillDlg::Arrived(unsigned link)
+{
+    PostFromReader(new CommEvent(link));
+}
+
+// The window drops a chunk the queue cannot take, and says so.
+bool CVendrillDlg::QueueFull(unsigned)
+{
+    return false;
+}
+
+void CVendrillDlg::ReaderMessage(const std::string& text)
+{
+    ThreadMessageBox(text);
+}
+
+void CVendrillDlg::UsbGone(unsigned generation)
+{
+    PostFromReader(new UsbLostEvent(generation));
+}
+
+void CVendrillDlg::AllowReaderWaits()
+{
+    std::lock_guard lock(m_ThreadBoxMutex);
+    m_CancelThreadBoxes = false;
+}
+
+void CVendrillDlg::CancelReaderWaits()
 {
     {
         std::lock_guard lock(m_ThreadBoxMutex);

@@ -99,7 +99,7 @@ CVendrillDlg::CVendrillDlg(QWidget* parent) : QDialog(parent)
     setFixedSize(DialogUnits(font()).Size(kDialogWidthDu, kDialogHeightDu));
     m_hIcon = MakeAppIcon();
 
-    m_Timer1.setInterval(2000);
+    m_Timer1.setInterval(vendrill::CSession::kReplyTimeoutMs);
     connect(&m_Timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
 
     CreateControls();

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "link/Queue.h"
-#include "link/SerialPort.h"
-#include "link/UsbPrinter.h"
 #include "protocol/Protocol.h"
+#include "session/Session.h"
 
 #include <QDialog>
 #include <QEvent>
@@ -29,8 +27,9 @@ class EditLimit;
 
 // The program's one working window: the settings dialog with its 69
 // controls, the values bound to them, the flags shared with the links and
-// the rules that enable, disable, show and hide controls.
-class CVendrillDlg : public QDialog {
+// the rules that enable, disable, show and hide controls. The conversation
+// with the module is the session's; the dialog shows what it hears of it.
+class CVendrillDlg : public QDialog, private vendrill::CSession::Observer {
     Q_OBJECT
 
 public:
@@ -82,28 +81,27 @@ public:
     void OnBnClickedSniffDisable();
     void ClearDisplayedValues();
     long OnCommunication();
-    int BT_RECEIVE_MSG();
+    int BT_RECEIVE_MSG(const std::string& reply);
     void OnTimer(int id);
 
-    // Reply timer: 2000 ms, restarts when set again; on expiry OnTimer(1).
-    void SetTimer1();
-    void KillTimer1();
+    // Reply timer: the session's time-out, restarts when set again; on expiry
+    // OnTimer(1).
+    void SetTimer1() override;
+    void KillTimer1() override;
     bool IsTimer1Running() const;
 
     // --- links -------------------------------------------------------------
     // Which link is up. Read and write go over the link that is up, whichever
     // radio button is on; with no link up the radio button chooses.
-    enum class Link { None, Serial, Usb };
-    Link ActiveLink() const { return m_ActiveLink.load(); }
+    using Link = vendrill::CSession::LinkKind;
+    Link ActiveLink() const { return m_Session.ActiveLink(); }
     bool OpenPort(const std::string& deviceName, std::uint32_t baudRate, std::uint8_t dataBits,
                   std::uint8_t parity, std::uint8_t stopBits);
     bool ClosePort();
-    static unsigned ThreadWatchComm(CVendrillDlg* dlg);
     int ReadComm(std::uint8_t* buffer, int size);
     int WriteComm(const std::uint8_t* data, int count);
     bool USB_Connection();
     bool USB_Disconnection();
-    static unsigned TestUSBReadThread(CVendrillDlg* dlg, unsigned generation);
     // The application's main window, which USB discovery reports through.
     static CVendrillDlg* MainWindow();
     // Shows the resolved device path of the selected port as its tool tip.
@@ -116,8 +114,8 @@ public:
     // thread wrote before is published to the user-interface thread through
     // m_PostedEvents as well as through Qt's queue.
     void PostFromReader(QEvent* event);
-    bool IsWatcherRunning() const { return m_WatchThread.joinable(); }
-    bool IsUsbReaderRunning() const { return m_USBThread.joinable(); }
+    bool IsWatcherRunning() const { return m_Session.IsWatcherRunning(); }
+    bool IsUsbReaderRunning() const { return m_Session.IsUsbReaderRunning(); }
 
     std::string m_strPortName;
     std::uint32_t m_dwBaudRate = 0;
@@ -169,20 +167,22 @@ public:
     std::string m_CurrentPairingMode;
     std::string m_CurrentLevel;
 
-    // --- shared flags ------------------------------------------------------
-    std::atomic<int> m_Connected{0};
-    std::atomic<int> m_USBThreadRun{0};
-    std::atomic<int> m_USBReadCount{0};
-    int m_Busy = 0;
-    int m_NewVersion = 0;
+private:
+    vendrill::CSession m_Session{*this};
+
+public:
+    // --- shared flags (the session's) ----------------------------------------
+    std::atomic<int>& m_Connected = m_Session.m_Connected;
+    std::atomic<int>& m_USBThreadRun = m_Session.m_USBThreadRun;
+    std::atomic<int>& m_USBReadCount = m_Session.m_USBReadCount;
+    int& m_Busy = m_Session.m_Busy;
+    int& m_NewVersion = m_Session.m_NewVersion;
     // Mirror of radio button 1030, written on the UI thread whenever the radio
-    // state changes; reader threads read this instead of the widget.
+    // state changes.
     std::atomic<bool> m_UsbSelected{false};
 
-    CQueue m_QueueRead;
-    std::string m_ReplyText;
-    std::uint8_t m_ReceiveBuffer[1024] = {};
-    int m_ReceiveCount = 0;
+    CQueue& m_QueueRead = m_Session.m_QueueRead;
+    std::string& m_ReplyText = m_Session.m_ReplyText;
 
     QIcon m_hIcon;
 
@@ -242,43 +242,37 @@ private:
         unsigned generation;
     };
 
-    void SendFrame(const proto::Bytes& frame);
-    void SendGet(char command, std::string& field, bool refusedWhenBusy);
     // The Get request of a command character, as its button sends it.
     void SendRequest(char command);
-    void TraceRequest(char command);
     void SendSelect(char command, char selection);
     void PrintLine(const std::string& text);
     void AppendLogLine(const std::string& line);
-    // The link that is up, or nullptr.
-    CLink* LinkUp();
-    // State every link starts with once its device is open: no stale reply
-    // text, no request outstanding, reader boxes allowed, m_Connected set.
-    void BeginLink();
-    // Nothing of an earlier link reaches the one being begun: its queued bytes
-    // go, and its notifications still on their way are ignored (their stamp).
-    // Only while no reader runs.
-    void ForgetEarlierLink();
     bool IsCurrentLinkEvent(const QEvent* e) const;
-    void StopUsbReader();
-    // The reader's pause: false when a disconnect cut it short.
-    bool UsbPause(int ms);
     void OnUsbLost(unsigned generation);
-    void CancelThreadBoxes();
     void ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box);
+    // The field a Get request fills.
+    std::string* FieldOf(char command);
 
-    std::atomic<Link> m_ActiveLink{Link::None};
+    // What the session tells the dialog.
+    void Arrived(unsigned link) override;
+    bool QueueFull(unsigned link) override;
+    void ReaderMessage(const std::string& text) override;
+    void UsbGone(unsigned generation) override;
+    void CancelReaderWaits() override;
+    void AllowReaderWaits() override;
+    void Received(const std::uint8_t* bytes, std::size_t n) override;
+    void Requesting(char command) override;
+    void BeforeDecode() override;
+    void AfterDecode() override;
+    void Reply(char command, const std::string& data) override;
+    void SniffStatus(const std::string& text) override;
+    void ModuleError(const std::string& text) override;
+    void TimedOut(const std::string& text) override;
+
     std::atomic<unsigned> m_PostedEvents{0};  // released by PostFromReader, acquired per event
-    CSerialPort m_Serial;                 // the serial port, when one is held
-    std::thread m_WatchThread;            // ThreadWatchComm while a port is open
-    vendrill::usb::CUsbPrinter m_UsbDevice;
-    std::thread m_USBThread;              // TestUSBReadThread while the USB link is up
-    std::atomic<unsigned> m_UsbGeneration{0};
-    std::atomic<unsigned> m_LinkGeneration{0};  // one more with every link begun
     std::mutex m_ThreadBoxMutex;
     std::condition_variable m_ThreadBoxCv;
     bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
-    std::string m_DecodeText;             // the reply BT_RECEIVE_MSG decodes
     std::set<std::string> m_OpenBoxTexts;  // texts of the message boxes open now: one box per text
     static inline std::atomic<CVendrillDlg*> s_MainWindow{nullptr};  // the first dialog made
 };

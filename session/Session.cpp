@@ -1,0 +1,456 @@
+#include "session/Session.h"
+
+#include "base/Trace.h"
+#include "protocol/Conversation.h"
+
+#include <cstring>
+#include <system_error>
+
+namespace vendrill {
+
+const char* const CSession::kTimeoutText = "Error(Timeout)";
+const char* const CSession::kModuleErrorText = "Bluetooth Setting Error";
+
+namespace {
+constexpr const char* kQueueFullText = "m_QueueRead FULL!";
+constexpr const char* kUsbReadFailedText = "Disconnect the USB communication. Connect the USB port again!";
+}  // namespace
+
+CSession::CSession(Observer& observer, Policy policy)
+    : m_Observer(observer)
+    , m_Policy(policy)
+{
+}
+
+CSession::~CSession()
+{
+    Shutdown();
+}
+
+// --- links ----------------------------------------------------------------------
+
+CSession::OpenResult CSession::OpenPort(const std::string& path, const CSerialPort::Settings& settings)
+{
+    m_Connected = 0;
+    if (path.empty() || !m_Serial.Open(path))
+        return OpenResult::CannotOpen;
+    m_Serial.Purge();
+    if (!m_Serial.Configure(settings))
+        return OpenResult::CannotConfigure;  // held, not configured: the next open or close releases it
+    m_Serial.ResetWake();
+    BeginLink();
+    m_ActiveLink = LinkKind::Serial;
+    try {
+        m_WatchThread = std::thread(&CSession::ThreadWatchComm, this);
+    } catch (const std::system_error&) {
+        ClosePort();
+        return OpenResult::NoThread;
+    }
+    return OpenResult::Ok;
+}
+
+unsigned CSession::ThreadWatchComm(CSession* s)
+{
+    CSerialPort& port = s->m_Serial;
+    const unsigned link = s->m_LinkGeneration.load();
+    std::uint8_t buffer[CQueue::QUEUE_SIZE];
+    bool hungUp = false;
+    while (s->m_Connected) {
+        if (hungUp) {
+            // The line is gone (adapter pulled, other end closed): wait for
+            // the close instead of spinning on a dead descriptor.
+            port.WaitForWake(-1);
+            continue;
+        }
+        const auto event = port.WaitForData();
+        if (event == CSerialPort::WaitResult::Woken)
+            continue;
+        if (event != CSerialPort::WaitResult::DataArrived) {
+            hungUp = true;
+            s->m_Observer.LineHungUp();
+            continue;
+        }
+        // Let the rest of a reply arrive, so that it is announced once.
+        if (s->m_Policy.settleMs > 0 && port.WaitForWake(s->m_Policy.settleMs))
+            continue;
+        while (s->m_Connected) {
+            // At most one byte less than the queue holds: a chunk of the
+            // buffer's full size could never be stored, not even into an empty
+            // queue, so a steady stream would be dropped chunk after chunk.
+            const int n = s->ReadComm(buffer, CQueue::QUEUE_SIZE - 1);
+            if (n <= 0)
+                break;
+            s->Store(buffer, n, link);
+        }
+        s->m_Observer.Arrived(link);
+    }
+    return 1;
+}
+
+bool CSession::Store(const std::uint8_t* data, int n, unsigned link)
+{
+    while (!StoreChunk(m_QueueRead, data, n)) {
+        // Announce what is waiting first, so that the front end can take it
+        // meanwhile; otherwise a steady stream would keep the queue full.
+        m_Observer.Arrived(link);
+        if (!m_Observer.QueueFull(link)) {
+            m_Observer.ReaderMessage(kQueueFullText);
+            return false;
+        }
+        if (!m_Connected && !m_USBThreadRun)
+            return false;
+    }
+    return true;
+}
+
+CLink* CSession::LinkUp()
+{
+    switch (m_ActiveLink.load()) {
+    case LinkKind::Serial: return &m_Serial;
+    case LinkKind::Usb: return &m_UsbDevice;
+    case LinkKind::None: break;
+    }
+    return nullptr;
+}
+
+int CSession::ReadComm(std::uint8_t* buffer, int size)
+{
+    CLink* link = LinkUp();
+    if (link == nullptr)
+        return 0;
+    const int n = link->Read(buffer, size);
+    return n == CLink::kWoken ? 0 : n;  // a wake is no data
+}
+
+int CSession::WriteComm(const std::uint8_t* data, int count)
+{
+    // The link that is up carries the bytes.
+    CLink* link = LinkUp();
+    if (link == nullptr)
+        return 0;
+    const int written = link->Write(data, count);
+    return written < 0 ? 0 : written;
+}
+
+int CSession::LastLinkError()
+{
+    CLink* link = LinkUp();
+    return link ? link->LastError() : 0;
+}
+
+bool CSession::ClosePort()
+{
+    m_Connected = 0;
+    if (m_WatchThread.joinable()) {
+        m_Serial.Wake();
+        m_Observer.CancelReaderWaits();
+        m_WatchThread.join();
+    }
+    if (m_Serial.IsOpen()) {
+        m_Serial.Purge();
+        m_Serial.Close();
+    }
+    m_Serial.ResetWake();
+    if (m_ActiveLink.load() == LinkKind::Serial)
+        m_ActiveLink = LinkKind::None;
+    return true;
+}
+
+bool CSession::AttachUsb(int fd)
+{
+    // A reader that ended after a failed read may still wait to be joined.
+    StopUsbReader();
+    return fd >= 0 && m_UsbDevice.Attach(fd);
+}
+
+bool CSession::StartUsb()
+{
+    m_UsbDevice.ResetWake();
+    BeginLink();
+    m_USBThreadRun = 1;
+    m_ActiveLink = LinkKind::Usb;
+    ++m_UsbGeneration;
+    Trace("Open Success -1\n");
+    try {
+        m_USBThread = std::thread(&CSession::TestUSBReadThread, this, m_UsbGeneration.load());
+    } catch (const std::system_error&) {
+        m_Connected = 0;
+        m_USBThreadRun = 0;
+        m_ActiveLink = LinkKind::None;
+        m_UsbDevice.Close();
+    }
+    Trace("Open Success -2\n");
+    return m_USBThread.joinable();
+}
+
+bool CSession::USB_Disconnection()
+{
+    m_Connected = 0;
+    m_USBThreadRun = 0;
+    Trace("USB_Disconnection\n");
+    if (m_USBThread.joinable()) {
+        Trace("USB_Disconnection-1\n");
+        Trace("USB_Disconnection-2\n");
+        StopUsbReader();
+        Trace("USB_Disconnection-3\n");
+    }
+    m_UsbDevice.Close();
+    if (m_ActiveLink.load() == LinkKind::Usb)
+        m_ActiveLink = LinkKind::None;
+    Trace("USB_Disconnection-4\n");
+    return true;
+}
+
+// Ends the reader at once, also while it blocks in a read or waits on the
+// front end, and joins it; nothing of it runs after this returns.
+void CSession::StopUsbReader()
+{
+    if (!m_USBThread.joinable())
+        return;
+    m_USBThreadRun = 0;
+    m_UsbDevice.Wake();  // ends a blocked read and the reader's pauses
+    m_Observer.CancelReaderWaits();
+    m_USBThread.join();
+    m_UsbDevice.ResetWake();
+}
+
+bool CSession::UsbPause(int ms)
+{
+    return !m_UsbDevice.WaitForWake(ms);
+}
+
+unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
+{
+    const unsigned link = s->m_LinkGeneration.load();
+    std::uint8_t buffer[CQueue::QUEUE_SIZE];
+    while (s->m_USBThreadRun) {
+        do {
+            if (!s->UsbPause(s->m_Policy.usbPauseMs))
+                break;
+            // Read no more than the queue can take, so that no chunk is ever
+            // dropped: a full-size read could not be stored even into an empty
+            // queue, and bytes read while the front end lags behind would be
+            // lost. Until it makes room, the bytes wait in the device.
+            const int room = CQueue::QUEUE_SIZE - 1 - s->m_QueueRead.GetCount();
+            if (room <= 0)
+                continue;
+            Trace("TestUSBReadThread - 2\n");
+            s->m_USBReadCount = 0;
+            const int n = s->ReadComm(buffer, room);
+            if (n < 0)
+                Trace("Readcomm error reading\n");
+            Trace("Read data: %d\n", n);
+            s->m_USBReadCount = n;
+            Trace("TestUSBReadThread - 3\n");
+            Trace("TestUSBReadThread: bulk read %d bytes\n", n);
+            if (!s->m_USBThreadRun)
+                break;  // a disconnect is under way: queue and post nothing more
+            if (n < 0) {
+                Trace("TestUSBReadThread - 4\n");
+                s->m_USBThreadRun = 0;
+                if (s->UsbPause(1500)) {
+                    s->m_Observer.ReaderMessage(kUsbReadFailedText);
+                    // The link goes down on the front end's thread, which
+                    // joins this thread and releases the device.
+                    s->m_Connected = 0;
+                    s->m_Observer.UsbGone(generation);
+                }
+                break;
+            }
+            if (s->Store(buffer, n, link))
+                Trace("TestUSBReadThread - 5\n");
+            s->m_Observer.Arrived(link);
+        } while (s->m_USBReadCount > 0 && s->m_USBThreadRun);
+        Trace("TestUSBReadThread - 6\n");
+    }
+    Trace("TestUSBReadThread - 7\n");
+    return 1;
+}
+
+void CSession::UsbLost(unsigned generation)
+{
+    // Only the link that failed goes down, not one opened since.
+    if (generation != m_UsbGeneration.load() || m_USBThreadRun)
+        return;
+    StopUsbReader();
+    m_UsbDevice.Close();
+    if (m_ActiveLink.load() == LinkKind::Usb)
+        m_ActiveLink = LinkKind::None;
+}
+
+void CSession::Shutdown()
+{
+    if (!m_WatchThread.joinable() && !m_USBThread.joinable() && !m_Serial.IsOpen() && !m_UsbDevice.IsOpen())
+        return;  // nothing to close: the observer may be on its way out
+    m_Observer.CancelReaderWaits();
+    ClosePort();
+    if (m_USBThread.joinable() || m_UsbDevice.IsOpen())
+        USB_Disconnection();
+}
+
+void CSession::BeginLink()
+{
+    m_Observer.AllowReaderWaits();
+    // A reply cut off on an earlier link can never be completed on this one:
+    // left in place it would be glued to the first reply of the new link.
+    m_ReplyText.clear();
+    // Nothing of an earlier link reaches this one: its queued bytes go, and
+    // its notifications still on their way are ignored (their stamp).
+    m_QueueRead.Clear();
+    ++m_LinkGeneration;
+    // Nor is a request sent on that link answered here: its time-out would
+    // close this link and its busy flag would refuse this link's requests.
+    m_Observer.KillTimer1();
+    m_Busy = 0;
+    m_Outstanding = 0;
+    m_Connected = 1;
+}
+
+// --- requests -------------------------------------------------------------------
+
+void CSession::TraceRequest(char command) const
+{
+    if (const char* line = proto::RequestTrace(command))
+        Trace("%s", line);
+}
+
+void CSession::Armed(char command)
+{
+    m_Observer.SetTimer1();
+    m_Busy = 1;
+    m_Outstanding = command;
+}
+
+void CSession::Get(char command)
+{
+    TraceRequest(command);
+    m_Observer.Requesting(command);
+    // Get BDN goes out even while busy; every other Get waits its turn.
+    if (command != proto::CMD_GET_BDN && m_Busy)
+        return;
+    SendFrame(proto::GetRequest(command));
+    // Every Get starts the reply timer, Get BDA included: a module that never
+    // answers must not leave the busy flag set for good.
+    Armed(command);
+}
+
+void CSession::SendSelect(char command, char selection)
+{
+    SendFrame(proto::SelectRequest(command, selection));
+    Armed(command);
+}
+
+bool CSession::SendText(char command, const std::string& text)
+{
+    const auto frame = proto::TextRequest(command, text);
+    if (!frame)
+        return false;
+    SendFrame(*frame);
+    Armed(command);
+    return true;
+}
+
+void CSession::SendFrame(const proto::Bytes& frame)
+{
+    WriteComm(frame.data(), static_cast<int>(frame.size()));
+}
+
+bool CSession::PrintLabel(const std::string& text)
+{
+    const int size = static_cast<int>(text.size());
+    bool ok = WriteComm(reinterpret_cast<const std::uint8_t*>(text.data()), size) == size;
+    // Three line feeds move the printed name clear of the tear bar; one byte
+    // per write, as it has always been sent.
+    const std::uint8_t lf = 0x0A;
+    for (int i = 0; i < 3; ++i)
+        ok = WriteComm(&lf, 1) == 1 && ok;
+    return ok;
+}
+
+// --- replies --------------------------------------------------------------------
+
+long CSession::OnCommunication()
+{
+    std::memset(m_ReceiveBuffer, 0, sizeof m_ReceiveBuffer);
+    const int count = m_QueueRead.GetCount();
+    if (count == 0)
+        return -1;
+    for (int i = 0; i < count; ++i)
+        m_QueueRead.GetByte(&m_ReceiveBuffer[i]);
+    // Shown at once: a message box inside the decoder lets further
+    // notifications refill the buffer, and their batches come later.
+    m_Observer.Received(m_ReceiveBuffer, static_cast<std::size_t>(count));
+
+    // The reply is taken out before it is decoded: a message box inside the
+    // decoder lets further notifications run, and they must neither decode
+    // this reply again nor lose bytes that arrive meanwhile.
+    proto::ReceiveStep step = proto::Receive(m_ReplyText, m_ReceiveBuffer, static_cast<std::size_t>(count));
+    if (step.complete) {
+        Trace("OnCommunication -1\n");
+        BT_RECEIVE_MSG(step.reply);
+    }
+    if (step.overflowed)
+        Trace("OnCommunication -2\n");
+    Trace("OnCommunication -3\n");
+    return 1;
+}
+
+int CSession::BT_RECEIVE_MSG(const std::string& text)
+{
+    m_Observer.BeforeDecode();
+    Trace("BT_RECEIVE_MSG -1\n");
+    const proto::Reply reply = proto::ParseReply(text);
+    Trace("i:%d  j:%d\n", reply.i, reply.j);
+    if (!reply.hasCommand) {
+        m_Observer.AfterDecode();
+        return 0;
+    }
+
+    const char command = reply.command;
+    const std::string& data = reply.data;
+    switch (command) {
+    case proto::CMD_ERROR:
+        m_Observer.KillTimer1();
+        m_Busy = 0;
+        m_Outstanding = 0;
+        m_Observer.ModuleError(kModuleErrorText);
+        break;
+    case proto::CMD_GET_SNIFF:
+        if (const auto status = proto::SniffText(data))
+            m_Observer.SniffStatus(*status);
+        break;
+    default: {
+        const char* line = proto::ReplyTrace(command);
+        if (line == nullptr)
+            break;  // not a reply of ours
+        Trace("%s", line);
+        m_Observer.KillTimer1();
+        m_Busy = 0;
+        m_Outstanding = 0;
+        m_Observer.Reply(command, data);
+        // The read-back chain goes on with the next request, if any.
+        const char next = m_Chain ? proto::NextRequest(command, data, m_NewVersion != 0) : 0;
+        if (next != 0)
+            Get(next);
+        break;
+    }
+    }
+    m_Observer.AfterDecode();
+    return 0;
+}
+
+void CSession::OnTimer()
+{
+    m_Observer.KillTimer1();
+    m_Busy = 0;
+    m_Outstanding = 0;
+    m_Observer.TimedOut(kTimeoutText);
+    // A late reply decoded meanwhile (the front end may have shown a box)
+    // may have sent the next request of the chain; its link is gone now,
+    // so nothing can answer it.
+    m_Observer.KillTimer1();
+    m_Busy = 0;
+    m_Outstanding = 0;
+}
+
+}  // namespace vendrill
