@@ -232,8 +232,10 @@ unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
             // queue, and bytes read while the front end lags behind would be
             // lost. Until it makes room, the bytes wait in the device.
             const int room = CQueue::QUEUE_SIZE - 1 - s->m_QueueRead.GetCount();
-            if (room <= 0)
+            if (room <= 0) {
+                s->m_Observer.QueueFull(link);  // a front end that drains on its own waits here
                 continue;
+            }
             Trace("TestUSBReadThread - 2\n");
             s->m_USBReadCount = 0;
             const int n = s->ReadComm(buffer, room);
@@ -248,7 +250,7 @@ unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
             if (n < 0) {
                 Trace("TestUSBReadThread - 4\n");
                 s->m_USBThreadRun = 0;
-                if (s->UsbPause(1500)) {
+                if (s->UsbPause(s->m_Policy.usbLostPauseMs)) {
                     s->m_Observer.ReaderMessage(kUsbReadFailedText);
                     // The link goes down on the front end's thread, which
                     // joins this thread and releases the device.
@@ -321,38 +323,42 @@ void CSession::Armed(char command)
     m_Outstanding = command;
 }
 
-void CSession::Get(char command)
+bool CSession::Get(char command)
 {
     TraceRequest(command);
     m_Observer.Requesting(command);
     // Get BDN goes out even while busy; every other Get waits its turn.
     if (command != proto::CMD_GET_BDN && m_Busy)
-        return;
-    SendFrame(proto::GetRequest(command));
+        return true;
+    const bool sent = SendFrame(proto::GetRequest(command));
     // Every Get starts the reply timer, Get BDA included: a module that never
     // answers must not leave the busy flag set for good.
     Armed(command);
+    return sent;
 }
 
-void CSession::SendSelect(char command, char selection)
+bool CSession::SendSelect(char command, char selection)
 {
-    SendFrame(proto::SelectRequest(command, selection));
-    Armed(command);
+    return Request(proto::SelectRequest(command, selection));
 }
 
 bool CSession::SendText(char command, const std::string& text)
 {
     const auto frame = proto::TextRequest(command, text);
-    if (!frame)
-        return false;
-    SendFrame(*frame);
-    Armed(command);
-    return true;
+    return frame && Request(*frame);
 }
 
-void CSession::SendFrame(const proto::Bytes& frame)
+bool CSession::Request(const proto::Bytes& frame)
 {
-    WriteComm(frame.data(), static_cast<int>(frame.size()));
+    const bool sent = SendFrame(frame);
+    Armed(frame.size() > 2 ? static_cast<char>(frame[2]) : 0);
+    return sent;
+}
+
+bool CSession::SendFrame(const proto::Bytes& frame)
+{
+    const int size = static_cast<int>(frame.size());
+    return WriteComm(frame.data(), size) == size;
 }
 
 bool CSession::PrintLabel(const std::string& text)

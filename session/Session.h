@@ -28,6 +28,7 @@ namespace vendrill {
 struct ReaderPolicy {
     int settleMs = 200;
     int usbPauseMs = 50;
+    int usbLostPauseMs = 1500;  // after a failed USB read, before the link is given up
 };
 
 class CSession {
@@ -47,9 +48,9 @@ public:
         // --- reader thread ---
         // Bytes wait in the queue; `link` stamps the link they came on.
         virtual void Arrived(unsigned link) = 0;
-        // The queue had no room for a chunk the reader holds. True: the
-        // chunk is tried again (the front end waited for room); false: it is
-        // dropped after the front end told the user.
+        // The queue has no room for what the reader holds. A front end that
+        // can, waits for room and returns true; false: a chunk in hand is
+        // dropped and the user told (ReaderMessage).
         virtual bool QueueFull(unsigned link) = 0;
         // A message the user must confirm before the reader goes on.
         virtual void ReaderMessage(const std::string& text) = 0;
@@ -121,15 +122,20 @@ public:
 
     // --- requests ---
     void TraceRequest(char command) const;
+    // Each request returns false only when the link did not take all of its
+    // frame (the window does not look).
     // A Get request: traced, its field emptied (Requesting); refused while
     // busy, except Get BDN; sent with the reply timer.
-    void Get(char command);
+    bool Get(char command);
     // A selection or text request, sent with the reply timer (the caller
-    // checked the busy flag). False when a text cannot be sent.
-    void SendSelect(char command, char selection);
+    // checked the busy flag). SendText sends nothing for a text that cannot
+    // be sent (empty, too long) and returns false.
+    bool SendSelect(char command, char selection);
     bool SendText(char command, const std::string& text);
     // A frame sent as it is, without the timer (sniff).
-    void SendFrame(const proto::Bytes& frame);
+    bool SendFrame(const proto::Bytes& frame);
+    // A request frame of any kind, sent with the reply timer.
+    bool Request(const proto::Bytes& frame);
     // The label: the text outside any frame, then three line feeds, each a
     // write of its own. False when the link refused a byte.
     bool PrintLabel(const std::string& text);

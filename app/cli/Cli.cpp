@@ -642,10 +642,13 @@ RunResult Failed(const StepResult& step)
 }
 
 // The read-back chain; what it read is kept also when a step fails.
-RunResult ReadBack(CModuleSession& session, const Options& o)
+// A request whose reply drives the read-back chain (Get BDA for info, a
+// Set's acknowledgement otherwise); what it read is kept also when a step fails.
+RunResult ReadBack(CModuleSession& session, const Options& o,
+                   const proto::Bytes& frame = proto::GetRequest(proto::CMD_GET_BDA))
 {
     ModuleInfo info;
-    const StepResult step = session.ReadInfo(o.newModule, &info);
+    const StepResult step = session.RequestAndReadBack(frame, o.newModule, &info);
     RunResult r = step.status == Status::Ok ? RunResult{} : Failed(step);
     if (info.address) r.fields.emplace_back("address", *info.address);
     if (info.pin) r.fields.emplace_back("pin", *info.pin);
@@ -656,12 +659,9 @@ RunResult ReadBack(CModuleSession& session, const Options& o)
 }
 
 // A Set request: the frame, its acknowledgement, then the read-back chain.
-RunResult SetAndReadBack(CModuleSession& session, const Options& o, const proto::Bytes& frame, char command)
+RunResult SetAndReadBack(CModuleSession& session, const Options& o, const proto::Bytes& frame, char)
 {
-    const StepResult step = session.Request(frame, command, nullptr);
-    if (step.status != Status::Ok)
-        return Failed(step);
-    return ReadBack(session, o);
+    return ReadBack(session, o, frame);
 }
 
 RunResult BadValue(const std::string& message)

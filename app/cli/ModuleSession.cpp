@@ -7,7 +7,6 @@
 #include "protocol/Conversation.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <system_error>
@@ -19,14 +18,11 @@ namespace vendrill::cli {
 
 namespace {
 
-// Largest chunk the reader takes at once; well below what an empty queue holds.
-constexpr int kChunkBytes = 512;
-// Pause after a wake-up that brought nothing to read.
-constexpr int kIdlePauseMs = CSerialPort::kReadWaitMs;
+using Clock = std::chrono::steady_clock;
 
-StepResult Fail(Status status, std::string message)
+StepResult Fail(Status status, std::string message, char request = 0)
 {
-    return {status, std::move(message)};
+    return {status, std::move(message), request};
 }
 
 std::string SignalName(int sig)
@@ -41,14 +37,9 @@ std::string SignalName(int sig)
 
 StepResult Interrupted(char expect)
 {
-    return Fail(Status::Interrupted, "interrupted by " + SignalName(InterruptSignal()) + " before the reply to " +
-                                         proto::RequestName(expect));
-}
-
-StepResult TimedOut(char expect, int timeoutMs)
-{
-    return Fail(Status::Timeout, "Error(Timeout): no reply to " + proto::RequestName(expect) + " within " +
-                                     std::to_string(timeoutMs) + " ms");
+    return Fail(Status::Interrupted,
+                "interrupted by " + SignalName(InterruptSignal()) + " before the reply to " + proto::RequestName(expect),
+                expect);
 }
 
 // Why no USB printer was opened. The window keeps its one message for every
@@ -71,19 +62,35 @@ std::string NoAcceptedUsbPrinter()
 
 }  // namespace
 
+// Replies are waited for here, so the reader announces at once and waits for
+// room rather than dropping bytes.
+CModuleSession::CModuleSession()
+    : m_session(*this, ReaderPolicy{0, 0, 0})
+{
+}
+
+CModuleSession::~CModuleSession()
+{
+    Close();
+}
+
 StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort::Settings& settings)
 {
     Close();
-    if (!m_serial.Open(path)) {
-        return Fail(Status::NoDevice, vendrill::SerialOpenError(path, m_serial.LastError()));
-    }
-    if (!m_serial.Configure(settings)) {
-        const int err = m_serial.LastError();
-        m_serial.Close();
+    switch (m_session.OpenPort(path, settings)) {
+    case CSession::OpenResult::Ok: break;
+    case CSession::OpenResult::CannotOpen:
+        return Fail(Status::NoDevice, SerialOpenError(path, m_session.SerialError()));
+    case CSession::OpenResult::CannotConfigure: {
+        const int err = m_session.SerialError();
+        m_session.ClosePort();
         return Fail(Status::NoDevice, "cannot apply the line settings to " + path + ": " + std::strerror(err));
     }
-    m_serial.Purge();
-    return StartReader(m_serial);
+    case CSession::OpenResult::NoThread:
+        return Fail(Status::Failure, "cannot start the reader thread");
+    }
+    StartInterruptWatch();
+    return {};
 }
 
 StepResult CModuleSession::OpenUsb(const std::string& device)
@@ -94,38 +101,23 @@ StepResult CModuleSession::OpenUsb(const std::string& device)
                                   : usb::OpenSelectedPrinter(device, &shown);
     if (fd < 0) {
         if (shown.empty())
-            return Fail(Status::NoDevice, vendrill::UsbOpenError(errno));
+            return Fail(Status::NoDevice, UsbOpenError(errno));
         // The window's "not our printer" box says too little here: which
         // printers are there, if any, or what the chosen one is.
         return Fail(Status::NoDevice, device.empty() ? NoAcceptedUsbPrinter() : shown);
     }
-    if (!m_usb.Attach(fd))
+    if (!m_session.AttachUsb(fd))
         return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
-    return StartReader(m_usb);
-}
-
-StepResult CModuleSession::StartReader(CLink& link)
-{
-    m_queue.Clear();  // no other thread uses it yet
-    m_replyText.clear();
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = false;
-        m_linkLost = false;
-        m_arrivals = 0;
-        m_drains = 0;
-    }
-    link.ResetWake();
-    m_link = &link;
-    try {
-        m_reader = std::thread(&CModuleSession::Reader, this);
-    } catch (const std::system_error&) {
-        link.Close();
-        m_link = nullptr;
+    if (!m_session.StartUsb())
         return Fail(Status::Failure, "cannot start the reader thread");
-    }
     StartInterruptWatch();
     return {};
+}
+
+void CModuleSession::Close()
+{
+    StopInterruptWatch();
+    m_session.Shutdown();
 }
 
 void CModuleSession::StartInterruptWatch()
@@ -133,6 +125,7 @@ void CModuleSession::StartInterruptWatch()
     {
         std::lock_guard lock(m_mutex);
         m_interrupted = false;
+        m_linkLost = false;
     }
     if (InterruptFd() < 0 || !m_interruptWatchStop.IsValid())
         return;  // signals are not routed to us: they end the process as usual
@@ -165,48 +158,33 @@ void CModuleSession::InterruptWatch()
     m_cv.notify_all();
 }
 
-void CModuleSession::Close()
+// --- what the session tells the tool ---------------------------------------------
+
+void CModuleSession::Arrived(unsigned)
 {
-    StopInterruptWatch();
-    if (m_link == nullptr)
-        return;
-    if (m_reader.joinable()) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_cv.notify_all();
-        m_link->Wake();
-        m_reader.join();
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_arrivals;
     }
-    m_link->Close();
-    m_link->ResetWake();
-    m_link = nullptr;
+    m_cv.notify_all();
 }
 
-bool CModuleSession::Deliver(const std::uint8_t* data, int n)
+bool CModuleSession::QueueFull(unsigned)
 {
+    // The caller is between drains: wait for the next one instead of losing
+    // bytes.
     std::unique_lock lock(m_mutex);
-    for (;;) {
-        if (m_stop)
-            return false;
-        const std::uint64_t drains = m_drains;
-        lock.unlock();
-        const bool stored = StoreChunk(m_queue, data, n);
-        lock.lock();
-        if (stored) {
-            ++m_arrivals;
-            lock.unlock();
-            m_cv.notify_all();
-            return true;
-        }
-        // Full: the caller is between drains. Wait for the next one instead
-        // of losing the chunk.
-        m_cv.wait(lock, [&] { return m_stop || m_drains != drains; });
-    }
+    const std::uint64_t drains = m_drains;
+    m_cv.wait(lock, [&] { return m_stop || m_drains != drains; });
+    return !m_stop;
 }
 
-void CModuleSession::MarkLinkLost()
+void CModuleSession::ReaderMessage(const std::string& text)
+{
+    Trace("%s\n", text.c_str());
+}
+
+void CModuleSession::LineHungUp()
 {
     {
         std::lock_guard lock(m_mutex);
@@ -215,47 +193,96 @@ void CModuleSession::MarkLinkLost()
     m_cv.notify_all();
 }
 
-void CModuleSession::Reader()
+void CModuleSession::UsbGone(unsigned generation)
 {
-    std::uint8_t buffer[kChunkBytes];
-    for (;;) {
-        switch (m_link->WaitForData()) {
-        case CLink::WaitResult::Woken:
-            return;
-        case CLink::WaitResult::HangUp:
-        case CLink::WaitResult::Error:
-            MarkLinkLost();
-            return;
-        case CLink::WaitResult::DataArrived:
-            break;
-        }
-        const int n = m_link->Read(buffer, sizeof buffer);
-        if (n > 0) {
-            if (!Deliver(buffer, n))
-                return;
-        } else if (n == CLink::kWoken) {
-            return;
-        } else if (n < 0) {
-            MarkLinkLost();
-            return;
-        } else if (m_link->WaitForWake(kIdlePauseMs)) {
-            // Announced bytes that could not be read, or an empty packet:
-            // pause briefly so that a link in such a state cannot make this
-            // loop spin.
-            return;
-        }
+    LineHungUp();
+    (void)generation;  // the link is closed by Close()
+}
+
+void CModuleSession::CancelReaderWaits()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_cv.notify_all();
+}
+
+void CModuleSession::AllowReaderWaits()
+{
+    std::lock_guard lock(m_mutex);
+    m_stop = false;
+    m_linkLost = false;
+}
+
+void CModuleSession::SetTimer1()
+{
+    m_deadline = Clock::now() + std::chrono::milliseconds(m_timeoutMs);
+}
+
+void CModuleSession::KillTimer1()
+{
+    // The wait keeps its deadline: a reply of another kind ends the request
+    // for the session, not the tool's wait for the one it asked for.
+}
+
+void CModuleSession::Received(const std::uint8_t* bytes, std::size_t n)
+{
+    Trace("RX%s\n", proto::HexLogLine(bytes, n).c_str());
+}
+
+void CModuleSession::BeforeDecode()
+{
+    m_outcome.decoding = m_session.Outstanding();
+}
+
+void CModuleSession::Reply(char command, const std::string& data)
+{
+    Outcome& o = m_outcome;
+    o.gotAny = true;
+    if (command == o.expect && !o.gotExpected) {
+        o.gotExpected = true;
+        o.data = data;
+    }
+    switch (command) {
+    case proto::CMD_GET_BDA: o.info.address = data; break;
+    case proto::CMD_GET_PINKEY: o.info.pin = data; break;
+    case proto::CMD_GET_BDN: o.info.name = data; break;
+    case proto::CMD_GET_LEVEL: o.info.level = proto::LevelText(data); break;
+    case proto::CMD_GET_PAIRING: o.info.pairing = proto::PairingModeText(data).value_or(data); break;
+    default: break;
     }
 }
 
+void CModuleSession::SniffStatus(const std::string& text)
+{
+    if (m_outcome.expect == proto::CMD_GET_SNIFF && !m_outcome.gotExpected) {
+        m_outcome.gotExpected = true;
+        m_outcome.data = text;
+    }
+}
+
+void CModuleSession::ModuleError(const std::string& text)
+{
+    m_outcome.moduleError = text;
+    m_outcome.refused = m_outcome.decoding ? m_outcome.decoding : m_outcome.expect;
+}
+
+void CModuleSession::TimedOut(const std::string&)
+{
+}
+
+// --- requests -------------------------------------------------------------------
+
 StepResult CModuleSession::Send(const proto::Bytes& bytes)
 {
-    if (m_link == nullptr)
+    if (!IsOpen())
         return Fail(Status::NoDevice, "no link is open");
     if (bytes.empty())
         return {};
     const int size = static_cast<int>(bytes.size());
-    if (m_link->Write(bytes.data(), size) != size) {
-        const int err = m_link->LastError();
+    if (m_session.WriteComm(bytes.data(), size) != size) {
+        const int err = m_session.LastLinkError();
         return Fail(Status::NoDevice, std::string("cannot write to the printer") +
                                           (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
     }
@@ -264,133 +291,123 @@ StepResult CModuleSession::Send(const proto::Bytes& bytes)
 
 StepResult CModuleSession::PrintLabel(const std::string& text)
 {
-    // Three line feeds move the printed name clear of the tear bar.
-    StepResult step = Send(proto::Bytes(text.begin(), text.end()));
-    for (int k = 0; k < 3 && step.status == Status::Ok; ++k)
-        step = Send(proto::Bytes{0x0A});
-    return step;
-}
-
-std::optional<proto::Reply> CModuleSession::DrainOnce()
-{
-    std::uint8_t batch[CQueue::QUEUE_SIZE];
-    const int count = m_queue.GetCount();
-    int n = 0;
-    while (n < count && n < CQueue::QUEUE_SIZE && m_queue.GetByte(&batch[n]))
-        ++n;
-    if (n > 0) {
-        {
-            std::lock_guard lock(m_mutex);
-            ++m_drains;
-        }
-        m_cv.notify_all();  // the reader may be waiting for room
-    }
-    if (n == 0)
-        return std::nullopt;
-
-    const std::size_t size = static_cast<std::size_t>(n);
-    Trace("RX%s\n", proto::HexLogLine(batch, size).c_str());
-    const proto::ReceiveStep step = proto::Receive(m_replyText, batch, size);
-    if (!step.complete)
-        return std::nullopt;
-    proto::Reply reply = proto::ParseReply(step.reply);
-    Trace("i:%d  j:%d\n", reply.i, reply.j);
-    if (reply.hasCommand) {
-        if (const char* line = proto::ReplyTrace(reply.command))
-            Trace("%s", line);
-    }
-    return reply;
-}
-
-StepResult CModuleSession::AwaitReplyOnce(char expect, std::string* data, int timeoutMs)
-{
-    if (m_link == nullptr)
+    if (!IsOpen())
         return Fail(Status::NoDevice, "no link is open");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!m_session.PrintLabel(text)) {
+        const int err = m_session.LastLinkError();
+        return Fail(Status::NoDevice, std::string("cannot write to the printer") +
+                                          (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
+    }
+    return {};
+}
+
+StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs)
+{
+    return Exchange(frame, expect, data, timeoutMs, false);
+}
+
+StepResult CModuleSession::RequestAndReadBack(const proto::Bytes& frame, bool newModule, ModuleInfo* info)
+{
+    m_session.m_NewVersion = newModule ? 1 : 0;
+    const char command = frame.size() > 2 ? static_cast<char>(frame[2]) : 0;
+    const StepResult r = Exchange(frame, command, nullptr, kReplyTimeoutMs, true);
+    if (info)
+        *info = m_outcome.info;
+    return r;
+}
+
+StepResult CModuleSession::ReadInfo(bool newModule, ModuleInfo* info)
+{
+    return RequestAndReadBack(proto::GetRequest(proto::CMD_GET_BDA), newModule, info);
+}
+
+StepResult CModuleSession::Exchange(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs,
+                                    bool chain)
+{
+    m_outcome = Outcome{};
+    m_outcome.expect = expect;
+    m_outcome.chain = chain;
+    if (!IsOpen())
+        return Fail(Status::NoDevice, "no link is open", expect);
+    // Nothing more goes to the module once the user asked to stop.
+    if (InterruptSignal() != 0) {
+        m_session.TraceRequest(expect);
+        return Interrupted(expect);
+    }
+    m_timeoutMs = timeoutMs;
+    m_session.SetChain(chain);
+    // A Get goes out as its button sends it; a Set is traced and sent; the
+    // sniff status is asked without the session's timer, as the window does.
+    bool sent;
+    if (expect == proto::CMD_GET_SNIFF) {
+        sent = m_session.SendFrame(frame);
+        SetTimer1();
+    } else if (frame.size() == 3) {
+        sent = m_session.Get(expect);
+    } else {
+        m_session.TraceRequest(expect);
+        sent = m_session.Request(frame);
+    }
+    if (!sent) {
+        const int err = m_session.LastLinkError();
+        KillTimer1();
+        m_session.m_Busy = 0;
+        return Fail(Status::NoDevice,
+                    std::string("cannot write to the printer") +
+                        (err != 0 ? std::string(": ") + std::strerror(err) : std::string()),
+                    expect);
+    }
+
     for (;;) {
         std::unique_lock lock(m_mutex);
         const std::uint64_t seen = m_arrivals;
         const bool lost = m_linkLost;
         const bool interrupted = m_interrupted || InterruptSignal() != 0;
         lock.unlock();
-        if (interrupted)
-            return Interrupted(expect);
+        if (interrupted) {
+            const char waiting = m_session.Outstanding() ? m_session.Outstanding() : expect;
+            KillTimer1();
+            m_session.m_Busy = 0;
+            return Interrupted(waiting);
+        }
 
         // Everything stored before `seen` was read is drained here; later
         // chunks change m_arrivals and end the wait below.
-        if (const std::optional<proto::Reply> reply = DrainOnce()) {
-            if (reply->hasCommand && reply->command == proto::CMD_ERROR)
-                return Fail(Status::ModuleError, "Bluetooth Setting Error (the module refused " +
-                                                     proto::RequestName(expect) + ")");
-            if (reply->hasCommand && reply->command == expect) {
-                if (data)
-                    *data = reply->data;
-                return {};
+        const bool drained = m_session.OnCommunication() > 0;
+        if (drained) {
+            {
+                std::lock_guard guard(m_mutex);
+                ++m_drains;
             }
-            // Another kind: not ours, keep waiting.
-        } else if (lost) {
-            return Fail(Status::NoDevice, "the link to the printer was lost while waiting for " +
-                                              proto::RequestName(expect));
+            m_cv.notify_all();
         }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return TimedOut(expect, timeoutMs);
-
+        const Outcome& o = m_outcome;
+        if (o.moduleError)
+            return Fail(Status::ModuleError,
+                        *o.moduleError + " (the module refused " + proto::RequestName(o.refused) + ")", o.refused);
+        const bool done = chain ? o.gotAny && m_session.m_Busy == 0 : o.gotExpected;
+        if (done) {
+            if (data)
+                *data = o.data;
+            return {};
+        }
+        if (!drained && lost)
+            return Fail(Status::NoDevice,
+                        "the link to the printer was lost while waiting for " +
+                            proto::RequestName(m_session.Outstanding() ? m_session.Outstanding() : expect),
+                        expect);
+        if (Clock::now() >= m_deadline) {
+            const char waiting = m_session.Outstanding() ? m_session.Outstanding() : expect;
+            if (m_session.m_Busy)
+                m_session.OnTimer();
+            return Fail(Status::Timeout,
+                        std::string(CSession::kTimeoutText) + ": no reply to " + proto::RequestName(waiting) +
+                            " within " + std::to_string(timeoutMs) + " ms",
+                        waiting);
+        }
         lock.lock();
-        m_cv.wait_until(lock, deadline, [&] { return m_arrivals != seen || m_linkLost || m_interrupted; });
+        m_cv.wait_until(lock, m_deadline, [&] { return m_arrivals != seen || m_linkLost || m_interrupted; });
     }
-}
-
-StepResult CModuleSession::AwaitReply(char expect, std::string* data, int timeoutMs)
-{
-    StepResult r = AwaitReplyOnce(expect, data, timeoutMs);
-    if (r.status != Status::Ok)
-        r.request = expect;
-    return r;
-}
-
-StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::string* data)
-{
-    if (frame.size() >= 3) {
-        if (const char* line = proto::RequestTrace(static_cast<char>(frame[2])))
-            Trace("%s", line);
-    }
-    // Nothing more goes to the module once the user asked to stop.
-    if (InterruptSignal() != 0) {
-        StepResult stopped = Interrupted(expect);
-        stopped.request = expect;
-        return stopped;
-    }
-    StepResult sent = Send(frame);
-    if (sent.status != Status::Ok)
-        return sent;
-    return AwaitReply(expect, data);
-}
-
-StepResult CModuleSession::ReadInfo(bool newModule, ModuleInfo* info)
-{
-    ModuleInfo got;
-    // The chain as the window runs it: each reply names the request that
-    // follows it. What was read stays in *info even when a later step fails.
-    char command = proto::CMD_GET_BDA;
-    StepResult r;
-    while (command != 0) {
-        std::string data;
-        r = Request(proto::GetRequest(command), command, &data);
-        if (r.status != Status::Ok)
-            break;
-        switch (command) {
-        case proto::CMD_GET_BDA: got.address = data; break;
-        case proto::CMD_GET_PINKEY: got.pin = data; break;
-        case proto::CMD_GET_BDN: got.name = data; break;
-        case proto::CMD_GET_LEVEL: got.level = proto::LevelText(data); break;
-        case proto::CMD_GET_PAIRING: got.pairing = proto::PairingModeText(data).value_or(data); break;
-        default: break;
-        }
-        command = proto::NextRequest(command, data, newModule);
-    }
-    if (info)
-        *info = std::move(got);
-    return r;
 }
 
 }  // namespace vendrill::cli

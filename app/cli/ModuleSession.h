@@ -1,16 +1,16 @@
 #pragma once
 
-// One conversation with the printer's Bluetooth module over one link, without
-// any GUI: the link is opened, a reader thread moves received bytes into a
-// CQueue and wakes the caller, and each request waits for its decoded reply
-// for at most kReplyTimeoutMs.
+// The command-line tool's side of a conversation with the printer's module:
+// the session engine (session/Session.h) does the conversation as the window
+// does it; this front end waits for its outcomes, with the reply time-out
+// the tool asks for, and ends every wait on an interrupting signal.
 
-#include "link/Queue.h"
 #include "link/SerialPort.h"
-#include "link/UsbPrinter.h"
 #include "link/WakeEvent.h"
 #include "protocol/Protocol.h"
+#include "session/Session.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -24,7 +24,7 @@ namespace vendrill::cli {
 enum class Status {
     Ok,
     NoDevice,     // the link could not be opened, or went away
-    Timeout,      // no reply within kReplyTimeoutMs
+    Timeout,      // no reply within the reply time-out
     ModuleError,  // the module answered '9'
     Failure,      // anything else (resources of this process)
     Interrupted,  // SIGINT, SIGTERM or SIGHUP arrived while waiting (see Interrupt.h)
@@ -46,12 +46,12 @@ struct ModuleInfo {
     std::optional<std::string> level;    // "Mode 1 (Not Use Pinkey)", ...
 };
 
-class CModuleSession {
+class CModuleSession : private CSession::Observer {
 public:
-    static constexpr int kReplyTimeoutMs = 2000;
+    static constexpr int kReplyTimeoutMs = CSession::kReplyTimeoutMs;
 
-    CModuleSession() = default;
-    ~CModuleSession() { Close(); }
+    CModuleSession();
+    ~CModuleSession() override;
     CModuleSession(const CModuleSession&) = delete;
     CModuleSession& operator=(const CModuleSession&) = delete;
 
@@ -63,60 +63,75 @@ public:
     StepResult OpenUsb(const std::string& device = {});
     // Stops and joins the reader thread, then closes the link. Idempotent.
     void Close();
-    bool IsOpen() const { return m_link != nullptr; }
+    bool IsOpen() const { return m_session.ActiveLink() != CSession::LinkKind::None; }
 
     // Writes all bytes; NoDevice when the link refuses them.
     StepResult Send(const proto::Bytes& bytes);
-    // Has the printer print text as a label: the text outside any request
-    // frame, then three line feeds, each its own write, as the window sends it.
+    // Has the printer print text as a label (CSession::PrintLabel).
     StepResult PrintLabel(const std::string& text);
 
-    // Waits up to timeoutMs for a reply whose command character is `expect`
-    // or '9'. Replies of other kinds are passed over. On Ok, *data holds the
-    // reply's data text.
-    StepResult AwaitReply(char expect, std::string* data, int timeoutMs = kReplyTimeoutMs);
-
-    // Send + AwaitReply with the request's trace line.
-    StepResult Request(const proto::Bytes& frame, char expect, std::string* data);
-
-    // The read-back chain: Get BDA, Get PinKey, Get BDN, then Get pairing
-    // mode (new module; Get Level after "Legacy pairing") or Get Level (old).
-    // *info holds what was read, also when a step fails.
+    // A request and its reply: Ok with the reply's data text in *data once
+    // a reply of the kind `expect` came; '9', no reply within timeoutMs, a
+    // lost link or a signal end it otherwise. Nothing is sent after a signal.
+    StepResult Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs = kReplyTimeoutMs);
+    // A request whose reply drives the read-back chain, as in the window:
+    // a Set's acknowledgement, or Get BDA itself (ReadInfo), then Get BDA,
+    // Get PinKey, Get BDN, Get pairing mode (new module; Get Level after
+    // "Legacy pairing") or Get Level (old). *info holds what was read, also
+    // when a step fails.
+    StepResult RequestAndReadBack(const proto::Bytes& frame, bool newModule, ModuleInfo* info);
     StepResult ReadInfo(bool newModule, ModuleInfo* info);
 
 private:
-    // Starts the reader on a link that has just been opened; closes the link
-    // when the thread cannot start.
-    StepResult StartReader(CLink& link);
-    void Reader();
-    // Stores a chunk from the reader thread, waiting for room rather than
-    // dropping it while the caller is still draining.
-    bool Deliver(const std::uint8_t* data, int n);
-    void MarkLinkLost();
-    StepResult AwaitReplyOnce(char expect, std::string* data, int timeoutMs);
-    // Drains the queue into the accumulated reply text; returns the decoded
-    // reply when the batch completed one.
-    std::optional<proto::Reply> DrainOnce();
+    StepResult Exchange(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs, bool chain);
+
+    // What the session tells this front end.
+    void Arrived(unsigned link) override;
+    bool QueueFull(unsigned link) override;
+    void ReaderMessage(const std::string& text) override;
+    void LineHungUp() override;
+    void UsbGone(unsigned generation) override;
+    void CancelReaderWaits() override;
+    void AllowReaderWaits() override;
+    void SetTimer1() override;
+    void KillTimer1() override;
+    void Received(const std::uint8_t* bytes, std::size_t n) override;
+    void BeforeDecode() override;
+    void Reply(char command, const std::string& data) override;
+    void SniffStatus(const std::string& text) override;
+    void ModuleError(const std::string& text) override;
+    void TimedOut(const std::string& text) override;
+
     // While a link is open, a thread waits for an interrupting signal and
     // wakes every wait of the session (only when the program routes them).
     void StartInterruptWatch();
     void StopInterruptWatch();
     void InterruptWatch();
 
-    CLink* m_link = nullptr;  // the link that is open: m_serial or m_usb
-    CSerialPort m_serial;
-    usb::CUsbPrinter m_usb;
-    CQueue m_queue;
-    std::string m_replyText;  // accumulated reply text, consumer side only
+    CSession m_session;
 
-    std::thread m_reader;
-    std::mutex m_mutex;                 // guards the flags below and pairs with m_cv
-    std::condition_variable m_cv;       // new bytes, room in the queue, link lost, stop
-    std::uint64_t m_arrivals = 0;       // chunks stored so far
-    std::uint64_t m_drains = 0;         // drains done so far
+    // What the replies of the exchange under way brought (driving thread only).
+    struct Outcome {
+        char expect = 0;
+        bool chain = false;
+        bool gotExpected = false;
+        bool gotAny = false;
+        std::string data;
+        ModuleInfo info;
+        std::optional<std::string> moduleError;
+        char refused = 0;  // the request the '9' answered
+        char decoding = 0;  // the request outstanding when the reply came
+    } m_outcome;
+    int m_timeoutMs = kReplyTimeoutMs;
+    std::chrono::steady_clock::time_point m_deadline;
+
+    std::mutex m_mutex;            // guards the flags below and pairs with m_cv
+    std::condition_variable m_cv;  // new bytes, a drain, link lost, stop, signal
+    std::uint64_t m_arrivals = 0;
+    std::uint64_t m_drains = 0;
     bool m_linkLost = false;
     bool m_stop = false;
-    bool m_interrupted = false;         // a signal arrived: every wait ends
+    bool m_interrupted = false;  // a signal arrived: every wait ends
 
     std::thread m_interruptWatch;
     CWakeEvent m_interruptWatchStop;

@@ -166,10 +166,7 @@ StepResult CStation::Probe(std::string* address)
 {
     if (InterruptSignal() != 0)
         return {Status::Interrupted, "interrupted"};
-    StepResult r = m_session.Send(proto::GetRequest(proto::CMD_GET_BDA));
-    if (r.status != Status::Ok)
-        return r;
-    return m_session.AwaitReply(proto::CMD_GET_BDA, address, kProbeTimeoutMs);
+    return m_session.Request(proto::GetRequest(proto::CMD_GET_BDA), proto::CMD_GET_BDA, address, kProbeTimeoutMs);
 }
 
 std::vector<usb::CUsbWatch::Event> TakeEvents(usb::CUsbWatch& watch)
