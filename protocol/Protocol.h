@@ -70,7 +70,7 @@ std::string NextSuffix(std::string_view s);
 
 // ---- replies ---------------------------------------------------------------
 
-// Appends the bytes of a drained batch that come before its first 0x00.
+// Appends the bytes of a drained batch, leaving out every 0x00.
 void AppendBatch(std::string& acc, const std::uint8_t* batch, std::size_t n);
 
 // True when acc holds an STX anywhere and its first ETX lies at index 1 or
@@ -91,7 +91,7 @@ struct Reply {
 Reply ParseReply(const std::string& acc);
 
 // One drained batch through the accumulated reply text: the batch is
-// appended (up to its first 0x00); a complete reply is taken out whole, with
+// appended (without its 0x00 bytes); a complete reply is taken out whole, with
 // everything behind its first ETX, and the text is left empty; otherwise a
 // text that has reached REPLY_TEXT_LIMIT is dropped. The reply is taken out
 // before it is decoded, so that a decoder that lets further batches in (a

@@ -10,8 +10,11 @@ void AppendBatch(std::string& acc, const std::uint8_t* batch, std::size_t n)
 {
     if (batch == nullptr)
         return;
-    const std::uint8_t* end = std::find(batch, batch + n, std::uint8_t{0});
-    acc.append(reinterpret_cast<const char*>(batch), static_cast<std::size_t>(end - batch));
+    // A zero byte is a glitch of the line, never part of a reply: it is left
+    // out, and what follows it still counts.
+    for (std::size_t k = 0; k < n; ++k)
+        if (batch[k] != 0)
+            acc.push_back(static_cast<char>(batch[k]));
 }
 
 bool HasCompleteReply(const std::string& acc)

@@ -133,8 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string before = acc;
         const proto::ReceiveStep step = proto::Receive(acc, batch.get(), n);
 
-        // What the batch contributes: everything before its first zero byte.
-        const std::string_view appended = bytes.substr(0, std::min(bytes.find('\0'), n));
+        // What the batch contributes: every byte but the zero bytes.
+        std::string appended(bytes);
+        appended.erase(std::remove(appended.begin(), appended.end(), '\0'), appended.end());
         const std::string combined = before + std::string(appended);
 
         FUZZ_CHECK(acc.size() < proto::REPLY_TEXT_LIMIT);
