@@ -2,7 +2,8 @@
 
 // Module settings protocol: request frames (ESC '~' c ...), reply decoding
 // and the numeric-suffix arithmetic of Set BDN. Pure functions, no I/O and
-// no state; the dialog keeps the busy flag, the timer and the trace lines.
+// no state; the session (session/Session.h) keeps the busy flag, the timer
+// and the trace lines.
 
 #include <cstddef>
 #include <cstdint>
