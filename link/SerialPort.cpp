@@ -195,7 +195,9 @@ int CSerialPort::BytesWaiting()
 int CSerialPort::Read(void* buf, int size)
 {
     const int fd = m_fd.load(std::memory_order_acquire);
-    if (fd < 0 || buf == nullptr || size <= 0)
+    if (fd < 0)
+        return kFailed;
+    if (buf == nullptr || size <= 0)
         return 0;
     // Nothing has arrived: the caller waits for data through WaitForData.
     if (BytesWaiting() == 0)
@@ -209,7 +211,7 @@ int CSerialPort::Read(void* buf, int size)
             continue;
         if (r < 0 && errno != EAGAIN) {
             Fail(errno);
-            return 0;
+            return kFailed;
         }
         if (waited)
             return 0;
@@ -223,7 +225,9 @@ int CSerialPort::Read(void* buf, int size)
 int CSerialPort::Write(const void* data, int count)
 {
     const int fd = m_fd.load(std::memory_order_acquire);
-    if (fd < 0 || data == nullptr || count <= 0)
+    if (fd < 0)
+        return kFailed;
+    if (data == nullptr || count <= 0)
         return 0;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     const Clock::time_point deadline = Clock::now() +
@@ -253,7 +257,7 @@ int CSerialPort::Write(const void* data, int count)
         }
         // On POLLHUP/POLLERR the next write reports the error itself.
     }
-    return written;
+    return written > 0 ? written : kFailed;
 }
 
 CSerialPort::WaitResult CSerialPort::WaitForData()

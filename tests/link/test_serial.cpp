@@ -291,10 +291,10 @@ TEST(SerialOpen, MissingPathFailsWithEnoentAndLeavesPortClosed)
     EXPECT_EQ(port.LastError(), ENOENT);
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(port.Fd(), -1);
-    // A closed port touches no device and reports nothing transferred.
+    // A closed port touches no device and says so as the link contract does.
     std::uint8_t buf[8] = {1, 2, 3};
-    EXPECT_EQ(port.Read(buf, sizeof buf), 0);
-    EXPECT_EQ(port.Write(buf, 3), 0);
+    EXPECT_EQ(port.Read(buf, sizeof buf), CLink::kFailed);
+    EXPECT_EQ(port.Write(buf, 3), CLink::kFailed);
     EXPECT_EQ(port.BytesWaiting(), 0);
     EXPECT_FALSE(port.Configure({}));
     EXPECT_EQ(port.WaitForData(), WaitResult::Error);
@@ -564,7 +564,7 @@ TEST_F(PtyTest, HangUpIsReportedEveryTimeWithoutData)
         EXPECT_EQ(WaitBounded(port), WaitResult::HangUp) << i;
     std::uint8_t buf[16] = {};
     EXPECT_EQ(port.Read(buf, sizeof buf), 0);
-    EXPECT_EQ(port.Write(buf, sizeof buf), 0) << "a dead line fails at once, it does not wait";
+    EXPECT_EQ(port.Write(buf, sizeof buf), CLink::kFailed) << "a dead line fails at once, it does not wait";
     EXPECT_EQ(port.BytesWaiting(), 0);
 
     auto pause = std::async(std::launch::async, [&] { return port.WaitForWake(-1); });
