@@ -147,7 +147,8 @@ bool CSession::ClosePort()
         m_WatchThread.join();
     }
     if (m_Serial.IsOpen()) {
-        m_Serial.Purge();
+        if (m_Policy.purgeOnClose)
+            m_Serial.Purge();
         m_Serial.Close();
     }
     m_Serial.ResetWake();

@@ -21,14 +21,16 @@
 
 namespace vendrill {
 
-// How a session's reader waits. The window's serial watcher lets the rest of
-// a reply arrive before it announces it, so that a reply is announced once;
-// its USB reader pauses between reads. A front end that waits for replies
-// itself announces at once.
-struct ReaderPolicy {
+// Where the window and the command-line tool differ. The window's serial
+// watcher lets the rest of a reply arrive before it announces it, so that a
+// reply is announced once; its USB reader pauses between reads; closing the
+// port drops what was not sent yet. A front end that waits for replies
+// itself announces at once, and lets its last request go out.
+struct SessionPolicy {
     int settleMs = 200;
     int usbPauseMs = 50;
     int usbLostPauseMs = 1500;  // after a failed USB read, before the link is given up
+    bool purgeOnClose = true;
 };
 
 class CSession {
@@ -85,7 +87,7 @@ public:
         virtual void TimedOut(const std::string& text) = 0;
     };
 
-    using Policy = ReaderPolicy;
+    using Policy = SessionPolicy;
     explicit CSession(Observer& observer, Policy policy = {});
     ~CSession();
     CSession(const CSession&) = delete;

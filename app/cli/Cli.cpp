@@ -18,6 +18,17 @@
 
 namespace vendrill::cli {
 
+const ExitCodeText kExitCodes[8] = {
+    {kExitOk, "success"},
+    {kExitFailure, "internal failure (for example the simulator could not start)"},
+    {kExitBadArgument, "bad argument"},
+    {kExitNoDevice, "no device: the port or USB printer cannot be opened, or the link was lost"},
+    {kExitTimeout, "time-out: the module did not answer within 2000 ms"},
+    {kExitModuleError, "module error: the module answered with an error ('9')"},
+    {kExitRecord, "record: the record database cannot be opened or read"},
+    {kExitNotNamed, "station --count: not every printer of the run was named"},
+};
+
 int ExitCodeFor(Status status)
 {
     switch (status) {
@@ -89,15 +100,13 @@ std::string UsageText()
            "is still shown (JSON adds an \"error\" field) and the exit status tells what\n"
            "went wrong. Errors go to standard error.\n"
            "\n"
-           "Exit status:\n"
-           "  0  success\n"
-           "  1  internal failure (for example the simulator could not start)\n"
-           "  2  bad argument\n"
-           "  3  no device: the port or USB printer cannot be opened, or the link was lost\n"
-           "  4  time-out: the module did not answer within 2000 ms\n"
-           "  5  module error: the module answered with an error ('9')\n"
-           "  6  record: the record database cannot be opened or read\n"
-           "  7  station --count: not every printer of the run was named\n";
+           "Exit status:\n" +
+           [] {
+               std::string lines;
+               for (const ExitCodeText& e : kExitCodes)
+                   lines += "  " + std::to_string(e.code) + "  " + e.meaning + "\n";
+               return lines;
+           }();
 }
 
 namespace {

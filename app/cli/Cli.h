@@ -16,15 +16,22 @@
 
 namespace vendrill::cli {
 
-// Exit status of the program.
+// Exit status of the program (the usage text lists them from kExitCodes).
 enum ExitCode : int {
     kExitOk = 0,
     kExitFailure = 1,      // trouble of this process (cannot start the simulator, a thread, ...)
     kExitBadArgument = 2,  // wrong command line, or a value the module must not be sent
     kExitNoDevice = 3,     // port or USB printer missing or unusable, or the link went away
-    kExitTimeout = 4,      // no reply within 2000 ms
+    kExitTimeout = 4,      // no reply within the reply time-out
     kExitModuleError = 5,  // the module answered '9'
+    kExitRecord = 6,       // the record cannot be opened or read
+    kExitNotNamed = 7,     // a station run with --count did not name every printer
 };
+struct ExitCodeText {
+    int code;
+    const char* meaning;
+};
+extern const ExitCodeText kExitCodes[8];
 
 int ExitCodeFor(Status status);
 

@@ -63,9 +63,10 @@ std::string NoAcceptedUsbPrinter()
 }  // namespace
 
 // Replies are waited for here, so the reader announces at once and waits for
-// room rather than dropping bytes.
+// room rather than dropping bytes; a request sent last (a sniff change) still
+// goes out when the port closes.
 CModuleSession::CModuleSession()
-    : m_session(*this, ReaderPolicy{0, 0, 0})
+    : m_session(*this, SessionPolicy{0, 0, 0, false})
 {
 }
 

@@ -41,12 +41,6 @@ std::string HostName()
     return name;
 }
 
-// Results go to standard output as they come, one printer at a time.
-bool WriteResult(const std::string& text)
-{
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
-}
-
 void Message(const std::string& text)
 {
     std::fprintf(stderr, "vendrill-cli: %s\n", text.c_str());
@@ -113,8 +107,9 @@ bool Named(record::Result r)
 
 class CStation {
 public:
-    CStation(const Options& o, record::CRecord& rec, CModuleSession& session)
+    CStation(const Options& o, record::CRecord& rec, CModuleSession& session, const ResultSink& out)
         : m_o(o)
+        , m_out(out)
         , m_record(rec)
         , m_session(session)
         , m_station(o.station.empty() ? HostName() : o.station)
@@ -150,6 +145,7 @@ private:
     bool Report(const PrinterResult& r);
 
     const Options& m_o;
+    const ResultSink& m_out;  // one line per printer, as it comes
     record::CRecord& m_record;
     CModuleSession& m_session;
     std::string m_station;
@@ -584,7 +580,7 @@ bool CStation::Report(const PrinterResult& r)
             line += "  " + Printable(v.reason);
         line += "\n";
     }
-    if (!WriteResult(line)) {
+    if (!m_out(line)) {
         Message("write error");
         return false;
     }
@@ -626,7 +622,7 @@ int CStation::Run()
     }
 }
 
-int RunStation(const Options& o)
+int RunStation(const Options& o, const ResultSink& out)
 {
     // Everything that can be refused is refused before a printer is touched.
     int exitCode = kExitOk;
@@ -651,7 +647,7 @@ int RunStation(const Options& o)
             return ExitCodeFor(opened.status);
         }
     }
-    CStation station(o, *rec->record, session);
+    CStation station(o, *rec->record, session, out);
     if (o.link == LinkChoice::Usb)
         station.WatchUsb(&watch);
     const int code = station.Run();
@@ -674,7 +670,7 @@ std::string CsvField(const std::string& text)
     return out + "\"";
 }
 
-int RunRecords(const Options& o)
+int RunRecords(const Options& o, const ResultSink& write)
 {
     std::string error;
     int exitCode = kExitOk;
@@ -739,14 +735,14 @@ int RunRecords(const Options& o)
             out += "\n";
         }
     }
-    if (!WriteResult(out)) {
+    if (!write(out)) {
         Message("write error");
         return kExitFailure;
     }
     return kExitOk;
 }
 
-int RunPorts(const Options& o)
+int RunPorts(const Options& o, const ResultSink& write)
 {
     const bool json = o.json;
     const std::vector<PortEntry> ports = ListPorts();
@@ -782,7 +778,7 @@ int RunPorts(const Options& o)
     }
     if (json)
         out += "]\n";
-    if (!WriteResult(out)) {
+    if (!write(out)) {
         Message("write error");
         return kExitFailure;
     }
@@ -802,12 +798,12 @@ std::string SuffixFor(const std::string& first, std::int64_t number)
     return digits;
 }
 
-int RunLineCommand(const Options& o)
+int RunLineCommand(const Options& o, const ResultSink& out)
 {
     switch (o.command) {
-    case Command::Station: return RunStation(o);
-    case Command::Records: return RunRecords(o);
-    case Command::Ports: return RunPorts(o);
+    case Command::Station: return RunStation(o, out);
+    case Command::Records: return RunRecords(o, out);
+    case Command::Ports: return RunPorts(o, out);
     default: return kExitBadArgument;
     }
 }

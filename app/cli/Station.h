@@ -10,20 +10,19 @@
 #include "record/Record.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vendrill::cli {
 
-// The record cannot be opened or reached.
-inline constexpr int kExitRecord = 6;
-// A station run with --count ended, and not every printer of it was named.
-inline constexpr int kExitNotNamed = 7;
+// Writes a piece of the results, as it comes; false when it could not.
+using ResultSink = std::function<bool(const std::string& text)>;
 
-// Runs station, records or ports. Results go to standard output as they
-// come, messages to standard error. Returns the exit status.
-int RunLineCommand(const Options& o);
+// Runs station, records or ports. Results go to `out` as they come,
+// messages to standard error. Returns the exit status.
+int RunLineCommand(const Options& o, const ResultSink& out);
 
 // The commands' part of the usage text.
 std::string LineCommandsUsage();

@@ -43,7 +43,9 @@ int main(int argc, char** argv)
     // The production-line commands write their results as they come.
     if (parsed.ok && (parsed.options.command == Command::Station || parsed.options.command == Command::Records ||
                       parsed.options.command == Command::Ports))
-        return RunLineCommand(parsed.options);
+        return RunLineCommand(parsed.options, [](const std::string& text) {
+            return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+        });
 
     int exitCode = kExitOk;
     std::string output;
