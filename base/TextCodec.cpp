@@ -134,6 +134,19 @@ std::size_t Utf8Length(std::string_view s, std::size_t k)
     return len;
 }
 
+char32_t DecodeUtf8(std::string_view s, std::size_t k, std::size_t* length)
+{
+    const std::size_t len = Utf8Length(s, k);
+    *length = len == 0 ? 1 : len;
+    if (len == 0)
+        return U'\uFFFD';
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t c = static_cast<unsigned char>(s[k]) & kLeadBits[len];
+    for (std::size_t i = 1; i < len; ++i)
+        c = (c << 6) | (static_cast<unsigned char>(s[k + i]) & 0x3F);
+    return c;
+}
+
 std::string ValidUtf8(std::string_view text)
 {
     std::string out;

@@ -17,6 +17,9 @@ std::string Utf8ToCp949(std::string_view utf8);
 // Length of the valid UTF-8 sequence at text[k], 0 when none starts there
 // (a stray byte, an overlong or truncated sequence, a surrogate).
 std::size_t Utf8Length(std::string_view text, std::size_t k);
+// The code point of the UTF-8 sequence at text[k] and its length; U+FFFD and
+// one byte for anything that is not a valid sequence.
+char32_t DecodeUtf8(std::string_view text, std::size_t k, std::size_t* length);
 // The text with every byte that is not part of valid UTF-8, and every NUL,
 // as U+FFFD: what a database that keeps UTF-8 text will take.
 std::string ValidUtf8(std::string_view text);

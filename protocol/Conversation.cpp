@@ -1,5 +1,7 @@
 #include "protocol/Conversation.h"
 
+#include "base/TextCodec.h"
+
 #include <cstdio>
 
 namespace proto {
@@ -82,39 +84,6 @@ bool IsSuffixChar(char32_t c)
     return c >= U'0' && c <= U'9';
 }
 
-namespace {
-
-// The code point of the UTF-8 sequence at s[k] and its length; U+FFFD and
-// one byte for anything that is not a valid sequence.
-char32_t DecodeUtf8(std::string_view s, std::size_t k, std::size_t* length)
-{
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char b = at(k);
-    *length = 1;
-    if (b < 0x80)
-        return b;
-    std::size_t len = 0;
-    char32_t c = 0;
-    if (b >= 0xC2 && b <= 0xDF) { len = 2; c = b & 0x1F; }
-    else if (b >= 0xE0 && b <= 0xEF) { len = 3; c = b & 0x0F; }
-    else if (b >= 0xF0 && b <= 0xF4) { len = 4; c = b & 0x07; }
-    else return U'\uFFFD';
-    if (k + len > s.size())
-        return U'\uFFFD';
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((at(k + i) & 0xC0) != 0x80)
-            return U'\uFFFD';
-        c = (c << 6) | (at(k + i) & 0x3F);
-    }
-    // Over-long forms, surrogates and values past U+10FFFF are not characters.
-    if ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)) || (c >= 0xD800 && c <= 0xDFFF))
-        return U'\uFFFD';
-    *length = len;
-    return c;
-}
-
-}  // namespace
-
 std::optional<TextFault> CheckText(std::string_view utf8, TextKind kind)
 {
     TextFault fault;
@@ -123,7 +92,7 @@ std::optional<TextFault> CheckText(std::string_view utf8, TextKind kind)
     std::size_t position = 0;
     for (std::size_t k = 0; k < utf8.size();) {
         std::size_t length = 1;
-        const char32_t c = DecodeUtf8(utf8, k, &length);
+        const char32_t c = vendrill::DecodeUtf8(utf8, k, &length);
         ++position;
         if (kind == TextKind::Suffix ? !IsSuffixChar(c) : !IsTextChar(c)) {
             fault.kind = TextFault::Kind::BadChar;
