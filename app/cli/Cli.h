@@ -5,6 +5,7 @@
 // main.cpp decides where text goes.
 
 #include "app/cli/ModuleSession.h"
+#include "app/cli/Output.h"
 #include "link/SerialPort.h"
 
 #include <cstdint>
@@ -79,26 +80,6 @@ ParseResult ParseArguments(const std::vector<std::string>& args);
 
 std::string UsageText();
 std::string VersionText();  // "vendrill-cli <version>\n"
-
-// Result lines in order: key and value.
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-// Field values are the module's texts, bytes in code page 949; both formats
-// show them as Unicode text.
-//
-// "key: value\n" per field, in UTF-8. Control characters in values (which a
-// module could send) are written as \xNN so that they cannot break lines or
-// drive the terminal.
-std::string FormatPlain(const Fields& fields);
-// UTF-8 text with its control characters written as \xNN.
-std::string PlainText(std::string_view utf8);
-// One JSON object on one line, keys in order, then "\n"; always valid UTF-8.
-// A value with bytes that are not code page 949 has them as U+FFFD, and all
-// its bytes again in hexadecimal under "<key>_hex", so nothing is lost. A
-// non-empty error (UTF-8 text) is added as "error".
-std::string FormatJson(const Fields& fields, const std::string& error = {});
-// A JSON string of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(std::string_view text);
 
 struct RunResult {
     int exitCode = kExitOk;

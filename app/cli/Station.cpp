@@ -544,13 +544,6 @@ void CStation::Record(PrinterResult& r)
         r.status = Status::Interrupted;
 }
 
-// Text of the record or the station, so that no value can break a line or
-// drive the terminal.
-std::string Printable(const std::string& text)
-{
-    return PlainText(ValidUtf8(text));
-}
-
 std::string TimeOfDay()
 {
     return record::NowText().substr(0, 19) + "Z";
@@ -565,19 +558,22 @@ bool CStation::Report(const PrinterResult& r)
     const char* result = record::ResultName(v.result);
     std::string line;
     if (m_o.json) {
-        line = "{\"time\": " + JsonString(TimeOfDay()) + ", \"station\": " + JsonString(m_station) +
-               ", \"address\": " + JsonString(v.address) + ", \"name\": " + JsonString(v.name) +
-               ", \"number\": " + (v.number >= 0 ? std::to_string(v.number) : "null") +
-               ", \"result\": " + JsonString(result) +
-               ", \"state\": " + (r.state ? JsonString(record::StateName(*r.state)) : std::string("null")) +
-               ", \"reason\": " + JsonString(v.reason) + ", \"count\": " + std::to_string(m_done) +
-               ", \"per_hour\": " + rate + "}\n";
+        CJsonObject o;
+        o.Text("time", TimeOfDay()).Text("station", m_station).Text("address", v.address).Text("name", v.name);
+        o.Number("number", v.number >= 0 ? std::optional<std::int64_t>(v.number) : std::nullopt);
+        o.Text("result", result);
+        if (r.state)
+            o.Text("state", record::StateName(*r.state));
+        else
+            o.Null("state");
+        o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate);
+        line = o.Str() + "\n";
     } else {
-        line = TimeOfDay() + "  " + Printable(v.address.empty() ? "-" : v.address) + "  " +
-               Printable(v.name.empty() ? "-" : v.name) + "  " + result + "  " + std::to_string(m_done) + "  " +
+        line = TimeOfDay() + "  " + PlainText(v.address.empty() ? "-" : v.address) + "  " +
+               PlainText(v.name.empty() ? "-" : v.name) + "  " + result + "  " + std::to_string(m_done) + "  " +
                rate + "/h";
         if (!v.reason.empty())
-            line += "  " + Printable(v.reason);
+            line += "  " + PlainText(v.reason);
         line += "\n";
     }
     if (!m_out(line)) {
@@ -657,19 +653,6 @@ int RunStation(const Options& o, const ResultSink& out)
 
 // ---- records ---------------------------------------------------------------
 
-std::string CsvField(const std::string& text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
-
 int RunRecords(const Options& o, const ResultSink& write)
 {
     std::string error;
@@ -705,26 +688,26 @@ int RunRecords(const Options& o, const ResultSink& write)
     constexpr std::size_t kColumns = std::size(record::kVisitColumns);
     std::string out;
     if (o.json) {
-        out = "[";
-        for (std::size_t k = 0; k < entries.size(); ++k) {
-            const auto row = values(entries[k]);
-            out += k ? ",\n {" : "{";
+        std::vector<std::string> objects;
+        for (const record::VisitEntry& e : entries) {
+            const auto row = values(e);
+            CJsonObject json;
             for (std::size_t c = 0; c < kColumns; ++c) {
                 const auto& [text, kind] = row[c];
-                out += std::string(c ? ", " : "") + JsonString(record::kVisitColumns[c]) + ": ";
+                const char* key = record::kVisitColumns[c];
                 if (kind == Kind::Number)
-                    out += text.empty() ? "null" : text;
+                    json.Number(key, text.empty() ? std::nullopt : std::optional<std::int64_t>(std::stoll(text)));
                 else if (kind == Kind::Flag)
-                    out += text == "1" ? "true" : "false";
+                    json.Bool(key, text == "1");
                 else
-                    out += JsonString(text);
+                    json.Text(key, text);
             }
-            out += "}";
+            objects.push_back(json.Str());
         }
-        out += "]\n";
+        out = JsonArray(objects) + "\n";
     } else {
         const char sep = o.csv ? ',' : '\t';
-        const auto field = [&](const std::string& t) { return o.csv ? CsvField(ValidUtf8(t)) : Printable(t); };
+        const auto field = [&](const std::string& t) { return o.csv ? CsvField(t) : PlainText(t); };
         for (std::size_t c = 0; c < kColumns; ++c)
             out += std::string(c ? 1 : 0, sep) + record::kVisitColumns[c];
         out += "\n";
@@ -746,38 +729,48 @@ int RunPorts(const Options& o, const ResultSink& write)
 {
     const bool json = o.json;
     const std::vector<PortEntry> ports = ListPorts();
-    std::string out = json ? "[" : "";
-    for (std::size_t k = 0; k < ports.size(); ++k) {
-        const PortEntry& p = ports[k];
+    std::string out;
+    std::vector<std::string> objects;
+    for (const PortEntry& p : ports) {
         const bool usb = p.kind == "usb-printer";
         if (json) {
-            auto orNull = [](const std::string& v) { return v.empty() ? std::string("null") : JsonString(v); };
+            CJsonObject entry;
+            const auto orNull = [&entry](const char* key, const std::string& v) {
+                if (v.empty())
+                    entry.Null(key);
+                else
+                    entry.Text(key, v);
+            };
             std::string byId = "[";
             for (std::size_t i = 0; i < p.byId.size(); ++i)
                 byId += (i ? ", " : "") + JsonString(p.byId[i]);
             byId += "]";
-            out += std::string(k ? ",\n " : "") + "{\"path\": " + JsonString(p.path) + ", \"kind\": " +
-                   JsonString(p.kind) + ", \"com\": " + orNull(p.comName) + ", \"by_id\": " + byId +
-                   ", \"vendor\": " + orNull(p.vendor) + ", \"product\": " + orNull(p.product) +
-                   ", \"serial\": " + orNull(p.serial) +
-                   (usb ? std::string(", \"accepted\": ") + (p.accepted ? "true" : "false") : std::string()) + "}";
+            entry.Text("path", p.path).Text("kind", p.kind);
+            orNull("com", p.comName);
+            entry.Raw("by_id", byId);
+            orNull("vendor", p.vendor);
+            orNull("product", p.product);
+            orNull("serial", p.serial);
+            if (usb)
+                entry.Bool("accepted", p.accepted);
+            objects.push_back(entry.Str());
         } else {
-            out += Printable(p.path) + "  " + p.kind;
+            out += PlainText(p.path) + "  " + p.kind;
             if (!p.comName.empty())
                 out += "  " + p.comName;
             if (!p.vendor.empty() || !p.product.empty())
-                out += "  " + Printable(p.vendor) + ":" + Printable(p.product);
+                out += "  " + PlainText(p.vendor) + ":" + PlainText(p.product);
             if (!p.serial.empty())
-                out += "  serial " + Printable(p.serial);
+                out += "  serial " + PlainText(p.serial);
             if (usb)
                 out += p.accepted ? "  accepted" : "  not accepted";
             for (const std::string& id : p.byId)
-                out += "  " + Printable(id);
+                out += "  " + PlainText(id);
             out += "\n";
         }
     }
     if (json)
-        out += "]\n";
+        out = JsonArray(objects) + "\n";
     if (!write(out)) {
         Message("write error");
         return kExitFailure;

@@ -1,0 +1,158 @@
+#include "app/cli/Output.h"
+
+#include "base/TextCodec.h"
+
+#include <cstdio>
+
+namespace vendrill::cli {
+
+namespace {
+
+std::string Hex(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0x0F];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string PlainText(std::string_view utf8)
+{
+    std::string out;
+    for (const char c : ValidUtf8(utf8)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string FormatPlain(const Fields& fields)
+{
+    std::string out;
+    for (const auto& [key, value] : fields)
+        out += key + ": " + PlainText(Cp949ToUtf8(value)) + "\n";
+    return out;
+}
+
+std::string JsonString(std::string_view text)
+{
+    std::string out = "\"";
+    for (std::size_t k = 0; k < text.size();) {
+        const auto b = static_cast<unsigned char>(text[k]);
+        if (b < 0x80) {
+            switch (b) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (b < 0x20 || b == 0x7F) {
+                    char esc[7];
+                    std::snprintf(esc, sizeof esc, "\\u%04x", b);
+                    out += esc;
+                } else {
+                    out += static_cast<char>(b);
+                }
+            }
+            ++k;
+            continue;
+        }
+        const std::size_t len = Utf8Length(text, k);
+        if (len > 0) {
+            out.append(text.substr(k, len));
+            k += len;
+        } else {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            ++k;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string CsvField(std::string_view utf8)
+{
+    const std::string text = ValidUtf8(utf8);
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+CJsonObject& CJsonObject::Key(std::string_view key)
+{
+    if (m_text.size() > 1)
+        m_text += ", ";
+    m_text += JsonString(key);
+    m_text += ": ";
+    return *this;
+}
+
+CJsonObject& CJsonObject::Text(std::string_view key, std::string_view utf8)
+{
+    Key(key).m_text += JsonString(utf8);
+    return *this;
+}
+
+CJsonObject& CJsonObject::ModuleText(const std::string& key, std::string_view cp949)
+{
+    Text(key, Cp949ToUtf8(cp949));
+    if (!IsValidCp949(cp949))
+        Text(key + "_hex", Hex(cp949));
+    return *this;
+}
+
+CJsonObject& CJsonObject::Number(std::string_view key, std::optional<std::int64_t> value)
+{
+    Key(key).m_text += value ? std::to_string(*value) : std::string("null");
+    return *this;
+}
+
+CJsonObject& CJsonObject::Bool(std::string_view key, bool value)
+{
+    Key(key).m_text += value ? "true" : "false";
+    return *this;
+}
+
+CJsonObject& CJsonObject::Raw(std::string_view key, std::string_view json)
+{
+    Key(key).m_text += json;
+    return *this;
+}
+
+std::string FormatJson(const Fields& fields, const std::string& error)
+{
+    CJsonObject o;
+    for (const auto& [key, value] : fields)
+        o.ModuleText(key, value);
+    if (!error.empty())
+        o.Text("error", error);
+    return o.Str() + "\n";
+}
+
+std::string JsonArray(const std::vector<std::string>& values)
+{
+    std::string out = "[";
+    for (std::size_t k = 0; k < values.size(); ++k)
+        out += (k ? ",\n " : "") + values[k];
+    return out + "]";
+}
+
+}  // namespace vendrill::cli

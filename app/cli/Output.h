@@ -1,0 +1,56 @@
+#pragma once
+
+// What vendrill-cli prints, in one place: plain text, JSON and CSV, with one
+// text rule. A module's texts are bytes in code page 949 and are shown as
+// the characters they stand for; bytes that are not code page 949 stay
+// readable as U+FFFD and, in JSON, all the value's bytes again in hexadecimal
+// under "<key>_hex". Every other text (the record's, the program's own) is
+// UTF-8. Plain output writes control characters as \xNN, so that no value
+// can break a line or drive the terminal.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vendrill::cli {
+
+// Result lines in order: key and the module's value (code page 949).
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// "key: value\n" per field, in UTF-8.
+std::string FormatPlain(const Fields& fields);
+// One JSON object on one line, keys in order, then "\n"; always valid UTF-8.
+// A non-empty error (UTF-8 text) is added as "error".
+std::string FormatJson(const Fields& fields, const std::string& error = {});
+
+// UTF-8 text as plain output shows it (bytes that are not UTF-8 as U+FFFD).
+std::string PlainText(std::string_view utf8);
+// A JSON string of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(std::string_view utf8);
+// A CSV field of UTF-8 text, quoted when it must be.
+std::string CsvField(std::string_view utf8);
+
+// A JSON object, built key by key.
+class CJsonObject {
+public:
+    CJsonObject& Text(std::string_view key, std::string_view utf8);
+    // A module's text: decoded, with "<key>_hex" when it is not code page 949.
+    CJsonObject& ModuleText(const std::string& key, std::string_view cp949);
+    CJsonObject& Number(std::string_view key, std::optional<std::int64_t> value);  // null when none
+    CJsonObject& Bool(std::string_view key, bool value);
+    CJsonObject& Raw(std::string_view key, std::string_view json);  // a JSON value made elsewhere
+    CJsonObject& Null(std::string_view key) { return Raw(key, "null"); }
+    std::string Str() const { return m_text + "}"; }
+
+private:
+    CJsonObject& Key(std::string_view key);
+    std::string m_text = "{";
+};
+
+// A JSON array of values made elsewhere, "[a,\n b]".
+std::string JsonArray(const std::vector<std::string>& values);
+
+}  // namespace vendrill::cli
