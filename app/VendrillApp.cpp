@@ -7,12 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-CVendrillDlg* g_MainWnd = nullptr;
-}
-
-CVendrillDlg* CVendrillApp::MainWnd() { return g_MainWnd; }
-
 bool CVendrillApp::InitInstance()
 {
     // With --simulate the module runs inside the program on a pseudo-terminal
@@ -28,8 +22,6 @@ bool CVendrillApp::InitInstance()
         }
     }
     CVendrillDlg dlg;
-    g_MainWnd = &dlg;
     dlg.exec();
-    g_MainWnd = nullptr;
     return false;
 }

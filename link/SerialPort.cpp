@@ -103,15 +103,15 @@ bool CSerialPort::BuildTermios(const termios& current, const Settings& s, termio
     }
     tcflag_t parity = 0;
     switch (s.parity) {
-    case 0: parity = 0; break;
-    case 1: parity = PARENB | PARODD; break;
-    case 2: parity = PARENB; break;
+    case Parity::None: parity = 0; break;
+    case Parity::Odd: parity = PARENB | PARODD; break;
+    case Parity::Even: parity = PARENB; break;
     default: return false;
     }
     tcflag_t stop = 0;
     switch (s.stopBits) {
-    case 0: stop = 0; break;
-    case 2: stop = CSTOPB; break;
+    case StopBits::One: stop = 0; break;
+    case StopBits::Two: stop = CSTOPB; break;
     default: return false;
     }
 

@@ -18,11 +18,14 @@
 // or WaitForWake on this object: Wake the reader and join it first.
 class CSerialPort final : public CLink {
 public:
+    // The codes the window's byte members hold (m_byParity, m_byStopBits).
+    enum class Parity : std::uint8_t { None = 0, Odd = 1, Even = 2 };
+    enum class StopBits : std::uint8_t { One = 0, Two = 2 };
     struct Settings {
         std::uint32_t baudRate = 57600;  // 9600, 19200, 38400, 57600 or 115200
         std::uint8_t dataBits = 8;       // 7 or 8
-        std::uint8_t parity = 0;         // 0 none, 1 odd, 2 even
-        std::uint8_t stopBits = 0;       // 0 one stop bit, 2 two stop bits
+        Parity parity = Parity::None;
+        StopBits stopBits = StopBits::One;
     };
 
     // Read waits at most this long for a first byte.

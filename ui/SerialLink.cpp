@@ -50,7 +50,9 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
 {
     m_strPortName = deviceName;
     const std::string path = vendrill::ResolvePortPath(deviceName);
-    switch (m_Session.OpenPort(path, {baudRate, dataBits, parity, stopBits})) {
+    const CSerialPort::Settings settings{baudRate, dataBits, static_cast<CSerialPort::Parity>(parity),
+                                         static_cast<CSerialPort::StopBits>(stopBits)};
+    switch (m_Session.OpenPort(path, settings)) {
     case vendrill::CSession::OpenResult::CannotOpen:
         m_Status = "Unable to open the port";
         if (!path.empty() && vendrill::IsPermissionError(m_Session.SerialError()))

@@ -330,14 +330,14 @@ std::string TakeLineOption(int code, const std::string& value, Options& o)
         o.line.dataBits = static_cast<std::uint8_t>(value[0] - '0');
         return {};
     case kParity:
-        if (value == "none") o.line.parity = 0;
-        else if (value == "odd") o.line.parity = 1;
-        else if (value == "even") o.line.parity = 2;
+        if (value == "none") o.line.parity = CSerialPort::Parity::None;
+        else if (value == "odd") o.line.parity = CSerialPort::Parity::Odd;
+        else if (value == "even") o.line.parity = CSerialPort::Parity::Even;
         else return "unsupported parity '" + value + "' (none, odd or even)";
         return {};
     case kStopBits:
-        if (value == "1") o.line.stopBits = 0;
-        else if (value == "2") o.line.stopBits = 2;
+        if (value == "1") o.line.stopBits = CSerialPort::StopBits::One;
+        else if (value == "2") o.line.stopBits = CSerialPort::StopBits::Two;
         else return "unsupported stop bits '" + value + "' (1 or 2)";
         return {};
     default:

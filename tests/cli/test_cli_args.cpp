@@ -30,8 +30,8 @@ TEST(CliArguments, DefaultsAreTheDialogsLine)
     EXPECT_EQ(r.options.portPath, "/dev/ttyS0");
     EXPECT_EQ(r.options.line.baudRate, 57600u);
     EXPECT_EQ(r.options.line.dataBits, 8);
-    EXPECT_EQ(r.options.line.parity, 0);
-    EXPECT_EQ(r.options.line.stopBits, 0);
+    EXPECT_EQ(r.options.line.parity, CSerialPort::Parity::None);
+    EXPECT_EQ(r.options.line.stopBits, CSerialPort::StopBits::One);
     EXPECT_FALSE(r.options.json);
     EXPECT_FALSE(r.options.trace);
     EXPECT_FALSE(r.options.newModule) << "the window's start state reads the security level";
@@ -44,14 +44,14 @@ TEST(CliArguments, LineOptionsInBothSpellings)
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.line.baudRate, 115200u);
     EXPECT_EQ(r.options.line.dataBits, 7);
-    EXPECT_EQ(r.options.line.parity, 1);
-    EXPECT_EQ(r.options.line.stopBits, 2);
+    EXPECT_EQ(r.options.line.parity, CSerialPort::Parity::Odd);
+    EXPECT_EQ(r.options.line.stopBits, CSerialPort::StopBits::Two);
     EXPECT_EQ(r.options.portPath, ::getenv("VENDRILL_COM3") ? ::getenv("VENDRILL_COM3") : "/dev/ttyS2");
     EXPECT_TRUE(r.options.json);
     EXPECT_TRUE(r.options.trace);
     EXPECT_TRUE(r.options.newModule);
     EXPECT_FALSE(Parse({"--new-module", "--old-module", "info"}).options.newModule);
-    EXPECT_EQ(Parse({"--parity", "even", "info"}).options.line.parity, 2);
+    EXPECT_EQ(Parse({"--parity", "even", "info"}).options.line.parity, CSerialPort::Parity::Even);
 }
 
 TEST(CliArguments, PortNames)

@@ -26,6 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using WaitResult = CSerialPort::WaitResult;
+using P = CSerialPort::Parity;
+using S = CSerialPort::StopBits;
 
 // Upper bound for anything that should happen at once; only reached when
 // something is broken, so tests fail instead of hanging.
@@ -216,14 +218,14 @@ TEST(SerialTermios, EachSettingMapsToItsFlags)
     } bauds[] = {{9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     for (const auto& b : bauds) {
         termios t{};
-        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {b.baud, 8, 0, 0}, &t)) << b.baud;
+        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {b.baud, 8, P::None, S::One}, &t)) << b.baud;
         EXPECT_EQ(cfgetospeed(&t), b.speed) << b.baud;
         EXPECT_EQ(cfgetispeed(&t), b.speed) << b.baud;
         EXPECT_EQ(t.c_cflag & CIBAUD, 0u) << "input speed follows output speed";
     }
     for (std::uint8_t bits : {7, 8}) {
         termios t{};
-        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, bits, 0, 0}, &t));
+        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, bits, P::None, S::One}, &t));
         EXPECT_EQ(t.c_cflag & CSIZE, bits == 7 ? tcflag_t{CS7} : tcflag_t{CS8});
     }
     const struct {
@@ -232,13 +234,13 @@ TEST(SerialTermios, EachSettingMapsToItsFlags)
     } parities[] = {{0, 0}, {1, PARENB | PARODD}, {2, PARENB}};
     for (const auto& p : parities) {
         termios t{};
-        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, 7, p.code, 0}, &t));
+        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, 7, static_cast<P>(p.code), S::One}, &t));
         EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), p.flags) << int(p.code);
         EXPECT_EQ(t.c_iflag & INPCK, 0u);
     }
     for (std::uint8_t stop : {0, 2}) {
         termios t{};
-        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, 8, 0, stop}, &t));
+        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {57600, 8, P::None, static_cast<S>(stop)}, &t));
         EXPECT_EQ((t.c_cflag & CSTOPB) != 0, stop == 2);
     }
 }
@@ -250,7 +252,7 @@ TEST(SerialTermios, MakesTheLineRawAndKeepsHandshakeAndModemSettings)
         if (!handshake)
             cur.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS | CLOCAL | HUPCL);
         termios t{};
-        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {115200, 8, 0, 0}, &t));
+        ASSERT_TRUE(CSerialPort::BuildTermios(cur, {115200, 8, P::None, S::One}, &t));
         const tcflag_t modem = CRTSCTS | CLOCAL | HUPCL;
         EXPECT_EQ(t.c_cflag & modem, cur.c_cflag & modem);
         EXPECT_NE(t.c_cflag & CREAD, 0u);
@@ -267,8 +269,8 @@ TEST(SerialTermios, RefusesUnsupportedValuesAndLeavesOutputAlone)
 {
     const termios cur = CookedTermios();
     const CSerialPort::Settings bad[] = {
-        {12345, 8, 0, 0}, {0, 8, 0, 0}, {110, 8, 0, 0}, {230400, 8, 0, 0}, {57600, 6, 0, 0},
-        {57600, 5, 0, 0}, {57600, 9, 0, 0}, {57600, 8, 3, 0}, {57600, 8, 0, 1}, {57600, 8, 0, 3},
+        {12345, 8, P::None, S::One}, {0, 8, P::None, S::One}, {110, 8, P::None, S::One}, {230400, 8, P::None, S::One}, {57600, 6, P::None, S::One},
+        {57600, 5, P::None, S::One}, {57600, 9, P::None, S::One}, {57600, 8, static_cast<P>(3), S::One}, {57600, 8, P::None, static_cast<S>(1)}, {57600, 8, P::None, static_cast<S>(3)},
     };
     for (const auto& s : bad) {
         termios out;
@@ -279,7 +281,7 @@ TEST(SerialTermios, RefusesUnsupportedValuesAndLeavesOutputAlone)
             << s.baudRate << " " << int(s.dataBits) << " " << int(s.parity) << " " << int(s.stopBits);
         EXPECT_EQ(std::memcmp(&out, &sentinel, sizeof out), 0);
     }
-    EXPECT_FALSE(CSerialPort::BuildTermios(cur, {57600, 8, 0, 0}, nullptr));
+    EXPECT_FALSE(CSerialPort::BuildTermios(cur, {57600, 8, P::None, S::One}, nullptr));
 }
 
 // ---- opening and releasing ---------------------------------------------
@@ -365,7 +367,7 @@ TEST_F(PtyTest, DescriptorsAreReturnedAfterManyCycles)
     for (int i = 0; i < 200; ++i) {
         CSerialPort port;
         ASSERT_TRUE(port.Open(m_path)) << i << ": " << std::strerror(port.LastError());
-        ASSERT_TRUE(port.Configure({57600, 8, 0, 0}));
+        ASSERT_TRUE(port.Configure({57600, 8, P::None, S::One}));
         CSerialPort rival;
         ASSERT_FALSE(rival.Open(m_path));
         ASSERT_FALSE(rival.Open("/dev/vendrill-no-such-port"));
@@ -392,7 +394,7 @@ TEST_F(PtyTest, ConfigureSetsBaudAndStopBitsAndKeepsModemFlags)
     } bauds[] = {{9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     for (const auto& b : bauds) {
         for (std::uint8_t stop : {0, 2}) {
-            ASSERT_TRUE(port.Configure({b.baud, 8, 0, stop})) << std::strerror(port.LastError());
+            ASSERT_TRUE(port.Configure({b.baud, 8, P::None, static_cast<S>(stop)})) << std::strerror(port.LastError());
             const termios t = SlaveTermios();
             EXPECT_EQ(cfgetospeed(&t), b.speed) << b.baud;
             EXPECT_EQ(cfgetispeed(&t), b.speed) << b.baud;
@@ -405,9 +407,9 @@ TEST_F(PtyTest, ConfigureSetsBaudAndStopBitsAndKeepsModemFlags)
     }
     // Refused settings leave the line as it was.
     const termios before = SlaveTermios();
-    EXPECT_FALSE(port.Configure({12345, 8, 0, 0}));
+    EXPECT_FALSE(port.Configure({12345, 8, P::None, S::One}));
     EXPECT_EQ(port.LastError(), EINVAL);
-    EXPECT_FALSE(port.Configure({57600, 6, 0, 0}));
+    EXPECT_FALSE(port.Configure({57600, 6, P::None, S::One}));
     const termios after = SlaveTermios();
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     EXPECT_EQ(after.c_cflag, before.c_cflag);
@@ -428,7 +430,7 @@ TEST_F(PtyTest, EveryByteValuePassesUnchangedBothWays)
     ASSERT_EQ(::tcsetattr(m_slave, TCSANOW, &cooked), 0);
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
-    ASSERT_TRUE(port.Configure({57600, 8, 0, 0}));
+    ASSERT_TRUE(port.Configure({57600, 8, P::None, S::One}));
 
     std::vector<std::uint8_t> all = kSpecialBytes;
     for (int v = 0; v < 256; ++v)
@@ -449,7 +451,7 @@ TEST_F(PtyTest, ReadGivesWhatArrivedAndZeroWhenNothingIs)
 {
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
-    ASSERT_TRUE(port.Configure({57600, 8, 0, 0}));
+    ASSERT_TRUE(port.Configure({57600, 8, P::None, S::One}));
     std::uint8_t buf[64];
     EXPECT_EQ(port.Read(buf, sizeof buf), 0);
     EXPECT_EQ(port.BytesWaiting(), 0);
@@ -487,7 +489,7 @@ TEST_F(PtyTest, LargeWriteWaitsForRoomAndDeliversEverything)
 {
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
-    ASSERT_TRUE(port.Configure({115200, 8, 0, 0}));
+    ASSERT_TRUE(port.Configure({115200, 8, P::None, S::One}));
     std::vector<std::uint8_t> data(200000);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
@@ -507,7 +509,7 @@ TEST_F(PtyTest, WakeEndsAWaitInProgressAndStaysUntilReset)
 {
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
-    ASSERT_TRUE(port.Configure({57600, 8, 0, 0}));
+    ASSERT_TRUE(port.Configure({57600, 8, P::None, S::One}));
 
     std::atomic<pid_t> tid{0};
     std::thread waiter;
@@ -557,7 +559,7 @@ TEST_F(PtyTest, HangUpIsReportedEveryTimeWithoutData)
 {
     CSerialPort port;
     ASSERT_TRUE(port.Open(m_path));
-    ASSERT_TRUE(port.Configure({57600, 8, 0, 0}));
+    ASSERT_TRUE(port.Configure({57600, 8, P::None, S::One}));
     CloseMaster();
     // The same answer each time, at once: the caller then pauses in WaitForWake.
     for (int i = 0; i < 5; ++i)

@@ -131,7 +131,8 @@ private slots:
             // A pty always reports 8N1 framing; check what the dialog builds
             // for a real port from the same settings instead.
             termios built{};
-            QVERIFY(CSerialPort::BuildTermios(t, {d->m_dwBaudRate, d->m_byDataBits, d->m_byParity, d->m_byStopBits},
+            QVERIFY(CSerialPort::BuildTermios(t, {d->m_dwBaudRate, d->m_byDataBits, CSerialPort::Parity(d->m_byParity),
+                                                          CSerialPort::StopBits(d->m_byStopBits)},
                                               &built));
             QCOMPARE(built.c_cflag & CSIZE, dataIndex == 0 ? tcflag_t(CS7) : tcflag_t(CS8));
             QCOMPARE(bool(built.c_cflag & PARENB), parityIndex != 0);
