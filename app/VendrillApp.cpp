@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+using namespace vendrill;
+
 bool CVendrillApp::InitInstance()
 {
     // With --simulate the module runs inside the program on a pseudo-terminal

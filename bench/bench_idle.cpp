@@ -38,6 +38,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace vendrill;
+
 #ifndef VENDRILL_BENCH_DATA
 #error "VENDRILL_BENCH_DATA must name the tests/data folder"
 #endif

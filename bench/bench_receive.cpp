@@ -14,6 +14,8 @@
 #include <map>
 #include <thread>
 
+using namespace vendrill;
+
 namespace {
 
 // 115200 baud, one start bit, 8 data bits, one stop bit: 10 bits per byte.

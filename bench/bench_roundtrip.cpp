@@ -31,6 +31,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace vendrill;
+
 using Clock = std::chrono::steady_clock;
 using vendrill::idc::CheckBDN;
 

@@ -36,6 +36,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace vendrill;
+
 extern char** environ;
 
 namespace {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+namespace vendrill {
+
 // One byte link to the printer: a serial port (CSerialPort) or a USB printer
 // node (usb::CUsbPrinter). Both front ends pick the link once, when it opens,
 // and then talk to it only through this contract.
@@ -62,3 +64,5 @@ protected:
 private:
     std::atomic<int> m_lastError{0};
 };
+
+}  // namespace vendrill

@@ -15,6 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace vendrill {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -318,3 +320,5 @@ int CSerialPort::Fd() const
 {
     return m_fd.load(std::memory_order_acquire);
 }
+
+}  // namespace vendrill

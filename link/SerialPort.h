@@ -8,6 +8,8 @@
 
 #include <termios.h>
 
+namespace vendrill {
+
 // One serial port on a Linux tty: exclusive open, line settings, bounded reads
 // and writes, and a wait for received bytes that another thread can cut short.
 //
@@ -81,3 +83,5 @@ private:
     termios m_saved{};
     bool m_savedValid = false;
 };
+
+}  // namespace vendrill

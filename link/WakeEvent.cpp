@@ -10,6 +10,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+namespace vendrill {
+
 CWakeEvent::CWakeEvent() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (m_fd < 0)
@@ -57,3 +59,5 @@ void CLink::Fail(int err)
     m_lastError.store(err, std::memory_order_relaxed);
     errno = err;
 }
+
+}  // namespace vendrill

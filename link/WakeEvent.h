@@ -1,5 +1,7 @@
 #pragma once
 
+namespace vendrill {
+
 // A signal that one thread raises to end another thread's wait at once. It is
 // an eventfd made once for the object's whole life, so raising it never races
 // with its creation or release, and it stays raised until Reset(): a Raise()
@@ -26,3 +28,5 @@ private:
     int m_fd = -1;
     int m_error = 0;
 };
+
+}  // namespace vendrill

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-namespace proto {
+namespace vendrill::proto {
 
 const char* RequestTrace(char command)
 {
@@ -132,4 +132,4 @@ std::string TextFault::Describe(std::string_view what) const
            (digitsOnly ? "; only digits may be used" : "; only letters, digits, space, '_', '-' and '~' may be used");
 }
 
-}  // namespace proto
+}  // namespace vendrill::proto

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace proto {
+namespace vendrill::proto {
 
 // Longest PIN key and name a user may enter, in bytes.
 inline constexpr std::size_t MAX_PINKEY_BYTES = 16;
@@ -61,4 +61,4 @@ struct TextFault {
 // (PIN key 1..16, name 1..29, suffix any length of digits).
 std::optional<TextFault> CheckText(std::string_view utf8, TextKind kind);
 
-}  // namespace proto
+}  // namespace vendrill::proto

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace proto {
+namespace vendrill::proto {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -118,4 +118,4 @@ std::optional<std::string> PairingModeText(const std::string& data);
 // "1" sniff mode enable, "0" sniff mode disable, else nullopt.
 std::optional<std::string> SniffText(const std::string& data);
 
-}  // namespace proto
+}  // namespace vendrill::proto

@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdint>
 
-namespace proto {
+namespace vendrill::proto {
 
 void AppendBatch(std::string& acc, const std::uint8_t* batch, std::size_t n)
 {
@@ -111,4 +111,4 @@ std::optional<std::string> SniffText(const std::string& data)
     return std::nullopt;
 }
 
-}  // namespace proto
+}  // namespace vendrill::proto

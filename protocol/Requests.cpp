@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace proto {
+namespace vendrill::proto {
 
 Bytes GetRequest(char command)
 {
@@ -83,4 +83,4 @@ std::string NextSuffix(std::string_view s)
     return next;
 }
 
-}  // namespace proto
+}  // namespace vendrill::proto

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vendrill {
+
 proto::Bytes MakeReply(char command, std::string_view data)
 {
     proto::Bytes frame;
@@ -212,3 +214,5 @@ proto::Bytes CModuleSim::Answer(char command, const std::string& argument)
         return refused;
     }
 }
+
+}  // namespace vendrill

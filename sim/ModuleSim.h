@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace vendrill {
+
 // Ways the simulated module can misbehave. Plain values; CSimHost guards its
 // copy so that they can be changed while it runs.
 struct SimOptions {
@@ -119,3 +121,5 @@ private:
     std::uint64_t m_NameRequests = 0;
     std::deque<std::string> m_Journal;
 };
+
+}  // namespace vendrill

@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace vendrill {
+
 namespace {
 
 void CloseFd(int& fd)
@@ -432,3 +434,5 @@ void CSimHost::Serve()
         }
     }
 }
+
+}  // namespace vendrill

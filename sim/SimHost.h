@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+namespace vendrill {
+
 // A production line on the one port: printers that come one after another.
 struct LinePrinter {
     std::string address;      // 12 hex digits; an address seen before is that printer again
@@ -126,3 +128,5 @@ private:
     std::map<std::string, ModuleState> m_Kept;  // settings of printers that left
     std::vector<LineVisit> m_Visits;
 };
+
+}  // namespace vendrill

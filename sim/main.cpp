@@ -15,6 +15,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+using namespace vendrill;
+
 namespace {
 
 const char kUsage[] =

@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
+using namespace vendrill;
+
 namespace {
 constexpr int kLog = vendrill::idc::ReceiveLog;
 constexpr int kSniffStatus = vendrill::idc::SniffStatusEdit;

@@ -6,6 +6,8 @@
 #include "protocol/Protocol.h"
 #include "ui/ControlTable.h"
 
+using namespace vendrill;
+
 namespace {
 constexpr int kAddNumeric = vendrill::idc::AddNumeric;
 constexpr int kSuffixEdit = vendrill::idc::NumericSuffix;

@@ -13,6 +13,8 @@
 
 #include <cstdlib>
 
+using namespace vendrill;
+
 using vendrill::Trace;
 
 namespace {

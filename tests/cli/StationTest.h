@@ -25,6 +25,8 @@
 
 namespace stationtest {
 
+using namespace vendrill;
+
 using clitest::Outcome;
 using clitest::RunCli;
 

@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 
+using namespace vendrill;
+
 using namespace vendrill::cli;
 
 namespace {

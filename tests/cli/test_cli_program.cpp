@@ -27,6 +27,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace vendrill;
+
 using clitest::Outcome;
 using clitest::RunCli;
 

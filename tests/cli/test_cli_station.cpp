@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+using namespace vendrill;
+
 using namespace stationtest;
 
 namespace {

@@ -27,6 +27,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+using namespace vendrill;
+
 namespace {
 
 // Answers requests that arrive on the printer side with a CModuleSim.

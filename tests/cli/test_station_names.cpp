@@ -10,6 +10,8 @@
 #include <sqlite3.h>
 #include <sys/wait.h>
 
+using namespace vendrill;
+
 using namespace stationtest;
 
 namespace {

@@ -13,6 +13,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+using namespace vendrill;
+
 using namespace stationtest;
 
 namespace {

@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+using namespace vendrill;
+
 namespace {
 
 constexpr std::size_t kMaxBatch = 1023;

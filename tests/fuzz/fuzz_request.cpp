@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+using namespace vendrill;
+
 namespace {
 
 constexpr std::size_t kMaxFrame = 63;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <string>
 
+using namespace vendrill;
+
 namespace {
 
 // s + 1 for a string of digits: the trailing nines turn into zeros and the

@@ -22,6 +22,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace vendrill;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

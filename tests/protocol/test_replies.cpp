@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+using namespace vendrill;
+
 namespace {
 
 std::vector<std::uint8_t> B(std::initializer_list<int> v)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+using namespace vendrill;
+
 using proto::Bytes;
 
 namespace {

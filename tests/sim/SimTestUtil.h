@@ -14,6 +14,8 @@
 
 namespace simtest {
 
+using namespace vendrill;
+
 inline constexpr auto kPatience = std::chrono::seconds(20);
 
 // Polls pred until it holds or kPatience has passed.

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+using namespace vendrill;
+
 using proto::Bytes;
 
 namespace {

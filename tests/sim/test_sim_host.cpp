@@ -9,6 +9,8 @@
 #include <climits>
 #include <dirent.h>
 
+using namespace vendrill;
+
 using simtest::OpenLine;
 using simtest::ReadReply;
 using simtest::WaitUntil;

@@ -8,6 +8,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+using namespace vendrill;
+
 extern char** environ;
 
 namespace {

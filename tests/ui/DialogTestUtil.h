@@ -53,7 +53,7 @@ inline QStringList LogLines(const CVendrillDlg* dlg)
 // The log line that a batch of bytes gives.
 inline QString Hex(const std::vector<std::uint8_t>& bytes)
 {
-    return QString::fromStdString(proto::HexLogLine(bytes.data(), bytes.size()));
+    return QString::fromStdString(vendrill::proto::HexLogLine(bytes.data(), bytes.size()));
 }
 
 // CPU time (user + system) the whole process has used, in milliseconds.
