@@ -37,9 +37,10 @@ class CSession {
 public:
     // How long a request waits for its reply before it is given up.
     static constexpr int kReplyTimeoutMs = 2000;
-    // The texts the user sees for the two outcomes that are not a reply.
-    static const char* const kTimeoutText;      // "Error(Timeout)"
-    static const char* const kModuleErrorText;  // "Bluetooth Setting Error"
+    // The texts the user sees for the two outcomes that are not a reply: no
+    // reply in time, and the module's error reply.
+    static const char* const kTimeoutText;
+    static const char* const kModuleErrorText;
 
     enum class LinkKind { None, Serial, Usb };
 

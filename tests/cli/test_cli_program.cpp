@@ -16,6 +16,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,17 @@ TEST(CliProgram, TraceLinesGoToStandardErrorOnlyWhenAsked)
                              "Get BDN", "Get pairing way : ESC '~' 'A'", "Get pairing mode", "ESC ~ 6  Get LEVEL",
                              "Get Level"})
         EXPECT_EQ(clitest::CountLines(traced.err, line), 1) << line << " in\n" << traced.err;
+    // The window's lines in the window's order: each reply decoded drives the
+    // next request (the received bytes have lines of their own here).
+    std::string windowLines;
+    std::istringstream in(traced.err);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("RX ", 0) != 0)
+            windowLines += line + "\n";
+    EXPECT_NE(windowLines.find("ESC ~ 3 Get GDA\nOnCommunication -1\nBT_RECEIVE_MSG -1\ni:4  j:12\nGet BDA\n"
+                               "ESC ~ 4  Get PINKEY\nOnCommunication -3\nOnCommunication -1\n"),
+              std::string::npos)
+        << traced.err;
 
     const Outcome quiet = RunCli({"--simulate", "info"});
     EXPECT_EQ(quiet.err, "");
