@@ -237,19 +237,10 @@ public:
                              &result.error);
             if (!ok || !rows.empty())
                 break;
-            ok = m_db->Query("SELECT 1 FROM names WHERE prefix = $1 AND number = $2",
-                             {prefix, std::to_string(number)}, &rows, &result.error);
-            if (ok && rows.empty()) {
-                ++number;  // only the name was taken
-                continue;
-            }
-            // The end of the run of taken numbers from there on.
-            ok = ok && m_db->Query("SELECT r.number + 1 FROM names r WHERE r.prefix = $1 AND r.number >= $2"
-                                   " AND NOT EXISTS (SELECT 1 FROM names s WHERE s.prefix = r.prefix"
-                                   " AND s.number = r.number + 1) ORDER BY r.number LIMIT 1",
-                                   {prefix, std::to_string(number)}, &rows, &result.error);
+            const std::optional<std::int64_t> free = FreeFrom(prefix, number, &result.error);
+            ok = free.has_value();
             if (ok)
-                number = rows.empty() ? number + 1 : ToInt(rows[0][0]);
+                number = *free == number ? number + 1 : *free;  // only the name was taken, or the number too
         }
         if (!ok) {
             m_db->Rollback();
@@ -260,6 +251,11 @@ public:
         if (result.kind == ClaimResult::Kind::Ok)
             from = number + 1;
         return result;
+    }
+
+    std::optional<std::int64_t> NextNumber(const std::string& prefix, std::int64_t first, std::string* error) override
+    {
+        return FreeFrom(prefix, std::max(first, m_from[prefix + '\n' + std::to_string(first)]), error);
     }
 
     bool SetState(std::int64_t id, State state, std::string* error) override
@@ -321,6 +317,24 @@ public:
 
 private:
     std::string Sql(const std::string& sql) const { return Expand(sql, m_db->Kind()); }
+
+    // The lowest number from `from` on that no name of the prefix holds.
+    std::optional<std::int64_t> FreeFrom(const std::string& prefix, std::int64_t from, std::string* error)
+    {
+        Rows rows;
+        if (!m_db->Query("SELECT 1 FROM names WHERE prefix = $1 AND number = $2", {prefix, std::to_string(from)},
+                         &rows, error))
+            return std::nullopt;
+        if (rows.empty())
+            return from;
+        // The end of the run of taken numbers from there on.
+        if (!m_db->Query("SELECT r.number + 1 FROM names r WHERE r.prefix = $1 AND r.number >= $2"
+                         " AND NOT EXISTS (SELECT 1 FROM names s WHERE s.prefix = r.prefix"
+                         " AND s.number = r.number + 1) ORDER BY r.number LIMIT 1",
+                         {prefix, std::to_string(from)}, &rows, error))
+            return std::nullopt;
+        return rows.empty() ? from : ToInt(rows[0][0]);
+    }
 
     bool UpdateState(std::int64_t id, State state, bool durable, std::string* error)
     {

@@ -92,6 +92,11 @@ public:
     // its name is marked sent.
     virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
                               const NameFor& nameFor, const std::string& station) = 0;
+    // The number a claim from `first` would try first: the lowest that no
+    // name of the prefix holds (a name held under another prefix may still
+    // move a claim past it).
+    virtual std::optional<std::int64_t> NextNumber(const std::string& prefix, std::int64_t first,
+                                                   std::string* error) = 0;
     // Sets what is known of a name's module. Marking it sent commits so
     // that it outlasts a power loss: after that the name may go out.
     virtual bool SetState(std::int64_t id, State state, std::string* error) = 0;

@@ -80,6 +80,8 @@ std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, record
 
 // ---- station -------------------------------------------------------------------
 
+std::string StationName(const Options& o, std::int64_t number);
+
 // How long one call of the station waits for the record before it says so
 // and tries again; and how long the visit it knows of may still take to be
 // written once a signal came.
@@ -134,7 +136,6 @@ private:
     Status WaitUntilUnplugged();
     std::string PresentPrinter() const;
 
-    std::string NameFor(std::int64_t number) const;
     PrinterResult Handle(const std::string& address);
     void SendName(const record::Binding& b, const std::string& current, PrinterResult& res);
     // Runs a call of the record until it succeeds or a signal comes; says on
@@ -312,11 +313,13 @@ Status CStation::WaitUntilGone(const std::string& address)
     }
 }
 
-std::string CStation::NameFor(std::int64_t number) const
+// The name of a number at this station; "" when the number no longer fits.
+std::string StationName(const Options& o, std::int64_t number)
 {
-    const std::string suffix = SuffixFor(m_o.firstSuffix, number);
-    const std::string name = m_o.prefix + suffix;
-    if (!proto::SuffixFits(m_o.prefix.size(), suffix.size()) || !proto::TextRequest(proto::CMD_SET_BDN, name))
+    const std::string suffix = SuffixFor(o.firstSuffix, number);
+    const std::string name = o.prefix + suffix;
+    if (suffix.empty() || !proto::SuffixFits(o.prefix.size(), suffix.size()) ||
+        !proto::TextRequest(proto::CMD_SET_BDN, name))
         return {};
     return name;
 }
@@ -364,7 +367,7 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
     const bool claimed = Persist(
         "take a name for " + v.address,
         [&](std::string* error) {
-            claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return NameFor(n); },
+            claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return StationName(m_o, n); },
                                    m_station);
             *error = claim.error;
             return claim.kind != record::ClaimResult::Kind::Failed;
@@ -626,6 +629,16 @@ int RunStation(const Options& o, const ResultSink& out)
     if (!rec)
         return exitCode;
     rec->record->Limit(InterruptFd(), kRecordPatienceMs);
+    std::string error;
+    const std::optional<std::int64_t> next = rec->record->NextNumber(o.prefix, std::stoll(o.firstSuffix), &error);
+    if (!next) {
+        Message("cannot read the record in " + rec->record->Where() + ": " + error);
+        return InterruptSignal() != 0 ? ExitCodeFor(Status::Interrupted) : kExitRecord;
+    }
+    if (StationName(o, *next).empty())
+        return BadArgument("the next number of " + o.prefix + " is " + std::to_string(*next) + ", which does not fit " +
+                           "--first-suffix " + o.firstSuffix + " (" + std::to_string(o.firstSuffix.size()) +
+                           " digits); give a wider --first-suffix or another --name");
 
     CModuleSession session;
     usb::CUsbWatch watch;
@@ -782,12 +795,10 @@ int RunPorts(const Options& o, const ResultSink& write)
 
 std::string SuffixFor(const std::string& first, std::int64_t number)
 {
-    if (number == std::stoll(first))
-        return first;
     std::string digits = std::to_string(number);
-    const std::size_t width = std::max<std::size_t>(5, first.size());
-    if (digits.size() < width)
-        digits.insert(0, width - digits.size(), '0');
+    if (number < 0 || digits.size() > first.size())
+        return {};
+    digits.insert(0, first.size() - digits.size(), '0');
     return digits;
 }
 

@@ -28,8 +28,8 @@ int RunLineCommand(const Options& o, const ResultSink& out);
 std::string LineCommandsUsage();
 
 // The suffix of the printer with this number when the run starts at
-// `first`: `first` itself, later numbers zero-filled the way NextSuffix
-// continues it (at least five digits, at least the width of `first`).
+// `first`: the number zero-filled to the width of `first`; "" when it has
+// more digits than that (names never change width along a line).
 std::string SuffixFor(const std::string& first, std::int64_t number);
 
 }  // namespace vendrill::cli

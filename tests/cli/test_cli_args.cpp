@@ -162,17 +162,20 @@ TEST(CliExitCodes, EachOutcomeHasItsOwn)
     EXPECT_EQ(ExitCodeFor(Status::ModuleError), 5);
 }
 
-TEST(StationArgs, SuffixesContinueTheWayTheWindowCountsOn)
+TEST(StationArgs, SuffixesKeepTheWidthOfTheFirst)
 {
     using vendrill::cli::SuffixFor;
-    for (const std::string first : {"00001", "7", "0000012", "99998", "0"}) {
-        std::string expected = first;
-        const long long start = std::stoll(first);
-        for (long long n = start; n < start + 3; ++n) {
-            EXPECT_EQ(SuffixFor(first, n), expected) << first << " " << n;
-            expected = proto::NextSuffix(expected);
-        }
-    }
+    const struct {
+        const char* first;
+        long long number;
+        const char* suffix;  // "" when the number no longer fits
+    } cases[] = {
+        {"00001", 1, "00001"}, {"00001", 42, "00042"}, {"0500", 501, "0501"}, {"0500", 9999, "9999"},
+        {"0500", 10000, ""},   {"7", 9, "9"},         {"7", 10, ""},        {"0", 0, "0"},
+        {"99998", 99999, "99999"}, {"99998", 100000, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SuffixFor(c.first, c.number), c.suffix) << c.first << " " << c.number;
 }
 
 TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)

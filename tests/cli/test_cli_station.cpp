@@ -121,7 +121,7 @@ TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
               std::string::npos)
         << lines[1];
     // The refused name went out: its number is not handed to another printer.
-    EXPECT_NE(lines[2].find("\"name\": \"N-00009\", \"number\": 9, \"result\": \"named\""), std::string::npos)
+    EXPECT_NE(lines[2].find("\"name\": \"N-9\", \"number\": 9, \"result\": \"named\""), std::string::npos)
         << lines[2];
     const std::vector<std::string> refused = line->Visits().at(1).journal;
     EXPECT_EQ(std::count_if(refused.begin(), refused.end(), [](const std::string& e) { return e.rfind("P:", 0) == 0; }),
@@ -134,6 +134,14 @@ TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
     EXPECT_EQ(records[1].state, "failed");
     EXPECT_NE(records[1].visit.reason, "");
     EXPECT_EQ(records[2].visit.number, 9);
+
+    // Names keep the width of --first-suffix: 10 no longer fits "7", which
+    // is said before any printer is asked anything.
+    auto next = Line(NumberedPrinters(1));
+    const Outcome full = RunStation(*next, {"--name", "N-", "--first-suffix", "7", "--count", "1"});
+    EXPECT_EQ(full.exitCode, kBadArgument) << full.err;
+    EXPECT_NE(full.err.find("--first-suffix 7"), std::string::npos) << full.err;
+    EXPECT_EQ(next->RequestCount(), 0u);
 }
 
 TEST_F(Station, TwoStationsShareOneSqliteFile)
