@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include <getopt.h>
 
@@ -84,6 +85,7 @@ std::string UsageText()
            "  --usb-device NODE|SERIAL  the USB printer with this node (/dev/usb/lp1) or\n"
            "                            USB serial number\n"
            "  --simulate                a simulated module on a pseudo-terminal\n"
+           "  --timeout MS              how long a request waits for its reply (default 2000)\n"
            "\n"
            "Other options:\n"
            "  --new-module              newer module generation: read the pairing mode\n"
@@ -260,6 +262,7 @@ const CommandSpec kCommands[] = {
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
+    kTimeout,
 };
 
 const option kLongOptions[] = {
@@ -267,6 +270,7 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {"port", required_argument, nullptr, kPort},
     {"baud", required_argument, nullptr, kBaud},
+    {"timeout", required_argument, nullptr, kTimeout},
     {"data-bits", required_argument, nullptr, kDataBits},
     {"parity", required_argument, nullptr, kParity},
     {"stop-bits", required_argument, nullptr, kStopBits},
@@ -459,6 +463,12 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         case kNewModule: o.newModule = true; break;
         case kJson: o.json = true; break;
         case kTrace: o.trace = true; break;
+        case kTimeout:
+            if (!IsDigits(::optarg) || std::strlen(::optarg) > 6 || std::atoi(::optarg) < 100 ||
+                std::atoi(::optarg) > 600000)
+                return Bad(std::string("--timeout wants milliseconds from 100 to 600000, not '") + ::optarg + "'");
+            o.replyTimeoutMs = std::atoi(::optarg);
+            break;
         case kPort: case kBaud: case kDataBits: case kParity: case kStopBits: {
             if (const std::string error = TakeLineOption(code, ::optarg, o); !error.empty())
                 return Bad(error);
@@ -565,6 +575,8 @@ RunResult ReadBack(CModuleSession& session, const Options& o,
     if (info.name) r.fields.emplace_back("name", *info.name);
     if (info.pairing) r.fields.emplace_back("pairing", *info.pairing);
     if (info.level) r.fields.emplace_back("level", *info.level);
+    if (info.pairingNumber) r.numbers.emplace_back("pairing", *info.pairingNumber);
+    if (info.levelNumber) r.numbers.emplace_back("level", *info.levelNumber);
     return r;
 }
 
@@ -658,6 +670,7 @@ RunResult Run(const Options& o)
     // The simulated module must outlive the session that talks to it.
     CSimHost sim;
     CModuleSession session;
+    session.SetReplyTimeout(o.replyTimeoutMs);
     StepResult opened;
     switch (o.link) {
     case LinkChoice::Simulate:
@@ -676,14 +689,30 @@ RunResult Run(const Options& o)
         opened = session.OpenUsb(o.usbDevice);
         break;
     }
+    // Every error names the link it happened on.
+    const std::string link = o.link == LinkChoice::Simulate ? sim.SlavePath() + " (the simulated module)" : LinkText(o);
+    const auto onLink = [&link](RunResult r) {
+        if (r.exitCode != kExitOk && !link.empty() && r.error.find(link) == std::string::npos)
+            r.error += " on " + link;
+        return r;
+    };
     if (opened.status != Status::Ok)
-        return Failed(opened);
+        return onLink(Failed(opened));
     RunResult r = RunOnSession(session, o);
     if (r.exitCode == kExitNoDevice && o.link == LinkChoice::Serial)
         r.error = LinkLostError(o.portPath, r.error);
     session.Close();
     sim.Stop();
-    return r;
+    return onLink(std::move(r));
+}
+
+std::string LinkText(const Options& o)
+{
+    // The first accepted USB printer is named by the messages that find it.
+    if (o.link == LinkChoice::Usb)
+        return o.usbDevice.empty() ? std::string() : "the USB printer " + o.usbDevice;
+    const bool comName = o.port.rfind("COM", 0) == 0;
+    return o.portPath + " (" + (comName ? o.port + ", " : std::string()) + std::to_string(o.line.baudRate) + " baud)";
 }
 
 }  // namespace vendrill::cli

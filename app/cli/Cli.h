@@ -56,6 +56,7 @@ struct Options {
     bool newModule = false;  // read the pairing mode (newer modules), not the security level
     bool json = false;
     bool trace = false;
+    int replyTimeoutMs = CModuleSession::kReplyTimeoutMs;  // --timeout
 
     // The production-line commands (Station.h).
     std::string prefix;                    // station --name
@@ -84,8 +85,13 @@ std::string VersionText();  // "vendrill-cli <version>\n"
 struct RunResult {
     int exitCode = kExitOk;
     Fields fields;      // what was read: all of it on success, what came before a failure
+    Numbers numbers;    // fields that are numbers too (JSON shows them beside their text)
     std::string error;  // on failure, for standard error
 };
+
+// The link as messages name it: the device path, the COM name it was given
+// by, and the baud rate; or the USB printer asked for ("" for the first one).
+std::string LinkText(const Options& o);
 
 // Opens the chosen link, runs the command and closes everything again.
 // For Help and Version nothing is opened.

@@ -60,6 +60,14 @@ std::string NoAcceptedUsbPrinter()
     return text;
 }
 
+// The number a one-digit reply stands for.
+std::optional<int> Digit(const std::string& data)
+{
+    if (data.size() == 1 && data[0] >= '0' && data[0] <= '9')
+        return data[0] - '0';
+    return std::nullopt;
+}
+
 }  // namespace
 
 // Replies are waited for here, so the reader announces at once and waits for
@@ -249,8 +257,14 @@ void CModuleSession::Reply(char command, const std::string& data)
     case proto::CMD_GET_BDA: o.info.address = data; break;
     case proto::CMD_GET_PINKEY: o.info.pin = data; break;
     case proto::CMD_GET_BDN: o.info.name = data; break;
-    case proto::CMD_GET_LEVEL: o.info.level = proto::LevelText(data); break;
-    case proto::CMD_GET_PAIRING: o.info.pairing = proto::PairingModeText(data).value_or(data); break;
+    case proto::CMD_GET_LEVEL:
+        o.info.level = proto::LevelText(data);
+        o.info.levelNumber = Digit(data);
+        break;
+    case proto::CMD_GET_PAIRING:
+        o.info.pairing = proto::PairingModeText(data).value_or(data);
+        o.info.pairingNumber = Digit(data);
+        break;
     default: break;
     }
 }
@@ -304,14 +318,14 @@ StepResult CModuleSession::PrintLabel(const std::string& text)
 
 StepResult CModuleSession::Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs)
 {
-    return Exchange(frame, expect, data, timeoutMs, false);
+    return Exchange(frame, expect, data, timeoutMs > 0 ? timeoutMs : m_replyTimeoutMs, false);
 }
 
 StepResult CModuleSession::RequestAndReadBack(const proto::Bytes& frame, bool newModule, ModuleInfo* info)
 {
     m_session.m_NewVersion = newModule ? 1 : 0;
     const char command = frame.size() > 2 ? static_cast<char>(frame[2]) : 0;
-    const StepResult r = Exchange(frame, command, nullptr, kReplyTimeoutMs, true);
+    const StepResult r = Exchange(frame, command, nullptr, m_replyTimeoutMs, true);
     if (info)
         *info = m_outcome.info;
     return r;

@@ -44,6 +44,8 @@ struct ModuleInfo {
     std::optional<std::string> name;
     std::optional<std::string> pairing;  // "Legacy pairing", ... or the raw digit
     std::optional<std::string> level;    // "Mode 1 (Not Use Pinkey)", ...
+    std::optional<int> pairingNumber;    // the module's digits, when they are digits
+    std::optional<int> levelNumber;
 };
 
 class CModuleSession : private CSession::Observer {
@@ -63,6 +65,8 @@ public:
     StepResult OpenUsb(const std::string& device = {});
     // Stops and joins the reader thread, then closes the link. Idempotent.
     void Close();
+    // How long a request waits for its reply unless it says otherwise.
+    void SetReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
     bool IsOpen() const { return m_session.ActiveLink() != CSession::LinkKind::None; }
 
     // Writes all bytes; NoDevice when the link refuses them.
@@ -71,9 +75,10 @@ public:
     StepResult PrintLabel(const std::string& text);
 
     // A request and its reply: Ok with the reply's data text in *data once
-    // a reply of the kind `expect` came; '9', no reply within timeoutMs, a
-    // lost link or a signal end it otherwise. Nothing is sent after a signal.
-    StepResult Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs = kReplyTimeoutMs);
+    // a reply of the kind `expect` came; '9', no reply within timeoutMs (0:
+    // the reply time-out), a lost link or a signal end it otherwise. Nothing
+    // is sent after a signal.
+    StepResult Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs = 0);
     // A request whose reply drives the read-back chain, as in the window:
     // a Set's acknowledgement, or Get BDA itself (ReadInfo), then Get BDA,
     // Get PinKey, Get BDN, Get pairing mode (new module; Get Level after
@@ -122,7 +127,8 @@ private:
         char refused = 0;  // the request the '9' answered
         char decoding = 0;  // the request outstanding when the reply came
     } m_outcome;
-    int m_timeoutMs = kReplyTimeoutMs;
+    int m_timeoutMs = kReplyTimeoutMs;       // of the exchange under way
+    int m_replyTimeoutMs = kReplyTimeoutMs;  // unless a request says otherwise
     std::chrono::steady_clock::time_point m_deadline;
 
     std::mutex m_mutex;            // guards the flags below and pairs with m_cv

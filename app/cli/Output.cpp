@@ -137,13 +137,19 @@ CJsonObject& CJsonObject::Raw(std::string_view key, std::string_view json)
     return *this;
 }
 
-std::string FormatJson(const Fields& fields, const std::string& error)
+std::string FormatJson(const Fields& fields, const Numbers& numbers, const std::string& error, int exitCode)
 {
     CJsonObject o;
-    for (const auto& [key, value] : fields)
+    for (const auto& [key, value] : fields) {
         o.ModuleText(key, value);
-    if (!error.empty())
+        for (const auto& [numberKey, number] : numbers)
+            if (numberKey == key)
+                o.Number(key + "_number", number);
+    }
+    if (exitCode != 0) {
         o.Text("error", error);
+        o.Number("exit", exitCode);
+    }
     return o.Str() + "\n";
 }
 

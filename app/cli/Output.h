@@ -19,12 +19,16 @@ namespace vendrill::cli {
 
 // Result lines in order: key and the module's value (code page 949).
 using Fields = std::vector<std::pair<std::string, std::string>>;
+// Numbers that stand beside a field of that key in JSON, as "<key>_number".
+using Numbers = std::vector<std::pair<std::string, std::int64_t>>;
 
 // "key: value\n" per field, in UTF-8.
 std::string FormatPlain(const Fields& fields);
 // One JSON object on one line, keys in order, then "\n"; always valid UTF-8.
-// A non-empty error (UTF-8 text) is added as "error".
-std::string FormatJson(const Fields& fields, const std::string& error = {});
+// A failure adds its error (UTF-8 text) as "error" and the exit status as
+// "exit" (exitCode 0: neither).
+std::string FormatJson(const Fields& fields, const Numbers& numbers = {}, const std::string& error = {},
+                       int exitCode = 0);
 
 // UTF-8 text as plain output shows it (bytes that are not UTF-8 as U+FFFD).
 std::string PlainText(std::string_view utf8);

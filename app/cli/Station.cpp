@@ -123,6 +123,12 @@ public:
     void WatchUsb(usb::CUsbWatch* watch) { m_watch = watch; }
 
 private:
+    // A message about the link, which it names.
+    void LinkMessage(const std::string& text) const
+    {
+        const std::string link = LinkText(m_o);
+        Message(link.empty() || text.find(link) != std::string::npos ? text : text + " on " + link);
+    }
     // The address of the printer that answers, or nullopt when interrupted
     // or the link failed (*status tells).
     std::optional<std::string> WaitForPrinter(Status* status);
@@ -274,7 +280,7 @@ std::optional<std::string> CStation::WaitForPrinter(Status* status)
         if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
             *status = r.status;
             if (r.status != Status::Interrupted)
-                Message(r.message);
+                LinkMessage(r.message);
             return std::nullopt;
         }
         // No answer, or an error reply: nobody ready yet. A time-out has
@@ -307,7 +313,7 @@ Status CStation::WaitUntilGone(const std::string& address)
         }
         if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
             if (r.status != Status::Interrupted)
-                Message(r.message);
+                LinkMessage(r.message);
             return r.status;
         }
     }
@@ -608,7 +614,7 @@ int CStation::Run()
         if (r.status == Status::Interrupted)
             return ExitCodeFor(Status::Interrupted);
         if (r.status == Status::NoDevice) {
-            Message(r.visit.reason);
+            LinkMessage(r.visit.reason);
             return kExitNoDevice;
         }
         if (m_o.count > 0 && m_done >= m_o.count)
@@ -641,6 +647,7 @@ int RunStation(const Options& o, const ResultSink& out)
                            " digits); give a wider --first-suffix or another --name");
 
     CModuleSession session;
+    session.SetReplyTimeout(o.replyTimeoutMs);
     usb::CUsbWatch watch;
     if (o.link == LinkChoice::Usb) {
         // Printers come and go; the watch runs before the first look so that

@@ -53,6 +53,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n",
                      parsed.error.c_str());
         exitCode = kExitBadArgument;
+        // Asked for JSON, a script gets its one object also for a bad command line.
+        for (const std::string& a : args)
+            if (a == "--json")
+                output = FormatJson({}, {}, parsed.error, exitCode);
     } else if (parsed.options.command == Command::Help) {
         output = UsageText();
     } else if (parsed.options.command == Command::Version) {
@@ -62,9 +66,11 @@ int main(int argc, char** argv)
         exitCode = run.exitCode;
         // What was read before a failure is shown too; the exit status tells
         // that it is not complete.
-        if (!run.fields.empty())
-            output = parsed.options.json ? FormatJson(run.fields, exitCode == kExitOk ? std::string() : run.error)
-                                         : vendrill::Utf8ToLocale(FormatPlain(run.fields));
+        // JSON: one object, a failure included; plain: what was read, if anything.
+        if (parsed.options.json)
+            output = FormatJson(run.fields, run.numbers, run.error, exitCode);
+        else if (!run.fields.empty())
+            output = vendrill::Utf8ToLocale(FormatPlain(run.fields));
         if (exitCode != kExitOk)
             std::fprintf(stderr, "vendrill-cli: %s\n", run.error.c_str());
     }

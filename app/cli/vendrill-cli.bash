@@ -57,7 +57,7 @@ _vendrill_cli()
         --db)
             COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))
             return ;;
-        --suffix | --name | --first-suffix | --pin | --station | --count | --since)
+        --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout)
             return ;;
     esac
     $split && return
@@ -68,7 +68,7 @@ _vendrill_cli()
         if [[ -z $options_ended ]]; then
             case ${words[i]} in
                 --port | --baud | --data-bits | --parity | --stop-bits | --suffix | --usb-device | --name | \
-                    --first-suffix | --pin | --level | --db | --station | --count | --since)
+                    --first-suffix | --pin | --level | --db | --station | --count | --since | --timeout)
                     ((i++))
                     continue ;;
                 --)
@@ -87,7 +87,7 @@ _vendrill_cli()
 
     if [[ $cur == -* && -z $options_ended ]]; then
         local opts='--port --baud --data-bits --parity --stop-bits --usb --usb-device --simulate --old-module
-                    --new-module --json --trace --help --version'
+                    --new-module --json --trace --timeout --help --version'
         case $command in
             set-name) opts+=' --suffix --print' ;;
             station) opts+=' --name --first-suffix --pin --level --print --db --station --count' ;;

@@ -149,7 +149,8 @@ TEST(CliOutput, JsonIsAlwaysValidUtf8)
     // are not valid CP949 their bytes are kept in hexadecimal too.
     EXPECT_EQ(FormatJson({{"name", "\xC7\xC1\xB8\xB0\xC5\xCD"}}), "{\"name\": \"\xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\"}\n");
     EXPECT_EQ(FormatJson({{"name", "A\xFF"}}), "{\"name\": \"A\xEF\xBF\xBD\", \"name_hex\": \"41FF\"}\n");
-    EXPECT_EQ(FormatJson({{"address", "1"}}, "no reply"), "{\"address\": \"1\", \"error\": \"no reply\"}\n");
+    EXPECT_EQ(FormatJson({{"address", "1"}, {"level", "Mode 3"}}, {{"level", 3}}, "no reply", 4),
+              "{\"address\": \"1\", \"level\": \"Mode 3\", \"level_number\": 3, \"error\": \"no reply\", \"exit\": 4}\n");
     EXPECT_EQ(FormatPlain({{"name", "\xC7\xC1\xB8\xB0\xC5\xCD"}}), "name: \xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\n");
 }
 

@@ -119,7 +119,7 @@ TEST(CliProgram, InfoOnItsOwnSimulatedModule)
     const Outcome json = RunCli({"info", "--json", "--simulate"});
     EXPECT_EQ(json.exitCode, kOk) << json.err;
     EXPECT_EQ(json.out, "{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\", "
-                        "\"level\": \"Mode 1 (Not Use Pinkey)\"}\n");
+                        "\"level\": \"Mode 1 (Not Use Pinkey)\", \"level_number\": 1}\n");
 }
 
 TEST(CliProgram, TraceLinesGoToStandardErrorOnlyWhenAsked)
@@ -171,7 +171,7 @@ TEST_F(CliOnSim, InfoFollowsTheModuleGeneration)
     o = Run({"--old-module", "--json", "info"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\", "
-                     "\"level\": \"Mode 3 (Use Pinkey)\"}\n");
+                     "\"level\": \"Mode 3 (Use Pinkey)\", \"level_number\": 3}\n");
 
     // Asked as a newer module, it leaves the pairing request unanswered: what
     // was read is still shown, and the message points to the other generation.
@@ -261,7 +261,8 @@ TEST_F(CliOnSim, SetLevelAndPairing)
     o = Run({"--json", "--new-module", "set-pairing", "1"});
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(m_sim.State().pairing, '1');
-    EXPECT_NE(o.out.find("\"pairing\": \"Legacy pairing\", \"level\": \"Mode 1 (Not Use Pinkey)\"}"),
+    EXPECT_NE(o.out.find("\"pairing\": \"Legacy pairing\", \"pairing_number\": 1, "
+                         "\"level\": \"Mode 1 (Not Use Pinkey)\", \"level_number\": 1}"),
               std::string::npos) << o.out;
 }
 
@@ -297,12 +298,20 @@ TEST_F(CliOnSim, SilentModuleTimesOut)
                                                  {"sniff", "status"}}) {
         const Outcome o = Run(args);
         EXPECT_EQ(o.exitCode, kTimeout) << args.back();
-        EXPECT_EQ(o.out, "") << "no result on failure";
+        // JSON always answers with one object, a failure included.
+        if (args.front() == "--json")
+            EXPECT_EQ(o.out, "{\"error\": \"Error(Timeout): no reply to Set PinKey within 2000 ms on " +
+                                 m_path + " (57600 baud)\", \"exit\": 4}\n");
+        else
+            EXPECT_EQ(o.out, "") << "no result on failure";
         EXPECT_EQ(o.err.rfind("vendrill-cli: Error(Timeout)", 0), 0u) << o.err;
         EXPECT_NE(o.err.find("2000 ms"), std::string::npos) << o.err;
     }
     EXPECT_EQ(m_sim.State().pin, "0000");
-
+    // The tool's reply time-out can be set; its message says which it was.
+    const Outcome quick = Run({"--timeout", "300", "info"});
+    EXPECT_EQ(quick.exitCode, kTimeout);
+    EXPECT_NE(quick.err.find("within 300 ms on " + m_path + " (57600 baud)"), std::string::npos) << quick.err;
 }
 
 TEST_F(CliOnSim, ModuleErrorHasItsOwnExitStatus)
@@ -312,7 +321,10 @@ TEST_F(CliOnSim, ModuleErrorHasItsOwnExitStatus)
                                                  {"--json", "set-level", "3"}, {"sniff", "status"}}) {
         const Outcome o = Run(args);
         EXPECT_EQ(o.exitCode, kModuleError) << args.back();
-        EXPECT_EQ(o.out, "") << "not even next_suffix: the name was not taken";
+        if (args.front() == "--json")
+            EXPECT_NE(o.out.find("\"exit\": 5}\n"), std::string::npos) << o.out;
+        else
+            EXPECT_EQ(o.out, "") << "not even next_suffix: the name was not taken";
         EXPECT_EQ(o.err.rfind("vendrill-cli: Bluetooth Setting Error", 0), 0u) << o.err;
     }
     EXPECT_EQ(m_sim.State().name, "VENDRILL-PRN");
