@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <iterator>
 
 #include <poll.h>
@@ -81,6 +82,7 @@ std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, record
 // ---- station -------------------------------------------------------------------
 
 std::string StationName(const Options& o, std::int64_t number);
+std::string TimeOfDay();
 
 // How long one call of the station waits for the record before it says so
 // and tries again; and how long the visit it knows of may still take to be
@@ -92,6 +94,8 @@ constexpr int kLastWriteMs = 1500;
 constexpr int kRetryFirstMs = 100;
 constexpr int kRetryMostMs = 5000;
 constexpr auto kSayEvery = std::chrono::seconds(5);
+// While no printer is there, the station says so this often.
+constexpr auto kStatusEvery = std::chrono::seconds(10);
 
 // One printer's visit: what is recorded, and how the station goes on.
 struct PrinterResult {
@@ -119,10 +123,29 @@ public:
     {
     }
 
+    // The start line: where the station works and which name comes next.
+    bool Start(std::int64_t nextNumber);
+    // Until --count printers are done, a signal or a failure; then the summary.
     int Run();
     void WatchUsb(usb::CUsbWatch* watch) { m_watch = watch; }
 
 private:
+    int RunPrinters();
+    // While no printer is there, a line every kStatusEvery.
+    void SayWaiting();
+    void Summary();
+    bool Event(const CJsonObject& json) { return !m_o.json || m_out(json.Str() + "\n"); }
+    CJsonObject EventHead(const char* event) const
+    {
+        CJsonObject json;
+        json.Text("event", event).Text("time", TimeOfDay()).Text("station", m_station);
+        return json;
+    }
+    std::string Link() const
+    {
+        const std::string link = LinkText(m_o);
+        return link.empty() ? std::string("USB printers") : link;
+    }
     // A message about the link, which it names.
     void LinkMessage(const std::string& text) const
     {
@@ -162,7 +185,9 @@ private:
     std::string m_node;                 // the USB printer being handled
     std::int64_t m_done = 0;
     bool m_allNamed = true;
+    std::map<record::Result, std::int64_t> m_results;  // visits by what they came to
     Clock::time_point m_start = Clock::now();
+    Clock::time_point m_lastStatus = Clock::now();  // the start, a printer, or the last waiting line
 };
 
 StepResult CStation::Probe(std::string* address)
@@ -199,8 +224,14 @@ std::optional<std::string> CStation::WaitForUsbPrinter(Status* status)
         }
         const std::string node = PresentPrinter();
         if (node.empty()) {
-            // Nothing plugged in: sleep until udev reports a change.
-            const usb::CUsbWatch::WaitResult w = m_watch->Wait(InterruptFd(), -1);
+            // Nothing plugged in: sleep until udev reports a change, saying
+            // now and then that the station waits.
+            SayWaiting();
+            const auto toStatus = std::chrono::ceil<std::chrono::milliseconds>(m_lastStatus + kStatusEvery - Clock::now());
+            const usb::CUsbWatch::WaitResult w =
+                m_watch->Wait(InterruptFd(), static_cast<int>(std::max<std::int64_t>(toStatus.count(), 1)));
+            if (w == usb::CUsbWatch::WaitResult::Timeout)
+                continue;
             if (w == usb::CUsbWatch::WaitResult::Other) {
                 *status = Status::Interrupted;
                 return std::nullopt;
@@ -285,6 +316,7 @@ std::optional<std::string> CStation::WaitForPrinter(Status* status)
         }
         // No answer, or an error reply: nobody ready yet. A time-out has
         // already spent the interval.
+        SayWaiting();
         if (r.status != Status::Timeout && !PauseOrInterrupt(kProbeIntervalMs)) {
             *status = Status::Interrupted;
             return std::nullopt;
@@ -567,8 +599,8 @@ bool CStation::Report(const PrinterResult& r)
     const char* result = record::ResultName(v.result);
     std::string line;
     if (m_o.json) {
-        CJsonObject o;
-        o.Text("time", TimeOfDay()).Text("station", m_station).Text("address", v.address).Text("name", v.name);
+        CJsonObject o = EventHead("printer");
+        o.Text("address", v.address).Text("name", v.name);
         o.Number("number", v.number >= 0 ? std::optional<std::int64_t>(v.number) : std::nullopt);
         o.Text("result", result);
         if (r.state)
@@ -594,6 +626,63 @@ bool CStation::Report(const PrinterResult& r)
 
 int CStation::Run()
 {
+    const int code = RunPrinters();
+    Summary();
+    return code;
+}
+
+bool CStation::Start(std::int64_t nextNumber)
+{
+    const std::string next = StationName(m_o, nextNumber);
+    Message("station " + m_station + " on " + Link() + ", record in " + m_record.Where() + ", next name " + next);
+    CJsonObject json = EventHead("start");
+    json.Text("link", Link()).Text("record", m_record.Where()).Text("prefix", m_o.prefix);
+    json.Number("next_number", nextNumber).Text("next_name", next);
+    if (!Event(json)) {
+        Message("write error");
+        return false;
+    }
+    return true;
+}
+
+void CStation::SayWaiting()
+{
+    if (Clock::now() - m_lastStatus < kStatusEvery)
+        return;
+    m_lastStatus = Clock::now();
+    Message("waiting for a printer on " + Link() + " (" + std::to_string(m_done) + " so far)");
+    CJsonObject json = EventHead("waiting");
+    json.Text("link", Link()).Number("count", m_done);
+    Event(json);
+}
+
+void CStation::Summary()
+{
+    const double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    const double perHour = m_done / (std::max(1.0, seconds) / 3600.0);
+    char rate[32], time[32];
+    std::snprintf(rate, sizeof rate, "%.0f", perHour);
+    const long long s = static_cast<long long>(seconds);
+    std::snprintf(time, sizeof time, "%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    std::string counts;
+    CJsonObject json = EventHead("summary");
+    json.Number("count", m_done);
+    for (const auto result : {record::Result::Named, record::Result::AlreadyNamed, record::Result::RenamedBack,
+                              record::Result::Sent, record::Result::Failed}) {
+        const std::int64_t n = m_results[result];
+        json.Number(record::ResultName(result), n);
+        if (n > 0)
+            counts += std::string(counts.empty() ? "" : ", ") + record::ResultName(result) + " " + std::to_string(n);
+    }
+    json.Raw("per_hour", rate).Number("seconds", s);
+    Message("station " + m_station + " ends after " + time + ": " + std::to_string(m_done) +
+            (m_done == 1 ? " printer" : " printers") + (counts.empty() ? "" : " (" + counts + ")") + ", " + rate +
+            " per hour");
+    Event(json);
+}
+
+int CStation::RunPrinters()
+{
     for (;;) {
         if (m_o.count > 0 && m_done >= m_o.count)
             return m_allNamed ? kExitOk : kExitNotNamed;
@@ -603,6 +692,7 @@ int CStation::Run()
             return status == Status::Interrupted ? kExitOk : ExitCodeFor(status);  // between printers: done
         PrinterResult r = Handle(*address);
         ++m_done;
+        ++m_results[r.visit.result];
         m_allNamed = m_allNamed && Named(r.visit.result);
         Record(r);
         if (!Report(r))
@@ -620,6 +710,7 @@ int CStation::Run()
         if (m_o.count > 0 && m_done >= m_o.count)
             return m_allNamed ? kExitOk : kExitNotNamed;
         const Status gone = WaitUntilGone(*address);
+        m_lastStatus = Clock::now();  // waiting starts now
         if (gone == Status::Interrupted)
             return kExitOk;
         if (gone != Status::Ok)
@@ -666,6 +757,8 @@ int RunStation(const Options& o, const ResultSink& out)
     CStation station(o, *rec->record, session, out);
     if (o.link == LinkChoice::Usb)
         station.WatchUsb(&watch);
+    if (!station.Start(*next))
+        return kExitFailure;
     const int code = station.Run();
     session.Close();
     return code;

@@ -58,6 +58,16 @@ inline std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// The per-printer lines of a station's JSON Lines output.
+inline std::vector<std::string> PrinterLines(const std::string& out)
+{
+    std::vector<std::string> printers;
+    for (const std::string& line : Lines(out))
+        if (line.find("\"event\": \"printer\"") != std::string::npos)
+            printers.push_back(line);
+    return printers;
+}
+
 inline std::vector<std::string> Words(const std::string& line)
 {
     std::vector<std::string> words;

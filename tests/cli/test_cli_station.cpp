@@ -58,7 +58,7 @@ TEST_F(Station, NamesThreePrintersInARowAndPrintsLabelsAfterTheReadBack)
     const Outcome o = RunStation(*line, {"--name", "PRN-", "--count", "3", "--print", "--pin", "4321",
                                          "--level", "3", "--station", "st1"});
     ASSERT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(Lines(o.err).size(), 2u) << "the start and the summary, nothing else\n" << o.err;
     const std::vector<std::string> lines = Lines(o.out);
     ASSERT_EQ(lines.size(), 3u) << o.out;
     for (int k = 0; k < 3; ++k) {
@@ -113,7 +113,7 @@ TEST_F(Station, ARefusedNameFailsAndItsNumberGoesToTheNextPrinter)
     auto line = Line({{"0019019B0001", false}, {"0019019B0002", true}, {"0019019B0003", false}});
     const Outcome o = RunStation(*line, {"--name", "N-", "--first-suffix", "7", "--count", "3", "--json", "--print"});
     EXPECT_EQ(o.exitCode, kNotNamed) << "a printer of the run was not named\n" << o.err;
-    const std::vector<std::string> lines = Lines(o.out);
+    const std::vector<std::string> lines = PrinterLines(o.out);
     ASSERT_EQ(lines.size(), 3u) << o.out;
     EXPECT_NE(lines[0].find("\"name\": \"N-7\", \"number\": 7, \"result\": \"named\""), std::string::npos)
         << lines[0];
@@ -160,22 +160,50 @@ TEST_F(Station, TwoStationsShareOnePostgresDatabase)
     TwoStationsOnOneRecord(url);
 }
 
-TEST_F(Station, ACtrlCBetweenPrintersEndsAtOnce)
+// As a line controller reads it: one JSON object a line, each with its event,
+// from the start to the summary that a Ctrl-C between printers ends with;
+// an operator sees the same on standard error, and a waiting station says so.
+TEST_F(Station, ItTalksFromStartToSummaryAndACtrlCBetweenPrintersEndsAtOnce)
 {
-    auto line = Line(NumberedPrinters(2));
+    auto line = Line(NumberedPrinters(1));
     clitest::RunOptions run;
+    run.errorFile = m_dir + "/station.err";
     run.whileRunning = [&](pid_t pid) {
-        // Once the first printer has left, the station waits for the next.
+        // The printer has left; the station waits for the next and says so.
         EXPECT_TRUE(WaitFor([&] {
             const auto v = line->Visits();
             return !v.empty() && v[0].left;
         }));
+        EXPECT_TRUE(WaitFor([&] { return clitest::ReadText(run.errorFile).find("waiting") != std::string::npos; }));
         ::kill(pid, SIGINT);
     };
-    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "C"}, run);
+    const Outcome o = RunCli({"station", "--port", line->SlavePath(), "--db", m_db, "--name", "C", "--station",
+                              "st-9", "--json"},
+                             run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_EQ(Lines(o.out).size(), 1u) << o.out;
+    const std::vector<std::string> lines = Lines(o.out);
+    std::vector<std::string> events;
+    for (const std::string& l : lines) {
+        EXPECT_EQ(l.front(), '{') << l;
+        EXPECT_EQ(l.back(), '}') << l;
+        const std::size_t at = l.find("\"event\": \"");
+        events.push_back(at == std::string::npos ? "?" : l.substr(at + 10, l.find('"', at + 10) - at - 10));
+    }
+    ASSERT_GE(events.size(), 4u) << o.out;
+    EXPECT_EQ(events.front(), "start");
+    EXPECT_EQ(events[1], "printer");
+    EXPECT_EQ(events[2], "waiting");
+    EXPECT_EQ(events.back(), "summary");
+    EXPECT_NE(lines.front().find(line->SlavePath()), std::string::npos) << lines.front();
+    EXPECT_NE(lines.front().find("\"next_name\": \"C00001\""), std::string::npos) << lines.front();
+    EXPECT_NE(lines[1].find("\"name\": \"C00001\", \"number\": 1, \"result\": \"named\""), std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines.back().find("\"named\": 1"), std::string::npos) << lines.back();
+    // The operator's view.
+    EXPECT_NE(o.err.find("station st-9"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(line->SlavePath()), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("1 printer"), std::string::npos) << o.err;
     const auto records = Visits();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(ResultOf(records[0]), "named");

@@ -30,7 +30,7 @@ TEST_F(NoNameTwice, ALostOrLateAcknowledgementKeepsTheNumber)
     EXPECT_TRUE(NamesHeldTwice({lost.get()}).empty()) << a.out;
     // The line, its JSON and the record tell the same.
     EXPECT_EQ(a.exitCode, kNotNamed) << a.err;
-    const std::vector<std::string> lines = Lines(a.out);
+    const std::vector<std::string> lines = PrinterLines(a.out);
     const auto visits = Visits();
     ASSERT_EQ(lines.size(), 2u);
     ASSERT_EQ(visits.size(), 2u);
