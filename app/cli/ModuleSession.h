@@ -68,6 +68,8 @@ public:
     // How long a request waits for its reply unless it says otherwise.
     void SetReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
     bool IsOpen() const { return m_session.ActiveLink() != CSession::LinkKind::None; }
+    // errno of the last failed OpenSerial.
+    int SerialError() const { return m_session.SerialError(); }
 
     // Writes all bytes; NoDevice when the link refuses them.
     StepResult Send(const proto::Bytes& bytes);

@@ -131,6 +131,10 @@ public:
 
 private:
     int RunPrinters();
+    // Opens the serial port; while it is not there (a printer that brings its
+    // own USB serial adapter), says so once and looks again every second.
+    // lost: it was open before and went away.
+    Status OpenPort(bool lost);
     // While no printer is there, a line every kStatusEvery.
     void SayWaiting();
     void Summary();
@@ -310,7 +314,7 @@ std::optional<std::string> CStation::WaitForPrinter(Status* status)
             return address;
         if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
             *status = r.status;
-            if (r.status != Status::Interrupted)
+            if (r.status == Status::Failure)
                 LinkMessage(r.message);
             return std::nullopt;
         }
@@ -344,7 +348,7 @@ Status CStation::WaitUntilGone(const std::string& address)
             return Status::Ok;
         }
         if (r.status == Status::NoDevice || r.status == Status::Failure || r.status == Status::Interrupted) {
-            if (r.status != Status::Interrupted)
+            if (r.status == Status::Failure)
                 LinkMessage(r.message);
             return r.status;
         }
@@ -681,13 +685,52 @@ void CStation::Summary()
     Event(json);
 }
 
+Status CStation::OpenPort(bool lost)
+{
+    m_session.Close();
+    bool said = false;
+    for (;;) {
+        const StepResult opened = m_session.OpenSerial(m_o.portPath, m_o.line);
+        if (opened.status == Status::Ok) {
+            if (said)
+                Message(LinkText(m_o) + (lost ? " is back" : " is there"));
+            return Status::Ok;
+        }
+        const int err = m_session.SerialError();
+        const bool away = ::access(m_o.portPath.c_str(), F_OK) != 0 || err == ENOENT || err == ENODEV ||
+                          err == ENXIO || err == EIO;
+        if (!away) {
+            Message(opened.message);
+            return opened.status;
+        }
+        if (!said) {
+            Message(lost ? "the link on " + LinkText(m_o) + " is gone; waiting for it to come back (Ctrl-C ends the "
+                                                            "station)"
+                         : "no port at " + LinkText(m_o) + " yet; waiting for it (Ctrl-C ends the station)");
+            said = true;
+        }
+        if (!PauseOrInterrupt(1000))
+            return Status::Interrupted;
+    }
+}
+
 int CStation::RunPrinters()
 {
+    if (!m_watch) {
+        const Status opened = OpenPort(false);
+        if (opened != Status::Ok)
+            return opened == Status::Interrupted ? kExitOk : ExitCodeFor(opened);
+    }
     for (;;) {
         if (m_o.count > 0 && m_done >= m_o.count)
             return m_allNamed ? kExitOk : kExitNotNamed;
         Status status = Status::Ok;
         const std::optional<std::string> address = WaitForPrinter(&status);
+        if (!address && status == Status::NoDevice && !m_watch) {
+            status = OpenPort(true);
+            if (status == Status::Ok)
+                continue;
+        }
         if (!address)
             return status == Status::Interrupted ? kExitOk : ExitCodeFor(status);  // between printers: done
         PrinterResult r = Handle(*address);
@@ -703,13 +746,17 @@ int CStation::RunPrinters()
         }
         if (r.status == Status::Interrupted)
             return ExitCodeFor(Status::Interrupted);
-        if (r.status == Status::NoDevice) {
+        if (m_o.count > 0 && m_done >= m_o.count)
+            return m_allNamed ? kExitOk : kExitNotNamed;
+        Status gone = r.status == Status::NoDevice && !m_watch ? Status::NoDevice : Status::Ok;
+        if (r.status == Status::NoDevice && m_watch) {
             LinkMessage(r.visit.reason);
             return kExitNoDevice;
         }
-        if (m_o.count > 0 && m_done >= m_o.count)
-            return m_allNamed ? kExitOk : kExitNotNamed;
-        const Status gone = WaitUntilGone(*address);
+        if (gone == Status::Ok)
+            gone = WaitUntilGone(*address);
+        if (gone == Status::NoDevice && !m_watch)
+            gone = OpenPort(true);  // the printer went with its adapter
         m_lastStatus = Clock::now();  // waiting starts now
         if (gone == Status::Interrupted)
             return kExitOk;
@@ -746,12 +793,6 @@ int RunStation(const Options& o, const ResultSink& out)
         if (!watch.Start()) {
             Message("cannot watch for USB printers (udev monitor)");
             return kExitNoDevice;
-        }
-    } else {
-        const StepResult opened = session.OpenSerial(o.portPath, o.line);
-        if (opened.status != Status::Ok) {
-            Message(opened.message);
-            return ExitCodeFor(opened.status);
         }
     }
     CStation station(o, *rec->record, session, out);

@@ -209,6 +209,41 @@ TEST_F(Station, ItTalksFromStartToSummaryAndACtrlCBetweenPrintersEndsAtOnce)
     EXPECT_EQ(ResultOf(records[0]), "named");
 }
 
+// Printers that bring their own USB serial adapter: the port is not there
+// when the station starts, and goes away with a printer. The station says so
+// once each time, waits for it and goes on.
+TEST_F(Station, APortThatComesLateOrGoesAwayIsWaitedFor)
+{
+    const std::string port = m_dir + "/port";
+    auto first = Line({{"00190199F101", false}});
+    std::unique_ptr<CSimHost> second;
+    clitest::RunOptions run;
+    run.errorFile = m_dir + "/station.err";
+    run.whileRunning = [&](pid_t) {
+        EXPECT_TRUE(WaitFor([&] { return clitest::ReadText(run.errorFile).find("waiting for") != std::string::npos; }));
+        ASSERT_EQ(::symlink(first->SlavePath().c_str(), port.c_str()), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            const auto v = first->Visits();
+            return !v.empty() && v[0].left;
+        }));
+        first->Stop();  // the adapter is pulled: the line hangs up and its node goes
+        EXPECT_TRUE(WaitFor([&] { return clitest::ReadText(run.errorFile).find("gone") != std::string::npos; }));
+        second = Line({{"00190199F102", false}});
+        ::unlink(port.c_str());
+        ASSERT_EQ(::symlink(second->SlavePath().c_str(), port.c_str()), 0);
+    };
+    const Outcome o = RunCli({"station", "--port", port, "--db", m_db, "--name", "W", "--count", "2"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    ASSERT_TRUE(second);
+    EXPECT_EQ(first->Visits().at(0).state.name, "W00001");
+    EXPECT_EQ(second->Visits().at(0).state.name, "W00002");
+    EXPECT_EQ(clitest::CountLines(o.err, "vendrill-cli: no port at " + port + " (57600 baud) yet; waiting for it "
+                                         "(Ctrl-C ends the station)"),
+              1)
+        << o.err;
+}
+
 TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
 {
     auto line = Line(NumberedPrinters(1));
