@@ -1,6 +1,7 @@
 #include "base/TextCodec.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iconv.h>
 #include <langinfo.h>
@@ -99,11 +100,26 @@ bool IsValidCp949(std::string_view cp949)
 std::string Utf8ToLocale(std::string_view utf8)
 {
     const char* codeset = ::nl_langinfo(CODESET);
-    // The C locale's "ANSI_X3.4-1968" says nothing about the terminal; UTF-8
-    // is what a terminal of today shows.
-    if (IsAscii(utf8) || codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0 ||
-        std::strcmp(codeset, "ANSI_X3.4-1968") == 0)
+    if (IsAscii(utf8) || codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0)
         return std::string(utf8);
+    // A terminal of plain ASCII (the C locale) gets escapes it can show and
+    // a reader can decode, never bytes it would show as garbage.
+    if (std::strcmp(codeset, "ANSI_X3.4-1968") == 0) {
+        std::string out;
+        for (std::size_t k = 0; k < utf8.size();) {
+            std::size_t length = 1;
+            const char32_t c = DecodeUtf8(utf8, k, &length);
+            if (c < 0x80) {
+                out += static_cast<char>(c);
+            } else {
+                char escape[16];
+                std::snprintf(escape, sizeof escape, c > 0xFFFF ? "\\U%08X" : "\\u%04X", static_cast<unsigned>(c));
+                out += escape;
+            }
+            k += length;
+        }
+        return out;
+    }
     return Convert(codeset, "UTF-8", utf8, "?", Utf8SequenceLength);
 }
 

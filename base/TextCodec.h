@@ -28,7 +28,8 @@ std::string ValidUtf8(std::string_view text);
 bool IsValidCp949(std::string_view cp949);
 
 // UTF-8 text in the character set of the current locale (LC_CTYPE), for a
-// terminal. UTF-8 and plain ASCII locales get the text as it is; characters
+// terminal. A UTF-8 locale gets the text as it is; a plain ASCII one (the C
+// locale) gets \uXXXX (\UXXXXXXXX) for every other character; characters
 // another charset cannot hold become '?'.
 std::string Utf8ToLocale(std::string_view utf8);
 

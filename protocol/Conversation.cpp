@@ -125,9 +125,29 @@ std::string TextFault::Describe(std::string_view what) const
     }
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(character));
+    // The character itself where it can be shown (not a control character,
+    // nor the stand-in for bytes that are not UTF-8), then its code point.
     std::string shown;
-    if (character >= 0x21 && character < 0x7F)
-        shown = std::string("'") + static_cast<char>(character) + "' ";
+    const char32_t c = character;
+    if ((c >= 0x21 && c < 0x7F) || (c >= 0xA0 && c != 0xFFFD && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF))) {
+        std::string utf8;
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else if (c < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | (c >> 12));
+            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (c >> 18));
+            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        shown = "'" + utf8 + "' ";
+    }
     return "the " + subject + " holds " + shown + "(" + code + ") at character " + std::to_string(position) +
            (digitsOnly ? "; only digits may be used" : "; only letters, digits, space, '_', '-' and '~' may be used");
 }

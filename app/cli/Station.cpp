@@ -44,12 +44,13 @@ std::string HostName()
 
 void Message(const std::string& text)
 {
-    std::fprintf(stderr, "vendrill-cli: %s\n", text.c_str());
+    std::fprintf(stderr, "vendrill-cli: %s\n", Utf8ToLocale(text).c_str());
 }
 
 int BadArgument(const std::string& text)
 {
-    std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n", text.c_str());
+    std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n",
+                 Utf8ToLocale(text).c_str());
     return kExitBadArgument;
 }
 

@@ -43,7 +43,10 @@ int main(int argc, char** argv)
     // The production-line commands write their results as they come.
     if (parsed.ok && (parsed.options.command == Command::Station || parsed.options.command == Command::Records ||
                       parsed.options.command == Command::Ports))
-        return RunLineCommand(parsed.options, [](const std::string& text) {
+        return RunLineCommand(parsed.options, [&parsed](const std::string& utf8) {
+            // JSON and CSV stay UTF-8; lines for a terminal follow its character set.
+            const std::string text =
+                parsed.options.json || parsed.options.csv ? utf8 : vendrill::Utf8ToLocale(utf8);
             return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
         });
 
@@ -51,7 +54,7 @@ int main(int argc, char** argv)
     std::string output;
     if (!parsed.ok) {
         std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n",
-                     parsed.error.c_str());
+                     vendrill::Utf8ToLocale(parsed.error).c_str());
         exitCode = kExitBadArgument;
         // Asked for JSON, a script gets its one object also for a bad command line.
         for (const std::string& a : args)
@@ -72,7 +75,7 @@ int main(int argc, char** argv)
         else if (!run.fields.empty())
             output = vendrill::Utf8ToLocale(FormatPlain(run.fields));
         if (exitCode != kExitOk)
-            std::fprintf(stderr, "vendrill-cli: %s\n", run.error.c_str());
+            std::fprintf(stderr, "vendrill-cli: %s\n", vendrill::Utf8ToLocale(run.error).c_str());
     }
 
     // Started without a standard output: /dev/null stands in for it, and

@@ -82,9 +82,17 @@ Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The extra entries replace this process's entries of the same name.
     std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
+            return x.compare(0, name.size() + 1, name + "=") == 0;
+        });
+        if (!replaced)
+            envStore.push_back(entry);
+    }
     envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> envp;
     for (auto& e : envStore)

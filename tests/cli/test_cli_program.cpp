@@ -192,6 +192,13 @@ TEST_F(CliOnSim, InfoFollowsTheModuleGeneration)
     EXPECT_NE(o.out.find("\"name\": \"\xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\""), std::string::npos) << o.out;
     o = RunCli({"--port", m_path, "info"}, {"LC_ALL=C.UTF-8"});
     EXPECT_NE(o.out.find("name: \xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\n"), std::string::npos) << o.out;
+    // A terminal of plain ASCII gets escapes, never raw UTF-8.
+    o = RunCli({"--port", m_path, "info"}, {"LC_ALL=C"});
+    EXPECT_NE(o.out.find("name: \\uD504\\uB9B0\\uD130\n"), std::string::npos) << o.out;
+    // A refused character is shown as itself and as its code point.
+    o = RunCli({"--port", m_path, "set-name", "Pr\xC3\xBC" "fer"}, {"LC_ALL=C.UTF-8"});
+    EXPECT_EQ(o.exitCode, kBadArgument);
+    EXPECT_NE(o.err.find("'\xC3\xBC' (U+00FC) at character 3"), std::string::npos) << o.err;
 }
 
 TEST_F(CliOnSim, SetPinStoresTheKeyAndReadsBack)

@@ -175,7 +175,7 @@ TEST_F(RecordTrouble, RecordsOnlyReads)
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    const Outcome held = RunCli({"records", "--db", m_db});
+    const Outcome held = RunCli({"records", "--db", m_db}, {"LC_ALL=C.UTF-8"});
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
     EXPECT_EQ(held.exitCode, kOk) << held.err;
