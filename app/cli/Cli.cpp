@@ -107,7 +107,7 @@ std::string UsageText()
                std::string lines;
                for (const ExitCodeText& e : kExitCodes)
                    lines += "  " + std::to_string(e.code) + "  " + e.meaning + "\n";
-               return lines;
+               return lines + "  128+N  stopped by signal N (SIGINT, SIGTERM or SIGHUP); the port was closed first\n";
            }();
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The desktop entry validates and the manual pages format without warnings.
-#   lint_test.sh DESKTOP_FILE MAN_PAGE...
+# The desktop entry validates, the manual pages format without warnings, and
+# each program's manual page describes every option its --help lists.
+#   lint_test.sh DESKTOP_FILE PROGRAM=MAN_PAGE...
 set -euo pipefail
 desktop=$1
 shift
@@ -10,9 +11,14 @@ if command -v desktop-file-validate >/dev/null; then
   checked=1
 fi
 if command -v groff >/dev/null; then
-  for manpage in "$@"; do
+  for pair in "$@"; do
+    program=${pair%%=*} manpage=${pair#*=}
     warnings=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$manpage" 2>&1)
     [[ -z "$warnings" ]] || { echo "FAIL: $manpage: $warnings" >&2; exit 1; }
+    text=$(LC_ALL=C groff -man -Tascii "$manpage" 2>/dev/null | sed 's/.\x08//g')
+    for option in $("$program" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+      grep -q -- "$option" <<<"$text" || { echo "FAIL: $manpage lacks $option of $program --help" >&2; exit 1; }
+    done
   done
   checked=1
 fi
