@@ -76,6 +76,7 @@ void ListSerial(std::vector<PortEntry>& out)
                     p.vendor = OrEmpty(udev_device_get_sysattr_value(usb, "idVendor"));
                     p.product = OrEmpty(udev_device_get_sysattr_value(usb, "idProduct"));
                     p.serial = OrEmpty(udev_device_get_sysattr_value(usb, "serial"));
+                    usb::DescribeUsbDevice(usb, &p.description, &p.location);
                 }
                 out.push_back(std::move(p));
             }
@@ -136,6 +137,8 @@ std::vector<PortEntry> ListPorts()
         p.vendor = itf.vendor;
         p.product = itf.product;
         p.serial = itf.serial;
+        p.description = itf.description;
+        p.location = itf.location;
         p.accepted = itf.accepted;
         ports.push_back(std::move(p));
     }

@@ -14,6 +14,7 @@ struct PortEntry {
     std::string comName;             // COMn that maps to path, or ""
     std::vector<std::string> byId;   // /dev/serial/by-id/ names
     std::string vendor, product, serial;  // USB identity where udev knows it
+    std::string description, location;   // usb::DescribeUsbDevice
     bool accepted = false;           // usb-printer: a vendor the tool accepts
 };
 

@@ -130,6 +130,7 @@ bool Enumerate(std::vector<PrinterInterface>& out)
         f.itf.serial = std::string(serial);
         f.itf.symbolicLink = SymbolicLink(f.itf.vendor, f.itf.product, instance);
         f.itf.accepted = IsAcceptedDevice(f.itf.symbolicLink);
+        DescribeUsbDevice(usbDevice, &f.itf.description, &f.itf.location);
         f.itf.node = std::string(node);
         found.push_back(std::move(f));
     }
@@ -181,6 +182,23 @@ std::string SymbolicLink(std::string_view vid4, std::string_view pid4, std::stri
     link += '#';
     link += kPrinterInterfaceClass;
     return link;
+}
+
+void DescribeUsbDevice(udev_device* usbDevice, std::string* description, std::string* location)
+{
+    const auto text = [](const char* a, const char* b) {
+        std::string both = OrEmpty(a);
+        const std::string second = OrEmpty(b);
+        if (!second.empty())
+            both += (both.empty() ? "" : " ") + second;
+        return both;
+    };
+    *description = text(udev_device_get_sysattr_value(usbDevice, "manufacturer"),
+                        udev_device_get_sysattr_value(usbDevice, "product"));
+    if (description->empty())
+        *description = text(udev_device_get_property_value(usbDevice, "ID_VENDOR_FROM_DATABASE"),
+                            udev_device_get_property_value(usbDevice, "ID_MODEL_FROM_DATABASE"));
+    *location = OrEmpty(udev_device_get_sysname(usbDevice));
 }
 
 std::vector<PrinterInterface> EnumeratePrinterInterfaces()

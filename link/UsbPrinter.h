@@ -10,6 +10,8 @@
 
 // USB printer link without any GUI: judging a printer interface by its device
 // path, finding the interfaces through udev, and byte I/O on the opened node.
+struct udev_device;
+
 namespace vendrill::usb {
 
 // Parts of the key that a device path is judged by. All upper case.
@@ -44,8 +46,15 @@ struct PrinterInterface {
     std::string vendor;       // idVendor, idProduct and serial as udev has them
     std::string product;      // (serial empty when the device has none)
     std::string serial;
+    std::string description;  // DescribeUsbDevice
+    std::string location;
     bool accepted = false;    // IsAcceptedDevice(symbolicLink)
 };
+
+// What a person recognises a USB device by: its maker and product as it
+// names them (else as udev's hardware database does), and where it is
+// plugged in (the bus path, e.g. 1-1.2).
+void DescribeUsbDevice(udev_device* usbDevice, std::string* description, std::string* location);
 
 // Present USB printer nodes (usbmisc, /dev/usb/lp*) with the identity of their
 // USB device (idVendor, idProduct, serial; the bus path stands in for a

@@ -12,6 +12,7 @@
 #include "vendrill/Version.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -162,7 +163,7 @@ ParseResult Bad(std::string error)
 enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
-    kOptSince = 1u << 9, kOptCsv = 1u << 10,
+    kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
 };
 
 struct CommandSpec {
@@ -255,14 +256,14 @@ const CommandSpec kCommands[] = {
      kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount, nullptr,
      FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
-    {"ports", Command::Ports, false, 0, nullptr, nullptr},
+    {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
 };
 
 // getopt_long's codes for options without a short form.
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
-    kTimeout,
+    kTimeout, kVid, kPid,
 };
 
 const option kLongOptions[] = {
@@ -271,6 +272,8 @@ const option kLongOptions[] = {
     {"port", required_argument, nullptr, kPort},
     {"baud", required_argument, nullptr, kBaud},
     {"timeout", required_argument, nullptr, kTimeout},
+    {"vid", required_argument, nullptr, kVid},
+    {"pid", required_argument, nullptr, kPid},
     {"data-bits", required_argument, nullptr, kDataBits},
     {"parity", required_argument, nullptr, kParity},
     {"stop-bits", required_argument, nullptr, kStopBits},
@@ -416,6 +419,20 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
         *bit = kOptCsv;
         o.csv = true;
         return {};
+    case kVid:
+    case kPid: {
+        *bit = code == kVid ? kOptVid : kOptPid;
+        std::string id = value;
+        const bool hex = id.size() == 4 && std::all_of(id.begin(), id.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        });
+        if (!hex)
+            return std::string(code == kVid ? "--vid" : "--pid") + " wants four hexadecimal digits, not '" + value + "'";
+        for (char& c : id)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        (code == kVid ? o.vid : o.pid) = id;
+        return {};
+    }
     default:
         return {};
     }
@@ -476,7 +493,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             break;
         }
         case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
-        case kStation: case kCount: case kSince: case kCsv: {
+        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: {
             unsigned bit = 0;
             if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
                 return Bad(error);

@@ -68,6 +68,7 @@ struct Options {
     std::int64_t count = 0;                // station --count; 0 = until interrupted
     std::string since;                     // records --since, as the record compares it
     bool csv = false;                      // records --csv
+    std::string vid, pid;                  // ports --vid, --pid: four hex digits, lower case
 };
 
 struct ParseResult {

@@ -11,6 +11,7 @@
 #include "protocol/Protocol.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -882,13 +883,23 @@ int RunRecords(const Options& o, const ResultSink& write)
 
 int RunPorts(const Options& o, const ResultSink& write)
 {
-    const bool json = o.json;
-    const std::vector<PortEntry> ports = ListPorts();
+    std::vector<PortEntry> ports = ListPorts();
+    // --vid / --pid keep the ports of one USB vendor or product.
+    const auto lower = [](std::string t) {
+        for (char& c : t)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    ports.erase(std::remove_if(ports.begin(), ports.end(),
+                               [&](const PortEntry& p) {
+                                   return (!o.vid.empty() && lower(p.vendor) != o.vid) ||
+                                          (!o.pid.empty() && lower(p.product) != o.pid);
+                               }),
+                ports.end());
     std::string out;
-    std::vector<std::string> objects;
-    for (const PortEntry& p : ports) {
-        const bool usb = p.kind == "usb-printer";
-        if (json) {
+    if (o.json) {
+        std::vector<std::string> objects;
+        for (const PortEntry& p : ports) {
             CJsonObject entry;
             const auto orNull = [&entry](const char* key, const std::string& v) {
                 if (v.empty())
@@ -906,26 +917,38 @@ int RunPorts(const Options& o, const ResultSink& write)
             orNull("vendor", p.vendor);
             orNull("product", p.product);
             orNull("serial", p.serial);
-            if (usb)
+            orNull("description", p.description);
+            orNull("location", p.location);
+            if (p.kind == "usb-printer")
                 entry.Bool("accepted", p.accepted);
             objects.push_back(entry.Str());
-        } else {
-            out += PlainText(p.path) + "  " + p.kind;
-            if (!p.comName.empty())
-                out += "  " + p.comName;
-            if (!p.vendor.empty() || !p.product.empty())
-                out += "  " + PlainText(p.vendor) + ":" + PlainText(p.product);
-            if (!p.serial.empty())
-                out += "  serial " + PlainText(p.serial);
-            if (usb)
-                out += p.accepted ? "  accepted" : "  not accepted";
+        }
+        out = JsonArray(objects) + "\n";
+    } else {
+        // A table under a header; "-" where there is nothing to say.
+        std::vector<std::vector<std::string>> rows = {
+            {"PATH", "KIND", "COM", "USB", "SERIAL", "ACCEPTED", "LOCATION", "DESCRIPTION", "BY-ID"}};
+        for (const PortEntry& p : ports) {
+            const auto cell = [](const std::string& v) { return v.empty() ? std::string("-") : PlainText(v); };
+            std::string byId;
             for (const std::string& id : p.byId)
-                out += "  " + PlainText(id);
-            out += "\n";
+                byId += (byId.empty() ? "" : " ") + PlainText(id);
+            rows.push_back({cell(p.path), p.kind, cell(p.comName),
+                            p.vendor.empty() && p.product.empty() ? "-" : PlainText(p.vendor + ":" + p.product),
+                            cell(p.serial), p.kind == "usb-printer" ? (p.accepted ? "yes" : "no") : "-",
+                            cell(p.location), cell(p.description), cell(byId)});
+        }
+        std::vector<std::size_t> width(rows[0].size(), 0);
+        for (const auto& row : rows)
+            for (std::size_t c = 0; c < row.size(); ++c)
+                width[c] = std::max(width[c], row[c].size());
+        for (const auto& row : rows) {
+            std::string line;
+            for (std::size_t c = 0; c < row.size(); ++c)
+                line += row[c] + (c + 1 < row.size() ? std::string(width[c] - row[c].size() + 2, ' ') : "");
+            out += line + "\n";
         }
     }
-    if (json)
-        out = JsonArray(objects) + "\n";
     if (!write(out)) {
         Message("write error");
         return kExitFailure;
@@ -966,7 +989,11 @@ std::string LineCommandsUsage()
            "                            N printers are done\n"
            "  records [--db URL] [--json|--csv] [--since TIME]\n"
            "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
-           "  ports [--json]            list serial ports and USB printers (nothing is opened)\n"
+           "  ports [--json] [--vid HEX4] [--pid HEX4]\n"
+           "                            list serial ports and USB printers with their USB\n"
+           "                            identity, location and description (nothing is\n"
+           "                            opened); --vid and --pid keep one USB vendor's or\n"
+           "                            product's ports\n"
            "\n"
            "Record (--db): sqlite:PATH or postgresql://... ; default\n"
            "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...)\n";

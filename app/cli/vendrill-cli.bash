@@ -57,7 +57,7 @@ _vendrill_cli()
         --db)
             COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))
             return ;;
-        --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout)
+        --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout | --vid | --pid)
             return ;;
     esac
     $split && return
@@ -68,7 +68,8 @@ _vendrill_cli()
         if [[ -z $options_ended ]]; then
             case ${words[i]} in
                 --port | --baud | --data-bits | --parity | --stop-bits | --suffix | --usb-device | --name | \
-                    --first-suffix | --pin | --level | --db | --station | --count | --since | --timeout)
+                    --first-suffix | --pin | --level | --db | --station | --count | --since | --timeout | \
+                    --vid | --pid)
                     ((i++))
                     continue ;;
                 --)
@@ -92,6 +93,7 @@ _vendrill_cli()
             set-name) opts+=' --suffix --print' ;;
             station) opts+=' --name --first-suffix --pin --level --print --db --station --count' ;;
             records) opts+=' --db --csv --since' ;;
+            ports) opts+=' --vid --pid' ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return

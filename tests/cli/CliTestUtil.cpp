@@ -163,6 +163,24 @@ Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options)
     return o;
 }
 
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
 int CountLines(const std::string& text, const std::string& line)
 {
     std::istringstream in(text);

@@ -38,6 +38,10 @@ Outcome RunCli(const std::vector<std::string>& args, const RunOptions& options);
 // The whole text of a file ("" when it cannot be read).
 std::string ReadText(const std::string& path);
 
+// The lines of a text, and the words of a line.
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Words(const std::string& line);
+
 // Counts lines of text that equal line.
 int CountLines(const std::string& text, const std::string& line);
 

@@ -49,14 +49,8 @@ bool WaitFor(Pred pred, std::chrono::seconds patience = std::chrono::seconds(30)
     return true;
 }
 
-inline std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using clitest::Lines;
+using clitest::Words;
 
 // The per-printer lines of a station's JSON Lines output.
 inline std::vector<std::string> PrinterLines(const std::string& out)
@@ -66,15 +60,6 @@ inline std::vector<std::string> PrinterLines(const std::string& out)
         if (line.find("\"event\": \"printer\"") != std::string::npos)
             printers.push_back(line);
     return printers;
-}
-
-inline std::vector<std::string> Words(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::istringstream in(line);
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
 }
 
 inline std::size_t Find(const std::vector<std::string>& journal, const std::string& entry, std::size_t from = 0)

@@ -185,18 +185,28 @@ TEST(CliUsb, PortsListsUsbPrintersAndMappedPorts)
     const clitest::Outcome o = clitest::RunCli({"ports", "--json"}, {"VENDRILL_COM7=" + sim.SlavePath()});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_NE(o.out.find("{\"path\": \"/dev/usb/lp0\", \"kind\": \"usb-printer\", \"com\": null, \"by_id\": [], "
-                         "\"vendor\": \"2a92\", \"product\": \"0003\", \"serial\": \"HL0001\", \"accepted\": true}"),
+                         "\"vendor\": \"2a92\", \"product\": \"0003\", \"serial\": \"HL0001\", \"description\": "),
               std::string::npos)
         << o.out;
     EXPECT_NE(o.out.find("\"path\": \"/dev/usb/lp1\", \"kind\": \"usb-printer\""), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("\"serial\": \"OTHER1\", \"accepted\": false}"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"location\": \"9-2\", \"accepted\": false}"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("{\"path\": " + std::string("\"") + sim.SlavePath() + "\", \"kind\": \"serial\", \"com\": \"COM7\""),
               std::string::npos)
         << o.out;
 
-    const clitest::Outcome plain = clitest::RunCli({"ports"});
-    EXPECT_NE(plain.out.find("/dev/usb/lp0  usb-printer  2a92:0003  serial HL0001  accepted\n"), std::string::npos)
-        << plain.out;
+    // A table under a header, "-" where there is nothing to say; --vid and
+    // --pid keep one vendor's or product's ports.
+    const clitest::Outcome plain = clitest::RunCli({"ports", "--vid", "2A92"});
+    const std::vector<std::string> lines = clitest::Lines(plain.out);
+    ASSERT_EQ(lines.size(), 2u) << plain.out;
+    EXPECT_EQ(clitest::Words(lines[0]), (std::vector<std::string>{"PATH", "KIND", "COM", "USB", "SERIAL", "ACCEPTED",
+                                                         "LOCATION", "DESCRIPTION", "BY-ID"}));
+    const std::vector<std::string> lp0 = clitest::Words(lines[1]);
+    ASSERT_GE(lp0.size(), 9u) << lines[1];
+    EXPECT_EQ(std::vector<std::string>(lp0.begin(), lp0.begin() + 6),
+              (std::vector<std::string>{"/dev/usb/lp0", "usb-printer", "-", "2a92:0003", "HL0001", "yes"}));
+    EXPECT_EQ(clitest::Lines(clitest::RunCli({"ports", "--vid", "1234", "--pid", "5678"}).out).size(), 2u);
+    EXPECT_EQ(clitest::Lines(clitest::RunCli({"ports", "--pid", "ffff"}).out).size(), 1u) << "the header alone";
 }
 
 TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
