@@ -19,6 +19,7 @@
 #include "record/Record.h"
 #include "sim/SimHost.h"
 
+#include <filesystem>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -151,7 +152,8 @@ bool StationCycle(const char* cli, int printers, int baud)
     ::waitpid(pid, &status, 0);
     const std::vector<LineVisit> visits = host.Visits();
     host.Stop();
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 
     std::vector<double> cycle, floors;
     for (std::size_t k = 0; k < visits.size() && k < arrived.size(); ++k) {
@@ -318,7 +320,8 @@ int main(int argc, char** argv)
 
     const std::string dir = TempDir();
     ok = RecordCost("SQLite (WAL)", "sqlite:" + dir + "/cost.sqlite", records) && ok;
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 
     PgServer server;
     const std::string started = server.Start();

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -109,7 +110,11 @@ protected:
         m_dir = dir;
         m_db = "sqlite:" + m_dir + "/records.sqlite";
     }
-    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
 
     // A line of printers on a new simulated port.
     std::unique_ptr<CSimHost> Line(const std::vector<LinePrinter>& printers, int stayMs = 100, int goneMs = 200,

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -288,5 +289,6 @@ TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
     EXPECT_NE(o.out.find("0019019D0002  U00002  named  2"), std::string::npos) << o.out;
     ASSERT_TRUE(modules[1]);
     EXPECT_EQ(modules[1]->State().name, "U00002");
-    std::system((std::string("rm -rf ") + dir).c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +33,9 @@ public:
     }
     ~TempDir()
     {
+        std::error_code ignored;
         if (!m_path.empty())
-            std::system(("rm -rf '" + m_path + "'").c_str());
+            std::filesystem::remove_all(m_path, ignored);
     }
     const std::string& Path() const { return m_path; }
 
