@@ -105,20 +105,45 @@ struct HeldMessage {
 };
 std::vector<HeldMessage> g_Held;
 
+// Why the window could not start, in one line: what was tried, Qt's own
+// reason, and what to install or set.
+void CannotStart(const QString& fatal)
+{
+    const auto value = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(name) + "=" + (v && *v ? v : "(not set)");
+    };
+    std::string reason;
+    for (const HeldMessage& m : g_Held)
+        reason += (reason.empty() ? "" : "; ") + m.text.trimmed().toStdString();
+    if (reason.empty())
+        reason = fatal.section(QLatin1Char('\n'), 0, 0).trimmed().toStdString();
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* x11 = std::getenv("DISPLAY");
+    std::string advice;
+    if (reason.find("platform plugin \"wayland") != std::string::npos)
+        advice = "install qt6-wayland, or set QT_QPA_PLATFORM=xcb where an X display runs";
+    else if (platform && *platform && reason.find("Could not find the Qt platform plugin") != std::string::npos)
+        advice = "check QT_QPA_PLATFORM, or unset it to let Qt choose";
+    else if ((!wayland || !*wayland) && (!x11 || !*x11))
+        advice = "start it on a desktop, or set WAYLAND_DISPLAY or DISPLAY";
+    else
+        advice = "check that the display runs and that this user may use it";
+    std::fprintf(stderr,
+                 "vendrill: the window needs a graphical display and could not open one: %s (tried %s, %s, %s); "
+                 "%s (vendrill-cli works without one)\n",
+                 reason.c_str(), value("QT_QPA_PLATFORM").c_str(), value("WAYLAND_DISPLAY").c_str(),
+                 value("DISPLAY").c_str(), advice.c_str());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
 void StartupMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     if (g_ConnectingDisplay) {
-        if (type == QtFatalMsg) {
-            const char* display = std::getenv("DISPLAY");
-            if (display && *display)
-                std::fprintf(stderr, "vendrill: the window needs a graphical display; none could be opened at "
-                                     "DISPLAY=%s (vendrill-cli works without one)\n", display);
-            else
-                std::fprintf(stderr, "vendrill: the window needs a graphical display, and DISPLAY is not set "
-                                     "(vendrill-cli works without one)\n");
-            std::fflush(stderr);
-            std::_Exit(1);
-        }
+        if (type == QtFatalMsg)
+            CannotStart(text);
         if (context.category && std::strncmp(context.category, "qt.qpa", 6) == 0) {
             g_Held.push_back({type, context.category, text});
             return;
@@ -158,6 +183,9 @@ int main(int argc, char* argv[])
 
     g_PreviousHandler = qInstallMessageHandler(StartupMessageHandler);
     g_ConnectingDisplay = true;
+    // The desktop entry that a Wayland compositor (app_id) and the task bar
+    // find the window's icon and name by.
+    QGuiApplication::setDesktopFileName(QStringLiteral("vendrill"));
     QApplication app(argc, argv);
     ReleaseHeldMessages();
     SetUpParser(parser, simulate);

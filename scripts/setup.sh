@@ -9,7 +9,7 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libudev-dev umockdev libumockdev-dev
-  xvfb xauth x11-utils fonts-nanum fontconfig libxcb-damage0-dev
+  xvfb xauth x11-utils fonts-nanum fontconfig libxcb-damage0-dev qt6-wayland weston
   clang libclang-rt-dev
   dpkg-dev desktop-file-utils xdotool groff-base python3
   lintian bash-completion udev

@@ -24,5 +24,11 @@ for display in "" ":191919"; do
     (( status != 0 && status < 128 )) || fail "without a display (DISPLAY=$display) it ended with $status: $out"
     [[ $(printf '%s\n' "$out" | wc -l) == 1 ]] || fail "more than one line: $out"
     [[ "$out" == *"needs a graphical display"* ]] || fail "unclear message: $out"
+    [[ "$out" == *"WAYLAND_DISPLAY=(not set), DISPLAY="* ]] || fail "what was tried is not named: $out"
 done
+# Qt's own reason is passed on, with what to do about it.
+out="$(QT_QPA_PLATFORM=nosuch "$app" 2>&1)"; status=$?
+(( status == 1 )) || fail "with an unknown platform plugin it ended with $status: $out"
+[[ "$out" == *'Could not find the Qt platform plugin "nosuch"'* ]] || fail "Qt's reason is lost: $out"
+[[ "$out" == *"tried QT_QPA_PLATFORM=nosuch"*"check QT_QPA_PLATFORM"* ]] || fail "no advice: $out"
 echo "ok"
