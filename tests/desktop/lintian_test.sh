@@ -19,6 +19,9 @@ lintian --info --display-info --display-experimental --pedantic "$deb" >"$tmp/li
 cat "$tmp/lintian.log"
 tags='^[EW]: '
 ((strict)) && tags='^[EWIPX]: '
+# A sanitizer build lays its strings out otherwise: the overrides written for
+# the release build's false spelling tags may find nothing to override there.
+((strict)) || sed -i '/: mismatched-override spelling-error-in-binary /d' "$tmp/lintian.log"
 if grep -Eq "$tags" "$tmp/lintian.log"; then
   fail "lintian found tags in $(basename "$deb")"
 fi
