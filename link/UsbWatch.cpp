@@ -18,7 +18,7 @@ CUsbWatch::~CUsbWatch()
         udev_unref(m_udev);
 }
 
-bool CUsbWatch::Start()
+bool CUsbWatch::Start(const char* subsystem)
 {
     if (m_monitor)
         return true;
@@ -26,7 +26,7 @@ bool CUsbWatch::Start()
     if (!m_udev)
         return false;
     m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
-    if (!m_monitor || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "usbmisc", nullptr) < 0 ||
+    if (!m_monitor || udev_monitor_filter_add_match_subsystem_devtype(m_monitor, subsystem, nullptr) < 0 ||
         udev_monitor_enable_receiving(m_monitor) < 0) {
         if (m_monitor)
             udev_monitor_unref(m_monitor);

@@ -1,6 +1,7 @@
 #pragma once
 
-// Hot-plug events of USB printer nodes (usbmisc) through a libudev monitor.
+// Hot-plug events through a libudev monitor: of USB printer nodes (usbmisc)
+// or of another subsystem (tty, for USB serial adapters).
 
 #include <memory>
 #include <string>
@@ -25,7 +26,7 @@ public:
     CUsbWatch& operator=(const CUsbWatch&) = delete;
 
     // False when udev cannot be watched.
-    bool Start();
+    bool Start(const char* subsystem = "usbmisc");
     // Waits until an event is pending, otherFd (if >= 0) is readable, or
     // timeoutMs passed (-1: no limit).
     WaitResult Wait(int otherFd, int timeoutMs);

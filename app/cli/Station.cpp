@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <iterator>
 
 #include <poll.h>
@@ -96,6 +97,9 @@ constexpr int kLastWriteMs = 1500;
 constexpr int kRetryFirstMs = 100;
 constexpr int kRetryMostMs = 5000;
 constexpr auto kSayEvery = std::chrono::seconds(5);
+// A missing serial port is looked for this often (sooner when udev tells
+// of a new serial device).
+constexpr int kPortLookMs = 1000;
 // While no printer is there, the station says so this often.
 constexpr auto kStatusEvery = std::chrono::seconds(10);
 
@@ -188,6 +192,7 @@ private:
     std::int64_t m_first;
     std::optional<std::string> m_arrived;
     usb::CUsbWatch* m_watch = nullptr;  // set on a USB link
+    std::unique_ptr<usb::CUsbWatch> m_ttyWatch;  // serial devices coming, while the port is missing
     std::string m_node;                 // the USB printer being handled
     std::int64_t m_done = 0;
     bool m_allNamed = true;
@@ -711,7 +716,18 @@ Status CStation::OpenPort(bool lost)
                          : "no port at " + LinkText(m_o) + " yet; waiting for it (Ctrl-C ends the station)");
             said = true;
         }
-        if (!PauseOrInterrupt(1000))
+        // A USB serial adapter that is plugged in wakes the wait at once; a
+        // plain path is looked at every second.
+        if (!m_ttyWatch) {
+            m_ttyWatch = std::make_unique<usb::CUsbWatch>();
+            m_ttyWatch->Start("tty");  // without udev its waits fail, and the pause below stands in
+        }
+        const usb::CUsbWatch::WaitResult w = m_ttyWatch->Wait(InterruptFd(), kPortLookMs);
+        if (w == usb::CUsbWatch::WaitResult::Other || InterruptSignal() != 0)
+            return Status::Interrupted;
+        if (w == usb::CUsbWatch::WaitResult::Event)
+            m_ttyWatch->Take();
+        else if (w == usb::CUsbWatch::WaitResult::Error && !PauseOrInterrupt(kPortLookMs))
             return Status::Interrupted;
     }
 }
