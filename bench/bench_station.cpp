@@ -131,7 +131,8 @@ bool StationCycle(const char* cli, int printers, int baud)
         return false;
     }
 
-    // Arrival time of each result line.
+    // Arrival time of each printer's line (the start and the summary are
+    // lines of their own).
     std::vector<Clock::time_point> arrived;
     std::string pending;
     for (;;) {
@@ -143,9 +144,12 @@ bool StationCycle(const char* cli, int printers, int baud)
         if (n <= 0)
             break;
         const Clock::time_point now = Clock::now();
-        for (ssize_t k = 0; k < n; ++k)
-            if (buf[k] == '\n')
+        pending.append(buf, static_cast<std::size_t>(n));
+        for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+            if (pending.substr(0, end).rfind("{\"event\": \"printer\"", 0) == 0)
                 arrived.push_back(now);
+            pending.erase(0, end + 1);
+        }
     }
     ::close(out[0]);
     int status = 0;
