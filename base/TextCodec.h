@@ -20,6 +20,8 @@ std::size_t Utf8Length(std::string_view text, std::size_t k);
 // The code point of the UTF-8 sequence at text[k] and its length; U+FFFD and
 // one byte for anything that is not a valid sequence.
 char32_t DecodeUtf8(std::string_view text, std::size_t k, std::size_t* length);
+// The UTF-8 bytes of a code point (U+FFFD for one that is no character).
+std::string EncodeUtf8(char32_t c);
 // The text with every byte that is not part of valid UTF-8, and every NUL,
 // as U+FFFD: what a database that keeps UTF-8 text will take.
 std::string ValidUtf8(std::string_view text);

@@ -129,25 +129,8 @@ std::string TextFault::Describe(std::string_view what) const
     // nor the stand-in for bytes that are not UTF-8), then its code point.
     std::string shown;
     const char32_t c = character;
-    if ((c >= 0x21 && c < 0x7F) || (c >= 0xA0 && c != 0xFFFD && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF))) {
-        std::string utf8;
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else if (c < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | (c >> 12));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | (c >> 18));
-            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-        shown = "'" + utf8 + "' ";
-    }
+    if ((c >= 0x21 && c < 0x7F) || (c >= 0xA0 && c != 0xFFFD && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF)))
+        shown = "'" + vendrill::EncodeUtf8(c) + "' ";
     return "the " + subject + " holds " + shown + "(" + code + ") at character " + std::to_string(position) +
            (digitsOnly ? "; only digits may be used" : "; only letters, digits, space, '_', '-' and '~' may be used");
 }
