@@ -8,6 +8,8 @@
 // (Limit) or as soon as the cancel descriptor becomes readable, and then
 // reports an error; the caller decides whether to try again.
 
+#include "record/Record.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,9 +47,16 @@ public:
     // descriptor (-1: none) whose readability ends every wait at once.
     virtual void Limit(int cancelFd, int patienceMs) = 0;
 
+    // Hearing of other connections' commits (see CRecord::Watch).
+    virtual bool Listen(std::string* error) = 0;
+    virtual Change WaitChange(int timeoutMs, std::string* error) = 0;
+
     virtual Dialect Kind() const = 0;
     virtual std::string Where() const = 0;
 };
+
+// The channel on which PostgreSQL tells of every visit recorded.
+inline constexpr const char* kVisitChannel = "vendrill_visits";
 
 // How long a call waits unless told otherwise: far longer than any claim
 // takes, short enough that a stuck database is reported, not waited for.

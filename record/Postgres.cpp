@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>  // program_invocation_short_name
 
 #include <poll.h>
 
@@ -115,7 +116,7 @@ public:
         const char* keys[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
                               "keepalives_count", "tcp_user_timeout", "application_name", "options", "dbname",
                               nullptr};
-        const char* values[] = {connectTimeout.c_str(), "1", "10", "5", "3", "30000", "vendrill-cli",
+        const char* values[] = {connectTimeout.c_str(), "1", "10", "5", "3", "30000", program_invocation_short_name,
                                 options.c_str(), m_url.c_str(), nullptr};
         m_conn = PQconnectStartParams(keys, values, 1);
         if (!m_conn) {
@@ -203,13 +204,42 @@ public:
                 Rollback();
             return true;
         }
-        return Connect(error);
+        return Connect(error) && (!m_listening || Listen(error));
     }
 
     void Limit(int cancelFd, int patienceMs) override
     {
         m_cancelFd = cancelFd;
         m_patienceMs = patienceMs;
+    }
+
+    bool Listen(std::string* error) override
+    {
+        m_listening = Script(std::string("LISTEN ") + kVisitChannel, error);
+        return m_listening;
+    }
+
+    Change WaitChange(int timeoutMs, std::string* error) override
+    {
+        if (!Usable(error))
+            return Change::Failed;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (!PQconsumeInput(m_conn)) {
+                Broken(error);
+                Drop();
+                return Change::Failed;
+            }
+            bool heard = false;
+            while (PGnotify* n = PQnotifies(m_conn)) {
+                heard = true;
+                PQfreemem(n);
+            }
+            if (heard)
+                return Change::Changed;
+            if (WaitSocket(PQsocket(m_conn), POLLIN, m_cancelFd, deadline) != Ready::Yes)
+                return Change::Quiet;
+        }
     }
 
     Dialect Kind() const override { return Dialect::Postgres; }
@@ -301,6 +331,7 @@ private:
     std::string m_password;
     std::string m_where;
     PGconn* m_conn = nullptr;
+    bool m_listening = false;
 };
 
 }  // namespace

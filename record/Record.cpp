@@ -91,7 +91,7 @@ constexpr const char* kSqliteNow = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')";
 // The SQL of one dialect: {ID} a generated key column, {TIME:col} a time
 // column set by the database's clock, {NOW} that clock, {OLDTIME:expr} a
 // time that version 1 kept as text, {OUT:expr} a time as text in the
-// record's form.
+// record's form, {HOUR:col} the hour of a time column in that form.
 std::string Expand(const std::string& sql, Dialect dialect)
 {
     const bool pg = dialect == Dialect::Postgres;
@@ -115,6 +115,9 @@ std::string Expand(const std::string& sql, Dialect dialect)
                             ".[0-9][0-9][0-9]Z')";
         else if (key == "OLDTIME")
             out += pg ? "(" + arg + ")::timestamptz" : arg;
+        else if (key == "HOUR")
+            out += pg ? "to_char(date_trunc('hour', " + arg + " AT TIME ZONE 'UTC'), 'YYYY-MM-DD\"T\"HH24:00:00.000\"Z\"')"
+                      : "substr(" + arg + ", 1, 13) || ':00:00.000Z'";
         else if (key == "OUT")
             out += pg ? "to_char(" + arg + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')" : arg;
         at = close + 1;
@@ -278,6 +281,9 @@ public:
                                 v.number >= 0 ? std::to_string(v.number) : "", Text(v.found), v.label ? "1" : "0",
                                 v.pin ? "1" : "0", v.level ? "1" : "0", Text(v.reason)},
                                nullptr, error);
+        // Line boards hear of the visit when it commits.
+        if (ok && m_db->Kind() == Dialect::Postgres)
+            ok = m_db->Query(std::string("NOTIFY ") + kVisitChannel, {}, nullptr, error);
         if (!ok || !m_db->Commit(error)) {
             m_db->Rollback();
             return false;
@@ -285,31 +291,43 @@ public:
         return true;
     }
 
-    bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error) override
+    bool ListBetween(const std::string& since, const std::string& until, std::size_t offset, std::size_t limit,
+                     std::vector<VisitEntry>* out, std::string* error) override
     {
-        Rows rows;
-        std::string sql = "SELECT {OUT:v.time}, v.station, v.address, v.result, v.name, v.number,"
-                          " COALESCE(n.state, ''), v.found, v.label, v.pin, v.level, v.reason, v.name_id"
-                          " FROM visits v LEFT JOIN names n ON n.id = v.name_id";
+        std::string where = "1 = 1";
         std::vector<std::string> params;
-        if (!since.empty()) {
-            sql += m_db->Kind() == Dialect::Postgres ? " WHERE v.time >= $1::timestamptz" : " WHERE v.time >= $1";
-            params.push_back(since);
-        }
-        sql += " ORDER BY v.time, v.id";
-        if (!m_db->Query(Sql(sql), params, &rows, error))
-            return false;
-        out->clear();
-        for (const Row& r : rows) {
-            VisitEntry e;
-            e.time = r[0];
-            e.visit = {r[2], r[1], ResultFrom(r[3]), ToInt(r[12]), r[4], r[5].empty() ? -1 : ToInt(r[5]), r[7],
-                       r[8] == "1", r[9] == "1", r[10] == "1", r[11]};
-            e.state = r[6];
-            out->push_back(std::move(e));
-        }
-        return true;
+        for (const auto& [bound, op] : {std::pair{&since, ">="}, std::pair{&until, "<"}})
+            if (!bound->empty()) {
+                params.push_back(*bound);
+                where += std::string(" AND v.time ") + op + " " + Time(params.size());
+            }
+        return Visits(where, params, "v.time, v.id", limit, out, error, offset);
     }
+
+    bool ReadBoard(const BoardQuery& q, Board* out, std::string* error) override
+    {
+        // One snapshot: a commit between the queries must not make the
+        // counts disagree with the latest visits.
+        if (!m_db->Query(m_db->Kind() == Dialect::Postgres ? "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN",
+                         {}, nullptr, error))
+            return false;
+        const bool ok = ReadBoardIn(q, out, error);
+        m_db->Rollback();
+        return ok;
+    }
+
+    bool History(const std::string& key, std::size_t limit, std::vector<VisitEntry>* out, std::string* error) override
+    {
+        std::string upper = key;
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return Visits("v.address IN ($1, $2) OR v.address IN (SELECT address FROM names WHERE name = $1)"
+                      " OR v.address IN (SELECT address FROM visits WHERE name = $1 OR found = $1)",
+                      {Text(key), Text(upper)}, "v.time, v.id", limit, out, error);
+    }
+
+    bool Watch(std::string* error) override { return m_db->Listen(error); }
+    Change WaitForChange(int timeoutMs, std::string* error) override { return m_db->WaitChange(timeoutMs, error); }
 
     bool Reconnect(std::string* error) override { return m_db->Reconnect(error); }
     void Limit(int cancelFd, int patienceMs) override { m_db->Limit(cancelFd, patienceMs); }
@@ -317,6 +335,93 @@ public:
 
 private:
     std::string Sql(const std::string& sql) const { return Expand(sql, m_db->Kind()); }
+
+    // Parameter n as a time to compare with.
+    std::string Time(std::size_t n) const
+    {
+        return "$" + std::to_string(n) + (m_db->Kind() == Dialect::Postgres ? "::timestamptz" : "");
+    }
+
+    // Visits as VisitEntry, the state being their name's now.
+    bool Visits(const std::string& where, const std::vector<std::string>& params, const std::string& order,
+                std::size_t limit, std::vector<VisitEntry>* out, std::string* error, std::size_t offset = 0)
+    {
+        Rows rows;
+        std::string sql = "SELECT {OUT:v.time}, v.station, v.address, v.result, v.name, v.number,"
+                          " COALESCE(n.state, ''), v.found, v.label, v.pin, v.level, v.reason, v.name_id"
+                          " FROM visits v LEFT JOIN names n ON n.id = v.name_id WHERE " +
+                          where + " ORDER BY " + order;
+        if (limit > 0 || offset > 0)
+            sql += " LIMIT " + (limit > 0 ? std::to_string(limit) : m_db->Kind() == Dialect::Postgres ? "ALL" : "-1");
+        if (offset > 0)
+            sql += " OFFSET " + std::to_string(offset);
+        if (!m_db->Query(Sql(sql), params, &rows, error))
+            return false;
+        out->clear();
+        for (const Row& r : rows)
+            out->push_back(EntryOf(r));
+        return true;
+    }
+
+    static VisitEntry EntryOf(const Row& r)
+    {
+        VisitEntry e;
+        e.time = r[0];
+        e.visit = {r[2], r[1], ResultFrom(r[3]), ToInt(r[12]), r[4], r[5].empty() ? -1 : ToInt(r[5]), r[7],
+                   r[8] == "1", r[9] == "1", r[10] == "1", r[11]};
+        e.state = r[6];
+        return e;
+    }
+
+    bool ReadBoardIn(const BoardQuery& q, Board* out, std::string* error)
+    {
+        Rows rows;
+        *out = Board{};
+        const std::string now = m_db->Kind() == Dialect::Postgres ? Sql("SELECT {OUT:now()}")
+                                                                   : std::string("SELECT ") + kSqliteNow;
+        if (!m_db->Query(now, {}, &rows, error) || rows.empty())
+            return false;
+        out->now = rows[0][0];
+        if (!m_db->Query(Sql("SELECT v.station, COUNT(*),"
+                             " SUM(CASE WHEN v.result IN ('named', 'renamed-back') THEN 1 ELSE 0 END),"
+                             " SUM(CASE WHEN v.result = 'failed' THEN 1 ELSE 0 END),"
+                             " SUM(CASE WHEN v.result = 'sent' AND n.state = 'sent' THEN 1 ELSE 0 END),"
+                             " SUM(CASE WHEN v.time >= " + Time(2) + " THEN 1 ELSE 0 END), MAX(v.id)"
+                             " FROM visits v LEFT JOIN names n ON n.id = v.name_id"
+                             " WHERE v.time >= " + Time(1) + " GROUP BY v.station ORDER BY v.station"),
+                         {q.dayStart, q.hourAgo}, &rows, error))
+            return false;
+        std::string lastIds;
+        for (const Row& r : rows) {
+            StationDay day;
+            day.station = r[0];
+            day.printers = ToInt(r[1]);
+            day.named = ToInt(r[2]);
+            day.failed = ToInt(r[3]);
+            day.unconfirmed = ToInt(r[4]);
+            day.lastHour = ToInt(r[5]);
+            out->stations.push_back(std::move(day));
+            lastIds += (lastIds.empty() ? "" : ",") + std::to_string(ToInt(r[6]));
+        }
+        if (!lastIds.empty()) {
+            std::vector<VisitEntry> last;
+            if (!Visits("v.id IN (" + lastIds + ")", {}, "v.station", 0, &last, error))
+                return false;
+            for (StationDay& day : out->stations)
+                for (VisitEntry& e : last)
+                    if (e.visit.station == day.station)
+                        day.last = e;
+        }
+        if (!m_db->Query(Sql("SELECT station, {HOUR:time}, COUNT(*) FROM visits WHERE time >= " + Time(1) +
+                             " GROUP BY 1, 2 ORDER BY 2, 1"),
+                         {q.hoursStart}, &rows, error))
+            return false;
+        for (const Row& r : rows)
+            out->hours.push_back({r[0], r[1], ToInt(r[2])});
+        return Visits("1 = 1", {}, "v.time DESC, v.id DESC", q.latest, &out->latest, error) &&
+               Visits("v.time >= " + Time(1) + " AND v.result = 'failed'", {q.dayStart}, "v.time DESC, v.id DESC",
+                      q.latest, &out->failures, error);
+    }
 
     // The lowest number from `from` on that no name of the prefix holds.
     std::optional<std::int64_t> FreeFrom(const std::string& prefix, std::int64_t from, std::string* error)

@@ -69,6 +69,43 @@ struct VisitEntry {
 inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name", "number",
                                                 "state", "found",   "label",   "pin",    "level", "reason"};
 
+// One station's day, as the line board shows it.
+struct StationDay {
+    std::string station;
+    std::int64_t printers = 0;     // visits
+    std::int64_t named = 0;        // named or renamed back
+    std::int64_t failed = 0;
+    std::int64_t unconfirmed = 0;  // sent, and the name is still not confirmed
+    std::int64_t lastHour = 0;     // visits within the hour before `now`
+    VisitEntry last;               // its latest visit
+};
+
+// Visits of one station within one hour (UTC, "YYYY-MM-DDTHH:00:00.000Z").
+struct HourCount {
+    std::string station;
+    std::string hour;
+    std::int64_t printers = 0;
+};
+
+// What the line board asks for: times in the record's form (SinceText).
+struct BoardQuery {
+    std::string dayStart;    // "today" starts here
+    std::string hoursStart;  // the chart starts here
+    std::string hourAgo;     // for StationDay::lastHour
+    std::size_t latest = 50; // latest visits, and failures of the day
+};
+
+struct Board {
+    std::string now;  // the record's clock
+    std::vector<StationDay> stations;
+    std::vector<HourCount> hours;
+    std::vector<VisitEntry> latest;    // newest first
+    std::vector<VisitEntry> failures;  // of the day, newest first
+};
+
+// What waiting for another program's commit came to.
+enum class Change { Changed, Quiet, Failed };
+
 // The name of a number at this station; "" when that number cannot make a
 // name (too long for the module).
 using NameFor = std::function<std::string(std::int64_t number)>;
@@ -103,7 +140,27 @@ public:
     // Records a visit and, when given, the new state of its name, together.
     virtual bool AddVisit(const Visit& visit, std::optional<State> state, std::string* error) = 0;
     // Visits at or after `since` (empty: all), oldest first.
-    virtual bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error) = 0;
+    bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error)
+    {
+        return ListBetween(since, {}, 0, 0, out, error);
+    }
+    // Visits at or after `since` and before `until` (empty: no bound),
+    // oldest first, from the offset-th on, at most `limit` (0: all).
+    virtual bool ListBetween(const std::string& since, const std::string& until, std::size_t offset,
+                             std::size_t limit, std::vector<VisitEntry>* out, std::string* error) = 0;
+    // The line's day, its last hours and its latest visits, read in one transaction.
+    virtual bool ReadBoard(const BoardQuery& query, Board* out, std::string* error) = 0;
+    // Every visit of the printers with this address or name (a name it
+    // holds or held), oldest first, at most `limit`.
+    virtual bool History(const std::string& addressOrName, std::size_t limit, std::vector<VisitEntry>* out,
+                         std::string* error) = 0;
+
+    // Hearing of other programs' visits: Watch starts it; WaitForChange
+    // waits up to timeoutMs (less when the cancel descriptor becomes
+    // readable: then Quiet) and says whether a visit was recorded since the
+    // last call. Failed: the record is gone or cannot be reached.
+    virtual bool Watch(std::string* error) = 0;
+    virtual Change WaitForChange(int timeoutMs, std::string* error) = 0;
 
     // After a failure: makes a lost connection anew. True when the record
     // can be used again.

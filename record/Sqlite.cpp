@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
+#include <utility>
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -148,10 +150,58 @@ public:
         m_cancelFd = cancelFd;
         m_patienceMs = patienceMs;
     }
+    // Another connection's commit changes the data version. A file that
+    // was removed or replaced is a record gone: this connection would go on
+    // reading the old one.
+    bool Listen(std::string* error) override
+    {
+        const std::optional<std::int64_t> version = DataVersion(error);
+        if (!version)
+            return false;
+        m_version = *version;
+        m_file = FileId();
+        return true;
+    }
+    Change WaitChange(int timeoutMs, std::string* error) override
+    {
+        constexpr int kLookMs = 100;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const std::optional<std::int64_t> version = DataVersion(error);
+            if (!version)
+                return Change::Failed;
+            if (*version != m_version) {
+                m_version = *version;
+                return Change::Changed;
+            }
+            if (FileId() != m_file) {
+                *error = "the record file " + m_path + " was removed or replaced";
+                return Change::Failed;
+            }
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0 || Readable(m_cancelFd, static_cast<int>(std::min<long long>(left, kLookMs))))
+                return Change::Quiet;
+        }
+    }
     Dialect Kind() const override { return Dialect::Sqlite; }
     std::string Where() const override { return m_path; }
 
 private:
+    std::optional<std::int64_t> DataVersion(std::string* error)
+    {
+        Rows rows;
+        if (!Query("PRAGMA data_version", {}, &rows, error) || rows.empty())
+            return std::nullopt;
+        return std::strtoll(rows[0][0].c_str(), nullptr, 10);
+    }
+    std::pair<dev_t, ino_t> FileId() const
+    {
+        struct stat st {};
+        if (::stat(m_path.c_str(), &st) != 0)
+            return {0, 0};
+        return {st.st_dev, st.st_ino};
+    }
+
     static int OnBusy(void* self, int count)
     {
         auto* db = static_cast<CSqlite*>(self);
@@ -175,6 +225,8 @@ private:
     int m_cancelFd;
     int m_patienceMs = kDefaultPatienceMs;
     Clock::time_point m_busySince;
+    std::int64_t m_version = 0;
+    std::pair<dev_t, ino_t> m_file;
 };
 
 sqlite3* OpenFile(const std::string& name, int flags, std::string* error)

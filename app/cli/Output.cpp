@@ -3,6 +3,7 @@
 #include "base/TextCodec.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace vendrill::cli {
 
@@ -159,6 +160,76 @@ std::string JsonArray(const std::vector<std::string>& values)
     for (std::size_t k = 0; k < values.size(); ++k)
         out += (k ? ",\n " : "") + values[k];
     return out + "]";
+}
+
+namespace {
+
+// The values of a visit in the order of record::kVisitColumns; numbers and
+// flags are marked so that JSON writes them as such.
+enum class Kind { Text, Number, Flag };
+std::vector<std::pair<std::string, Kind>> VisitValues(const record::VisitEntry& e)
+{
+    const record::Visit& v = e.visit;
+    return {{e.time, Kind::Text},
+            {v.station, Kind::Text},
+            {v.address, Kind::Text},
+            {record::ResultName(v.result), Kind::Text},
+            {v.name, Kind::Text},
+            {v.number >= 0 ? std::to_string(v.number) : "", Kind::Number},
+            {e.state, Kind::Text},
+            {v.found, Kind::Text},
+            {v.label ? "1" : "0", Kind::Flag},
+            {v.pin ? "1" : "0", Kind::Flag},
+            {v.level ? "1" : "0", Kind::Flag},
+            {v.reason, Kind::Text}};
+}
+
+constexpr std::size_t kColumns = std::size(record::kVisitColumns);
+
+}  // namespace
+
+std::string VisitJson(const record::VisitEntry& entry)
+{
+    const auto row = VisitValues(entry);
+    CJsonObject json;
+    for (std::size_t c = 0; c < kColumns; ++c) {
+        const auto& [text, kind] = row[c];
+        const char* key = record::kVisitColumns[c];
+        if (kind == Kind::Number)
+            json.Number(key, text.empty() ? std::nullopt : std::optional<std::int64_t>(std::stoll(text)));
+        else if (kind == Kind::Flag)
+            json.Bool(key, text == "1");
+        else
+            json.Text(key, text);
+    }
+    return json.Str();
+}
+
+std::string VisitsJson(const std::vector<record::VisitEntry>& entries)
+{
+    std::vector<std::string> objects;
+    objects.reserve(entries.size());
+    for (const record::VisitEntry& e : entries)
+        objects.push_back(VisitJson(e));
+    return JsonArray(objects) + "\n";
+}
+
+std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header)
+{
+    const auto field = [&](const std::string& t) { return sep == ',' ? CsvField(t) : PlainText(t); };
+    std::string out;
+    if (header) {
+        for (std::size_t c = 0; c < kColumns; ++c)
+            out += std::string(c ? 1 : 0, sep) + record::kVisitColumns[c];
+        out += "\n";
+    }
+    for (const record::VisitEntry& e : entries) {
+        const auto row = VisitValues(e);
+        for (std::size_t c = 0; c < kColumns; ++c)
+            out += std::string(c ? 1 : 0, sep) + field(row[c].first);
+        out += "\n";
+    }
+    return out;
 }
 
 }  // namespace vendrill::cli

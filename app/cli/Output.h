@@ -8,6 +8,8 @@
 // UTF-8. Plain output writes control characters as \xNN, so that no value
 // can break a line or drive the terminal.
 
+#include "record/Record.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,5 +58,12 @@ private:
 
 // A JSON array of values made elsewhere, "[a,\n b]".
 std::string JsonArray(const std::vector<std::string>& values);
+
+// Visits of the record: one JSON object each (keys record::kVisitColumns),
+// an array of them, and a table with a header line whose fields are
+// separated by `sep` (',': CSV, else plain text).
+std::string VisitJson(const record::VisitEntry& entry);
+std::string VisitsJson(const std::vector<record::VisitEntry>& entries);
+std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header = true);
 
 }  // namespace vendrill::cli

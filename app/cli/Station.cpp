@@ -838,58 +838,7 @@ int RunRecords(const Options& o, const ResultSink& write)
         return kExitRecord;
     }
 
-    // The values of a visit in the order of record::kVisitColumns; numbers
-    // and flags are marked so that JSON writes them as such.
-    enum class Kind { Text, Number, Flag };
-    const auto values = [](const record::VisitEntry& e) {
-        const record::Visit& v = e.visit;
-        return std::vector<std::pair<std::string, Kind>>{
-            {e.time, Kind::Text},
-            {v.station, Kind::Text},
-            {v.address, Kind::Text},
-            {record::ResultName(v.result), Kind::Text},
-            {v.name, Kind::Text},
-            {v.number >= 0 ? std::to_string(v.number) : "", Kind::Number},
-            {e.state, Kind::Text},
-            {v.found, Kind::Text},
-            {v.label ? "1" : "0", Kind::Flag},
-            {v.pin ? "1" : "0", Kind::Flag},
-            {v.level ? "1" : "0", Kind::Flag},
-            {v.reason, Kind::Text}};
-    };
-    constexpr std::size_t kColumns = std::size(record::kVisitColumns);
-    std::string out;
-    if (o.json) {
-        std::vector<std::string> objects;
-        for (const record::VisitEntry& e : entries) {
-            const auto row = values(e);
-            CJsonObject json;
-            for (std::size_t c = 0; c < kColumns; ++c) {
-                const auto& [text, kind] = row[c];
-                const char* key = record::kVisitColumns[c];
-                if (kind == Kind::Number)
-                    json.Number(key, text.empty() ? std::nullopt : std::optional<std::int64_t>(std::stoll(text)));
-                else if (kind == Kind::Flag)
-                    json.Bool(key, text == "1");
-                else
-                    json.Text(key, text);
-            }
-            objects.push_back(json.Str());
-        }
-        out = JsonArray(objects) + "\n";
-    } else {
-        const char sep = o.csv ? ',' : '\t';
-        const auto field = [&](const std::string& t) { return o.csv ? CsvField(t) : PlainText(t); };
-        for (std::size_t c = 0; c < kColumns; ++c)
-            out += std::string(c ? 1 : 0, sep) + record::kVisitColumns[c];
-        out += "\n";
-        for (const record::VisitEntry& e : entries) {
-            const auto row = values(e);
-            for (std::size_t c = 0; c < kColumns; ++c)
-                out += std::string(c ? 1 : 0, sep) + field(row[c].first);
-            out += "\n";
-        }
-    }
+    const std::string out = o.json ? VisitsJson(entries) : VisitsTable(entries, o.csv ? ',' : '\t');
     if (!write(out)) {
         Message("write error");
         return kExitFailure;

@@ -1,0 +1,60 @@
+// vendrill-board: the production record, live, in a browser.
+
+#include "app/board/Board.h"
+#include "base/StdDescriptors.h"
+#include "vendrill/Version.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+int main(int argc, char** argv)
+{
+    using namespace vendrill::board;
+    vendrill::GuardStandardDescriptors();
+
+    const ParseResult parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.ok) {
+        std::fprintf(stderr, "vendrill-board: %s\nTry 'vendrill-board --help' for more information.\n",
+                     parsed.error.c_str());
+        return kExitBadArgument;
+    }
+    if (parsed.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitOk;
+    }
+    if (parsed.version) {
+        std::printf("vendrill-board %s\n", VENDRILL_VERSION);
+        return kExitOk;
+    }
+
+    // Ctrl-C and a polite kill end the serving: blocked here before any
+    // thread starts, they are heard through one descriptor that every wait
+    // of the board watches (it stays readable; it is never read).
+    sigset_t stop;
+    sigemptyset(&stop);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stop, s);
+    const int stopFd = ::pthread_sigmask(SIG_BLOCK, &stop, nullptr) == 0 ? ::signalfd(-1, &stop, SFD_CLOEXEC) : -1;
+    if (stopFd < 0) {
+        std::fprintf(stderr, "vendrill-board: cannot route signals: %s\n", std::strerror(errno));
+        return kExitFailure;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const int code = Run(
+        parsed.options, stopFd,
+        [&parsed](const std::string& url) {
+            std::printf("vendrill-board: the line board is at %s%s\n", url.c_str(),
+                        parsed.options.token.empty() ? "" : " (add ?token=... from the token file)");
+            std::fflush(stdout);
+        },
+        stderr);
+    ::close(stopFd);
+    return code;
+}
