@@ -43,6 +43,8 @@ constexpr auto kKeepAlive = std::chrono::seconds(15);
 // Rows of one printer's history, and of one CSV page read from the record.
 constexpr std::size_t kHistoryRows = 1000;
 constexpr std::size_t kCsvPage = 5000;
+// The cookie that carries the token for the page's own requests.
+constexpr const char* kCookie = "vendrill_board_token";
 // The longest search text taken.
 constexpr std::size_t kMaxSearch = 200;
 
@@ -234,7 +236,7 @@ private:
                 res.set_content("the line board only reads the record\n", "text/plain; charset=utf-8");
                 return httplib::Server::HandlerResponse::Handled;
             }
-            if (!Authorised(req)) {
+            if (!Authorised(req, res)) {
                 res.status = 401;
                 res.set_header("WWW-Authenticate", "Bearer realm=\"vendrill-board\"");
                 res.set_content("a token is needed: open the link with ?token=... or send Authorization: Bearer\n",
@@ -270,7 +272,10 @@ private:
         m_http.Get("/records.csv", [this](const httplib::Request& req, httplib::Response& res) { Csv(req, res); });
     }
 
-    bool Authorised(const httplib::Request& req) const
+    // A request carries the token as a bearer header, in the link (the shop
+    // screen's), or in the cookie that such a link sets for the page's own
+    // scripts and style sheets.
+    bool Authorised(const httplib::Request& req, httplib::Response& res) const
     {
         if (m_o.token.empty())
             return true;
@@ -278,7 +283,23 @@ private:
         const std::string header = req.get_header_value("Authorization");
         if (header.rfind(kBearer, 0) == 0 && SameSecret(std::string_view(header).substr(kBearer.size()), m_o.token))
             return true;
-        return req.has_param("token") && SameSecret(req.get_param_value("token"), m_o.token);
+        if (req.has_param("token") && SameSecret(req.get_param_value("token"), m_o.token)) {
+            res.set_header("Set-Cookie", std::string(kCookie) + "=" + m_o.token +
+                                             "; Path=/; HttpOnly; SameSite=Strict");
+            return true;
+        }
+        const std::string cookies = req.get_header_value("Cookie");
+        const std::string key = std::string(kCookie) + "=";
+        for (std::size_t at = 0; at < cookies.size();) {
+            while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';'))
+                ++at;
+            const std::size_t end = std::min(cookies.find(';', at), cookies.size());
+            if (cookies.compare(at, key.size(), key) == 0 &&
+                SameSecret(std::string_view(cookies).substr(at + key.size(), end - at - key.size()), m_o.token))
+                return true;
+            at = end;
+        }
+        return false;
     }
 
     static void Static(httplib::Response& res, const std::string& body, const char* type)

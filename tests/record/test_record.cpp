@@ -191,6 +191,103 @@ TEST_P(RecordOn, ANameBelongsToItsAddressForGood)
     EXPECT_EQ(ClaimOk(*rec, "IIIIIIIIIIII", "PRN-").binding.number, 6);
 }
 
+TEST_P(RecordOn, ALineBoardSeesTheDayAndHearsEveryVisit)
+{
+    const std::string location = NewLocation();
+    ASSERT_FALSE(location.empty());
+    std::unique_ptr<CRecord> writer = OpenOk(location);
+    ASSERT_TRUE(writer);
+    OpenResult board = Open(location, Access::ReadOnly);
+    ASSERT_EQ(board.kind, OpenResult::Kind::Ok) << board.error;
+    CRecord& reader = *board.record;
+    std::string error;
+    ASSERT_TRUE(reader.Watch(&error)) << error;
+    EXPECT_EQ(reader.WaitForChange(20, &error), Change::Quiet) << error;
+
+    const ClaimResult a = ClaimOk(*writer, "AAAAAAAAAAAA", "PRN-");
+    const ClaimResult b = ClaimOk(*writer, "BBBBBBBBBBBB", "PRN-");
+    const auto visit = [&](const ClaimResult* c, const std::string& address, const std::string& station, Result result,
+                           std::optional<State> state, const std::string& reason = {}) {
+        Visit v;
+        v.address = address;
+        v.station = station;
+        v.result = result;
+        v.reason = reason;
+        if (c) {
+            v.nameId = c->binding.id;
+            v.name = c->binding.name;
+            v.number = c->binding.number;
+        }
+        ASSERT_TRUE(writer->AddVisit(v, state, &error)) << error;
+    };
+    visit(&a, "AAAAAAAAAAAA", "st1", Result::Named, State::Named);
+    // The board hears of a commit, whichever program made it.
+    EXPECT_EQ(reader.WaitForChange(10000, &error), Change::Changed) << error;
+    visit(&b, "BBBBBBBBBBBB", "st1", Result::Sent, State::Sent);
+    visit(nullptr, "CCCCCCCCCCCC", "st<2>", Result::Failed, std::nullopt, "no answer to Get BDA");
+    visit(&a, "AAAAAAAAAAAA", "st1", Result::AlreadyNamed, std::nullopt);
+    EXPECT_EQ(reader.WaitForChange(10000, &error), Change::Changed) << error;
+
+    BoardQuery q;
+    q.dayStart = q.hoursStart = q.hourAgo = *SinceText("2000-01-01");
+    q.latest = 3;
+    Board seen;
+    ASSERT_TRUE(reader.ReadBoard(q, &seen, &error)) << error;
+    EXPECT_EQ(seen.now.size(), 24u) << seen.now;
+    ASSERT_EQ(seen.stations.size(), 2u);
+    const StationDay& st1 = seen.stations[0];
+    EXPECT_EQ(st1.station, "st1");
+    EXPECT_EQ(st1.printers, 3);
+    EXPECT_EQ(st1.named, 1);
+    EXPECT_EQ(st1.unconfirmed, 1);
+    EXPECT_EQ(st1.failed, 0);
+    EXPECT_EQ(st1.lastHour, 3);
+    EXPECT_EQ(st1.last.visit.result, Result::AlreadyNamed);
+    EXPECT_EQ(seen.stations[1].station, "st<2>");
+    EXPECT_EQ(seen.stations[1].failed, 1);
+    std::int64_t inHours = 0;
+    for (const HourCount& h : seen.hours)
+        inHours += h.printers;
+    EXPECT_EQ(inHours, 4);
+    ASSERT_FALSE(seen.hours.empty());
+    EXPECT_EQ(seen.hours[0].hour.substr(13), ":00:00.000Z");
+    ASSERT_EQ(seen.latest.size(), 3u);
+    EXPECT_EQ(seen.latest[0].visit.result, Result::AlreadyNamed) << "newest first";
+    ASSERT_EQ(seen.failures.size(), 1u);
+    EXPECT_EQ(seen.failures[0].visit.reason, "no answer to Get BDA");
+    // A day that has not begun: nothing of it yet, the latest visits still.
+    q.dayStart = q.hourAgo = *SinceText("2999-01-01");
+    ASSERT_TRUE(reader.ReadBoard(q, &seen, &error)) << error;
+    EXPECT_TRUE(seen.stations.empty());
+    EXPECT_TRUE(seen.failures.empty());
+    EXPECT_EQ(seen.latest.size(), 3u);
+
+    // A printer's history by a name it holds, or its address in any case.
+    std::vector<VisitEntry> history;
+    ASSERT_TRUE(reader.History("PRN-00001", 100, &history, &error)) << error;
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].visit.result, Result::Named) << "oldest first";
+    ASSERT_TRUE(reader.History("bbbbbbbbbbbb", 100, &history, &error)) << error;
+    EXPECT_EQ(history.size(), 1u);
+    ASSERT_TRUE(reader.History("PRN-99999", 100, &history, &error)) << error;
+    EXPECT_TRUE(history.empty());
+    // Page by page, oldest first.
+    std::vector<VisitEntry> page;
+    ASSERT_TRUE(reader.ListBetween("", "", 1, 2, &page, &error)) << error;
+    ASSERT_EQ(page.size(), 2u);
+    EXPECT_EQ(page[0].visit.address, "BBBBBBBBBBBB");
+    ASSERT_TRUE(reader.ListBetween("", *SinceText("2000-01-01"), 0, 0, &page, &error)) << error;
+    EXPECT_TRUE(page.empty());
+
+    // A record file taken away is a record gone, not a quiet line.
+    if (GetParam() == "sqlite") {
+        const std::string path = location.substr(7);
+        ASSERT_EQ(std::rename(path.c_str(), (path + ".away").c_str()), 0);
+        EXPECT_EQ(reader.WaitForChange(10000, &error), Change::Failed);
+        EXPECT_NE(error.find("removed or replaced"), std::string::npos) << error;
+    }
+}
+
 TEST_P(RecordOn, TwoStationsClaimingAtOnceNeverShareANumber)
 {
     const std::string location = NewLocation();

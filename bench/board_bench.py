@@ -1,0 +1,453 @@
+#!/usr/bin/python3
+"""The line board's figures, on a record of 100,000 visits in SQLite and in a
+private PostgreSQL server:
+  - page ready with its data (headless Chromium, fresh navigation each load);
+  - a visit a station commits -> the visit on the open page (browser clock
+    against the record's clock, one machine);
+  - CPU of the board with 50 event streams open while the line is idle;
+  - the board's peak resident memory after all of that.
+
+Writes ROW and NOTE lines (tab-separated, as bench/BenchRow.h does) to
+standard error for scripts/bench.sh, the rest to standard output. Nothing
+fails on time; exit status 1 when a figure could not be measured.
+
+Run with Debian's /usr/bin/python3 (python3-selenium)."""
+
+import argparse
+import http.client
+import math
+import os
+import shutil
+import socket
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+from datetime import datetime, timezone
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "board"))
+import boardlib  # noqa: E402
+
+# The filled record: visits over the last days, today's share across four
+# stations, most printers seen once and some coming back.
+VISITS = 100_000
+PRINTERS = 90_000
+TODAY = 4_000
+DAYS = 30
+STATIONS = 4
+PREFIX = "P-"
+# Addresses of the filled record; the simulated line's start with 00190199.
+BULK_ADDRESS = "02BE"
+FAIL_EVERY = 97
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+# ---- result lines -----------------------------------------------------------
+
+def ratio_text(ratio):
+    if ratio is None or not math.isfinite(ratio):
+        return "-"
+    return "%.3f" % ratio if ratio >= 0.01 or ratio == 0 else "%.1e" % ratio
+
+
+def row(figure, value, floor, ratio, target, remark=""):
+    fields = [figure, value, floor, ratio_text(ratio), target, remark]
+    sys.stderr.write("ROW\t" + "\t".join(f.replace("\t", " ") for f in fields) + "\n")
+    sys.stderr.flush()
+
+
+def note(text):
+    sys.stderr.write("NOTE\t" + text.replace("\t", " ") + "\n")
+    sys.stderr.flush()
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def percentile(values, p):
+    """Nearest rank."""
+    v = sorted(values)
+    return v[max(0, min(len(v) - 1, math.ceil(p * len(v)) - 1))]
+
+
+def min_med_max(values, unit, fmt="%.1f"):
+    return " / ".join(fmt % x for x in (min(values), statistics.median(values), max(values))) + " " + unit
+
+
+# ---- the record -------------------------------------------------------------
+
+def plan(now):
+    """Epoch seconds of visit g (1-based): the old ones evenly over DAYS days
+    before today, today's from local midnight up to a minute ago."""
+    day0 = datetime.fromtimestamp(now).astimezone().replace(hour=0, minute=0, second=0, microsecond=0).timestamp()
+    old = VISITS - TODAY
+    old_step = DAYS * 86400.0 / old
+    today_step = max(now - 60 - day0, 1.0) / TODAY
+    return day0, old, old_step, today_step
+
+
+def record_time(epoch):
+    t = datetime.fromtimestamp(epoch, timezone.utc)
+    return t.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (t.microsecond // 1000)
+
+
+def make_schema(sim, cli, db):
+    """A short station creates the schema; its one visit goes again, so that
+    the record holds the filled visits only."""
+    line = boardlib.Line(sim, cli, db, 1, prefix="W-", station="S1")
+    rc, out, err = line.wait()
+    if rc != 0:
+        raise RuntimeError("the station that makes the schema failed (%d): %s" % (rc, err.strip()))
+
+
+def fill_sqlite(path, now):
+    day0, old, old_step, today_step = plan(now)
+    con = sqlite3.connect(path)
+    con.execute("PRAGMA busy_timeout = 10000")
+    with con:
+        con.execute("DELETE FROM visits")
+        con.execute("DELETE FROM names")
+        times = [day0 - (old - g + 1) * old_step if g <= old else day0 + (g - old) * today_step
+                 for g in range(1, VISITS + 1)]
+        # A printer's name dates from its first visit.
+        con.executemany(
+            "INSERT INTO names (name, prefix, number, address, station, state, claimed, changed)"
+            " VALUES (?, ?, ?, ?, ?, 'named', ?, ?)",
+            ((PREFIX + "%06d" % p, PREFIX, p, BULK_ADDRESS + "%08X" % p, "S%d" % ((p - 1) % STATIONS + 1),
+              record_time(times[p - 1]), record_time(times[p - 1])) for p in range(1, PRINTERS + 1)))
+        ids = dict(con.execute("SELECT number, id FROM names WHERE prefix = ?", (PREFIX,)))
+        rows = []
+        for g in range(1, VISITS + 1):
+            p = (g - 1) % PRINTERS + 1
+            failed = g % FAIL_EVERY == 0
+            result = "failed" if failed else "named" if g <= PRINTERS else "already-named"
+            rows.append((record_time(times[g - 1]), "S%d" % ((g - 1) % STATIONS + 1), BULK_ADDRESS + "%08X" % p,
+                         result, ids[p], PREFIX + "%06d" % p, p, "no answer to Set BDN" if failed else ""))
+        con.executemany("INSERT INTO visits (time, station, address, result, name_id, name, number, reason)"
+                        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+    count = con.execute("SELECT COUNT(*) FROM visits").fetchone()[0]
+    con.close()
+    return count
+
+
+def fill_postgres(pg, database, now):
+    day0, old, old_step, today_step = plan(now)
+    at = ("to_timestamp(CASE WHEN {g} <= {old} THEN {day0} - ({old} - {g} + 1) * {old_step}"
+          " ELSE {day0} + ({g} - {old}) * {today_step} END)")
+    args = dict(old=old, day0=repr(day0), old_step=repr(old_step), today_step=repr(today_step))
+    pg.psql(database, "BEGIN; DELETE FROM visits; DELETE FROM names;"
+            " INSERT INTO names (name, prefix, number, address, station, state, claimed, changed)"
+            " SELECT '{prefix}' || lpad(p::text, 6, '0'), '{prefix}', p, '{bulk}' || lpad(upper(to_hex(p)), 8, '0'),"
+            " 'S' || ((p - 1) % {stations} + 1), 'named', {at}, {at} FROM generate_series(1, {printers}) p;"
+            " INSERT INTO visits (time, station, address, result, name_id, name, number, reason)"
+            " SELECT {atg}, 'S' || ((g - 1) % {stations} + 1), n.address,"
+            " CASE WHEN g % {fail} = 0 THEN 'failed' WHEN g <= {printers} THEN 'named' ELSE 'already-named' END,"
+            " n.id, n.name, n.number, CASE WHEN g % {fail} = 0 THEN 'no answer to Set BDN' ELSE '' END"
+            " FROM generate_series(1, {visits}) g JOIN names n ON n.prefix = '{prefix}'"
+            " AND n.number = (g - 1) % {printers} + 1 ORDER BY g;"
+            " COMMIT; ANALYZE;".format(
+                prefix=PREFIX, bulk=BULK_ADDRESS, stations=STATIONS, printers=PRINTERS, visits=VISITS,
+                fail=FAIL_EVERY, at=at.format(g="p", **args), atg=at.format(g="g", **args)))
+    return int(pg.psql(database, "SELECT COUNT(*) FROM visits"))
+
+
+# ---- the board process ------------------------------------------------------
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
+
+
+def cpu_ns(pid):
+    """Run time of the live threads (schedstat), finer than the ticks."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total
+
+
+def memory_kb(pid):
+    out = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmHWM", "VmRSS", "Threads"):
+                out[key] = int(value.split()[0])
+    return out
+
+
+def get(url, path, timeout=30):
+    host, port = url.split("//", 1)[1].rstrip("/").split(":")
+    con = http.client.HTTPConnection(host, int(port), timeout=timeout)
+    t0 = time.perf_counter()
+    con.request("GET", path)
+    res = con.getresponse()
+    body = res.read()
+    ms = (time.perf_counter() - t0) * 1000
+    con.close()
+    if res.status != 200:
+        raise RuntimeError("GET %s: %d %s" % (path, res.status, body[:200]))
+    return ms, body
+
+
+def open_stream(url):
+    """An event stream, read up to the end of its first event."""
+    host, port = url.split("//", 1)[1].rstrip("/").split(":")
+    s = socket.create_connection((host, int(port)), timeout=20)
+    s.sendall(b"GET /events HTTP/1.1\r\nHost: %s:%s\r\nAccept: text/event-stream\r\n\r\n" % (host.encode(),
+                                                                                            port.encode()))
+    got = b""
+    while not (b"data: " in got and b"\n\n" in got[got.index(b"data: "):]):
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("the event stream closed: " + got[:200].decode(errors="replace"))
+        got += chunk
+    if not got.startswith(b"HTTP/1.1 200"):
+        raise RuntimeError("the event stream was refused: " + got.split(b"\r\n", 1)[0].decode(errors="replace"))
+    return s
+
+
+def drain(s):
+    """What a stream received since: the number of pictures in it."""
+    s.setblocking(False)
+    got = b""
+    try:
+        while True:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                break
+            got += chunk
+    except BlockingIOError:
+        pass
+    s.setblocking(True)
+    return got.count(b"data: ")
+
+
+# ---- the browser ------------------------------------------------------------
+
+READY_JS = "return window.vendrillBoard ? window.vendrillBoard.firstDataAt : null;"
+STATE_JS = ("const b = window.vendrillBoard; return b && b.picture ? {updates: b.updates, error: b.picture.error,"
+            " latest: b.picture.latest.length} : null;")
+# The new visits on the page: the time each first showed minus its time in
+# the record, both read in the browser.
+LATENCY_JS = """
+const b = window.vendrillBoard;
+const out = [];
+for (const v of (b.picture ? b.picture.latest : [])) {
+  if (v.address.startsWith(arguments[0])) continue;
+  const key = v.time + ' ' + v.station + ' ' + v.address;
+  out.push({key: key, ms: b.seen[key] - Date.parse(v.time)});
+}
+return {visits: out, updates: b.updates};
+"""
+
+
+def page_ready(driver, url, loads):
+    """firstDataAt of one warm-up load and `loads` counted ones."""
+    times = []
+    for k in range(loads + 1):
+        driver.get("about:blank")
+        driver.get(url)
+        ready = boardlib.wait_for(lambda: driver.execute_script(READY_JS), timeout=30, step=0.01,
+                                  what="the page's first data")
+        if k > 0:
+            times.append(float(ready))
+    state = driver.execute_script(STATE_JS)
+    if not state or state["error"] or state["latest"] == 0:
+        raise RuntimeError("the page shows no data: %r" % (state,))
+    return times
+
+
+def commit_to_page(driver, board, sim, cli, db, printers):
+    """A station names `printers` printers while the page is open."""
+    cpu0, ns0 = cpu_ticks(board.proc.pid), cpu_ns(board.proc.pid)
+    updates0 = driver.execute_script("return window.vendrillBoard.updates;")
+    line = boardlib.Line(sim, cli, db, printers, prefix="L-", station="S1")
+    try:
+        rc, out, err = line.wait(timeout=300)
+    finally:
+        line.kill()
+    if rc != 0:
+        raise RuntimeError("the station failed (%d): %s" % (rc, err.strip()))
+    seen = boardlib.wait_for(
+        lambda: (lambda r: r if len(r["visits"]) >= printers else None)(
+            driver.execute_script(LATENCY_JS, BULK_ADDRESS)),
+        timeout=20, what="the station's visits on the page")
+    cpu1, ns1 = cpu_ticks(board.proc.pid), cpu_ns(board.proc.pid)
+    latencies = [v["ms"] for v in seen["visits"]]
+    return latencies, seen["updates"] - updates0, (cpu1 - cpu0) * 1000.0 / TICK, (ns1 - ns0) / 1e6
+
+
+# ---- one database -----------------------------------------------------------
+
+def measure(label, db, fill, args):
+    """Every figure on one record. True when all were measured."""
+    ok = True
+    log("== %s: filling the record" % label)
+    make_schema(args.sim, args.cli, db)
+    t0 = time.perf_counter()
+    count = fill()
+    log("%d visits in %.1f s" % (count, time.perf_counter() - t0))
+    board = boardlib.Board(args.board, db)
+    pid = board.proc.pid
+    streams = []
+    driver = None
+    try:
+        get(board.url, "/api/board")  # the first picture is read
+        started = memory_kb(pid)
+        driver = boardlib.chromium()
+
+        fig = "Line board: page ready with its data, %s record of %s visits" % (label, "{:,}".format(count))
+        try:
+            loads = page_ready(driver, board.url, args.loads)
+            log("page ready (ms): " + " ".join("%.1f" % t for t in loads))
+            row(fig + " (%d loads, min/med/max)" % len(loads), min_med_max(loads, "ms"), "300 ms target",
+                statistics.median(loads) / 300.0, "<= 300 ms", "ratio to the target")
+            note("Page ready, %s: p90 %.1f ms over %d fresh loads in headless Chromium (performance.now() when the "
+                 "first picture was rendered, from the start of the navigation; one warm-up load not counted)."
+                 % (label, percentile(loads, 0.9), len(loads)))
+        except Exception as e:  # noqa: BLE001
+            ok = False
+            row(fig, "not measured", "-", None, "<= 300 ms", str(e)[:200])
+
+        fig = "Line board: station commit -> visit on the open page, %s" % label
+        try:
+            lat, updates, cpu_ms, run_ms = commit_to_page(driver, board, args.sim, args.cli, db, args.printers)
+            log("commit -> page (ms): " + " ".join("%.0f" % t for t in lat))
+            row(fig + " (%d printers, min/med/max)" % len(lat), min_med_max(lat, "ms", "%.0f"), "1000 ms target",
+                statistics.median(lat) / 1000.0, "median <= 1 s", "ratio to the target")
+            note("Commit -> page, %s: p90 %.0f ms (browser's Date.now() when the visit first showed minus the "
+                 "record's time of the visit, set in the station's transaction). The board sent %d pictures for "
+                 "%d visits and ran %.0f ms of CPU meanwhile (%.1f ms a picture, the line's polls included)."
+                 % (label, percentile(lat, 0.9), updates, len(lat), run_ms, run_ms / max(updates, 1)))
+        except Exception as e:  # noqa: BLE001
+            ok = False
+            row(fig, "not measured", "-", None, "median <= 1 s", str(e)[:200])
+        driver.quit()
+        driver = None
+        after_page = memory_kb(pid)
+
+        # The other reads of the page, on the full record.
+        after_reads = None
+        try:
+            board_ms = [get(board.url, "/api/board")[0] for _ in range(5)]
+            q_ms = [get(board.url, "/api/printer?q=%s%06d" % (PREFIX, n))[0] for n in (12345, 45678, 78901)]
+            csv_ms, csv = get(board.url, "/records.csv", timeout=120)
+            after_reads = memory_kb(pid)
+            note("Other reads, %s: /api/board %.1f ms (the picture kept), /api/printer?q=NAME %.0f ms (median of "
+                 "%d), /records.csv of every visit %.0f ms for %.1f MB (%d lines)."
+                 % (label, statistics.median(board_ms), statistics.median(q_ms), len(q_ms), csv_ms,
+                    len(csv) / 1e6, csv.count(b"\n")))
+        except Exception as e:  # noqa: BLE001
+            ok = False
+            note("Other reads, %s: failed: %s" % (label, e))
+
+        fig = "Line board: %d open pages (event streams), line idle, %s" % (args.streams, label)
+        try:
+            for _ in range(args.streams):
+                streams.append(open_stream(board.url))
+            time.sleep(0.5)
+            for s in streams:
+                drain(s)
+            c0, n0, w0 = cpu_ticks(pid), cpu_ns(pid), time.perf_counter()
+            time.sleep(args.idle_s)
+            c1, n1, w1 = cpu_ticks(pid), cpu_ns(pid), time.perf_counter()
+            wall = w1 - w0
+            cpu_ms = (c1 - c0) * 1000.0 / TICK
+            pct = 100.0 * cpu_ms / 1000.0 / wall
+            pictures = drain(streams[0])
+            row(fig + ": CPU in %.0f s" % wall, "%.0f ms = %.3f %% of one core" % (cpu_ms, pct),
+                "1 %% target = %.0f ms" % (10.0 * wall), pct / 1.0, "<= 1 % of one core", "ratio to the target")
+            note("Idle with %d streams, %s: %.1f ms of run time by the threads' schedstat (%.3f %%); %d new pictures "
+                 "went out in the %.0f s (the board reads the record again every 30 s even when nothing changed)."
+                 % (args.streams, label, (n1 - n0) / 1e6, 100.0 * (n1 - n0) / 1e9 / wall, pictures, wall))
+        except Exception as e:  # noqa: BLE001
+            ok = False
+            row(fig, "not measured", "-", None, "<= 1 % of one core", str(e)[:200])
+
+        fig = "Line board: peak resident memory, VmHWM, %s record, %d streams open" % (label, len(streams))
+        mem = memory_kb(pid)
+        row(fig, "%.1f MiB (VmRSS now %.1f MiB)" % (mem["VmHWM"] / 1024, mem["VmRSS"] / 1024), "40 MB target",
+            mem["VmHWM"] / 1024 / 40.0, "<= 40 MB", "ratio to the target")
+        steps = [("the first picture read", started), ("the page loads and the station's visits", after_page)]
+        if after_reads:
+            steps.append(("the other reads (a CSV of every visit)", after_reads))
+        steps.append(("%d streams" % len(streams), mem))
+        note("Memory, %s: VmHWM / VmRSS after " % label +
+             ", ".join("%s %.1f / %.1f MiB" % (what, m["VmHWM"] / 1024, m["VmRSS"] / 1024) for what, m in steps) +
+             "; %d threads." % mem["Threads"])
+    finally:
+        if driver is not None:
+            driver.quit()
+        for s in streams:
+            s.close()
+        status = board.stop()
+        if status != 0:
+            log("the board exited with %s: %s" % (status, board.proc.stderr.read().strip()))
+    return ok
+
+
+def main():
+    quick = os.environ.get("BENCH_QUICK") == "1"
+    build = os.environ.get("VENDRILL_BENCH_DIR",
+                           os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build-bench"))
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--board", default=os.path.join(build, "app/board/vendrill-board"))
+    p.add_argument("--cli", default=os.path.join(build, "app/cli/vendrill-cli"))
+    p.add_argument("--sim", default=os.path.join(build, "sim/vendrill-sim"))
+    p.add_argument("--loads", type=int, default=4 if quick else 15, help="page loads per record")
+    p.add_argument("--printers", type=int, default=5 if quick else 20, help="printers the station names")
+    p.add_argument("--streams", type=int, default=50)
+    p.add_argument("--idle-s", type=float, default=2 if quick else float(os.environ.get("BENCH_IDLE_S", 10)))
+    p.add_argument("--only", choices=("sqlite", "postgresql"))
+    args = p.parse_args()
+    for tool in (args.board, args.cli, args.sim):
+        if not os.access(tool, os.X_OK):
+            sys.stderr.write("board_bench: %s is not built\n" % tool)
+            return 1
+
+    ok = True
+    folder = tempfile.mkdtemp(prefix="vendrill-board-bench-")
+    try:
+        if args.only != "postgresql":
+            path = os.path.join(folder, "record.db")
+            try:
+                ok &= measure("SQLite", "sqlite:" + path, lambda: fill_sqlite(path, time.time()), args)
+            except Exception as e:  # noqa: BLE001
+                traceback.print_exc()
+                ok = False
+                row("Line board, SQLite", "not measured", "-", None, "-", str(e)[:200])
+        if args.only != "sqlite":
+            pg = None
+            try:
+                pg = boardlib.PgServer()
+                db = pg.new_database("board_bench")
+                ok &= measure("PostgreSQL", db, lambda: fill_postgres(pg, "board_bench", time.time()), args)
+            except Exception as e:  # noqa: BLE001
+                traceback.print_exc()
+                ok = False
+                row("Line board, PostgreSQL", "not measured", "-", None, "-", str(e)[:200])
+            finally:
+                if pg is not None:
+                    pg.close()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    note("Line board: the record holds %s visits of %s printers over %d days, %s of them today across %d stations "
+         "(filled by SQL; PostgreSQL analysed after the fill), a private PostgreSQL server on a local socket "
+         "(fsync off); pages in headless Chromium on this machine."
+         % ("{:,}".format(VISITS), "{:,}".format(PRINTERS), DAYS, "{:,}".format(TODAY), STATIONS))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
