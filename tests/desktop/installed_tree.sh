@@ -2,10 +2,11 @@
 
 # The files an installation must hold, relative to the prefix.
 expected_files() {
-  printf '%s\n' bin/vendrill bin/vendrill-cli bin/vendrill-sim \
+  printf '%s\n' bin/vendrill bin/vendrill-cli bin/vendrill-sim bin/vendrill-board \
     share/applications/vendrill.desktop \
     share/icons/hicolor/scalable/apps/vendrill.svg \
     share/man/man1/vendrill.1.gz share/man/man1/vendrill-cli.1.gz share/man/man1/vendrill-sim.1.gz \
+    share/man/man1/vendrill-board.1.gz lib/systemd/system/vendrill-board.service \
     share/bash-completion/completions/vendrill-cli \
     share/doc/vendrill/copyright share/doc/vendrill/changelog.gz \
     lib/udev/rules.d/70-vendrill.rules
@@ -76,7 +77,7 @@ check_tree() {
   while read -r f; do
     [[ -s "$prefix/$f" ]] || fail "missing or empty: $prefix/$f"
   done < <(expected_files)
-  for f in vendrill vendrill-cli vendrill-sim; do
+  for f in vendrill vendrill-cli vendrill-sim vendrill-board; do
     [[ -x "$prefix/bin/$f" ]] || fail "not executable: $prefix/bin/$f"
     if readelf -d "$prefix/bin/$f" | grep -E 'RPATH|RUNPATH' | grep -qE "$HIDE_BUILD|$HIDE_SRC"; then
       fail "$f carries a run path into the build or source tree"
@@ -111,6 +112,8 @@ check_tree() {
   [[ "$out" == "vendrill-cli $version" ]] || fail "installed vendrill-cli reports '$out'"
   out=$(run_installed "$prefix/bin/vendrill-sim" --version) || fail "installed vendrill-sim --version failed"
   [[ "$out" == "vendrill-sim $version" ]] || fail "installed vendrill-sim reports '$out'"
+  out=$(run_installed "$prefix/bin/vendrill-board" --version) || fail "installed vendrill-board --version failed"
+  [[ "$out" == "vendrill-board $version" ]] || fail "installed vendrill-board reports '$out'"
   out=$(run_installed env QT_QPA_PLATFORM=offscreen "$prefix/bin/vendrill" --version) ||
     fail "installed vendrill --version failed"
   [[ "$out" == "Vendrill $version" ]] || fail "installed vendrill reports '$out'"
