@@ -292,8 +292,11 @@ bool CVendrillDlg::OnInitDialog()
     }
     UpdateData(false);
     // 2. The About item lives in the free area's menu (CreateSystemMenu).
-    // 3. Icon.
-    setWindowIcon(m_hIcon);
+    // 3. Icon: given to the window once it has painted (paintEvent). The
+    // window system takes every rendered size of it, which costs as much as
+    // a fifth of the start-up; the window shows first, its icon a moment later.
+    if (isVisible())
+        setWindowIcon(m_hIcon);
     // 4./5. Link kind and start selections.
     CheckDlgButton(idc::Serial, true);
     for (const ComboListDef& list : kComboLists)
@@ -521,6 +524,13 @@ void CVendrillDlg::contextMenuEvent(QContextMenuEvent* e)
 
 void CVendrillDlg::paintEvent(QPaintEvent* e)
 {
+    if (windowIcon().cacheKey() != m_hIcon.cacheKey() && !m_IconPending) {
+        m_IconPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_IconPending = false;
+            setWindowIcon(m_hIcon);
+        });
+    }
     if (!isMinimized()) {
         QDialog::paintEvent(e);
         return;

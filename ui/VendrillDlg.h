@@ -219,6 +219,7 @@ private:
 
     std::unordered_map<int, QWidget*> m_Items;
     QTimer m_Timer1;
+    bool m_IconPending = false;  // the window icon is set once painted
 
     // link state
     struct PendingThreadBox {

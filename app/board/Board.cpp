@@ -34,6 +34,8 @@ using cli::VisitJson;
 constexpr int kPatienceMs = 5000;
 // Between attempts to reach a record that is gone.
 constexpr int kRetryMs = 2000;
+// The picture is read at most this often, however busy the line.
+constexpr int kMinReadMs = 200;
 // The picture is read again at least this often, so that the day and the
 // chart move on while the line is quiet.
 constexpr int kRefreshMs = 30000;
@@ -177,9 +179,16 @@ private:
                 rec->Limit(m_stopFd, kPatienceMs);
             }
             record::Board board;
+            const auto started = std::chrono::steady_clock::now();
             if (rec->ReadBoard(QueryAt(std::chrono::system_clock::now()), &board, &error)) {
                 last = std::move(board);
                 Publish(last, {});
+                // A busy line is read at most every kMinReadMs: visits that
+                // come meanwhile are in the next picture.
+                const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - started).count();
+                if (spent < kMinReadMs)
+                    WaitReadable(m_stopFd, static_cast<int>(kMinReadMs - spent));
                 if (rec->WaitForChange(kRefreshMs, &error) != record::Change::Failed)
                     continue;
             }
