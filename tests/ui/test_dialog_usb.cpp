@@ -12,7 +12,6 @@
 #include "sim/SimHost.h"
 #include "ui/ControlTable.h"
 
-#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -45,7 +44,6 @@ const std::string kLp1 = "/dev/usb/lp1";
 const std::string kSysPrinter2a92 = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";  // printer_2a92
 const QString kNotOurs = QStringLiteral("This is NOT HOLLINDE printer.");
 const QString kUsbGone = QStringLiteral("Disconnect the USB communication. Connect the USB port again!");
-const QString kTimeout = QStringLiteral("Error(Timeout)");
 constexpr int kWaitMs = 10000;
 
 QByteArray Bytes(const std::string& s) { return QByteArray::fromStdString(s); }
@@ -60,11 +58,6 @@ std::string Reply(char command, const std::string& data)
 QString LevelText(char level)
 {
     return QStringLiteral("Mode %1 (%2)").arg(QChar(level), level == '1' ? "Not Use Pinkey" : "Use Pinkey");
-}
-
-void Click(RecordingDialog& d, int id)
-{
-    qobject_cast<QAbstractButton*>(d->GetDlgItem(id))->click();
 }
 
 // Writes all of bytes to the printer side, waiting for room when needed.
@@ -300,8 +293,7 @@ private slots:
         const int lp1 = bed.PrinterSide(kLp1);
         QVERIFY(lp0 >= 0 && lp1 >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
         QCOMPARE(UsbNodeCount(), 1);
         ROUND_TRIP(d, lp0, '1');
@@ -330,8 +322,7 @@ private slots:
             QVERIFY(bed.PrinterSide("/dev/usb/lp3") >= 0);
         }
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QCOMPARE(d.messages, QStringList{kNotOurs});
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable open the port!"));
         QCOMPARE(d->GetDlgItemText(idc::Status), std::string("Unable open the port!"));
@@ -346,8 +337,7 @@ private slots:
         QVERIFY(bed.Load("printer_2a92"));
         bed.DeleteNode(kLp0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d.messages.isEmpty());
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable open the port!"));
         EXPECT_DOWN(d);
@@ -362,8 +352,7 @@ private slots:
         const int printer = bed.PrinterSide(kLp0);
         QVERIFY(printer >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
 
         d->OnBnClickedGetInfo();
@@ -401,33 +390,6 @@ private slots:
         EXPECT_DOWN(d);
     }
 
-    void burstLargerThanTheQueueIsNotLostWhileTheWindowLags()
-    {
-        UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
-        QVERIFY(printer >= 0);
-        RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
-        QVERIFY(d->IsUsbReaderRunning());
-
-        constexpr int kBurst = 3000;
-        QVERIFY(WriteAll(printer, std::string(kBurst, 'x')));
-        // Keep the window busy until the reader has filled the queue, so the
-        // reader meets a full queue with more bytes waiting.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (d->m_QueueRead.GetCount() < CQueue::QUEUE_SIZE - 1 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        QCOMPARE(d->m_QueueRead.GetCount(), CQueue::QUEUE_SIZE - 1);
-
-        QTRY_COMPARE_WITH_TIMEOUT(LoggedBytes(d).size(), kBurst, kWaitMs);
-        QCOMPARE(LoggedBytes(d).count(QStringLiteral("78")), kBurst);
-        QVERIFY(d.messages.isEmpty());  // no "m_QueueRead FULL!"
-        QVERIFY(d->IsUsbReaderRunning());
-        ROUND_TRIP(d, printer, '1');
-    }
-
     // --- failures -------------------------------------------------------------
 
     void printerRemovedWhileTheReaderWaits()
@@ -439,8 +401,7 @@ private slots:
         char unplugged[64] = {};
         QCOMPARE(ptsname_r(printer, unplugged, sizeof unplugged), 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
 
         bed.Unplug(kSysPrinter2a92, kLp0);
@@ -482,8 +443,7 @@ private slots:
         QVERIFY(bed.Load("printer_2a92"));
         QVERIFY(bed.PrinterSide(kLp0) >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
 
         // Fill the way to the printer, which reads nothing, so that the
@@ -528,8 +488,7 @@ private slots:
         const int printer = bed.PrinterSide(kLp0);
         QVERIFY(printer >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Already Connected\n"));
@@ -600,8 +559,7 @@ private slots:
         const int printer = bed.PrinterSide(kLp0);
         QVERIFY(printer >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
 
         Click(d, idc::Serial);
@@ -624,8 +582,7 @@ private slots:
         QVERIFY(bed.Load("printer_2a92"));
         QVERIFY(bed.PrinterSide(kLp0) >= 0);
         RecordingDialog d;
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
 
         Click(d, idc::Serial);
@@ -654,8 +611,7 @@ private slots:
         QVERIFY(bed.PrinterSide(kLp0) >= 0);
         RecordingDialog d;
         d->show();
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
         QVERIFY(d->close());  // returns only once the reader is joined
         QVERIFY(!d->isVisible());
@@ -670,18 +626,11 @@ private slots:
         RecordingDialog d;
         d->m_MessageBoxHook = nullptr;  // real, non-modal boxes: the reader waits for an OK
         d->show();
-        Click(d, idc::Usb);
-        d->OnBnClickedOpen();
+        OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
 
         bed.Unplug(kSysPrinter2a92, kLp0);
-        auto boxShown = [&] {
-            for (QMessageBox* mb : d->findChildren<QMessageBox*>())
-                if (mb->isVisible() && mb->text() == kUsbGone)
-                    return true;
-            return false;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(boxShown(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(VisibleBox(d.dlg.get(), kUsbGone) != nullptr, kWaitMs);
         QVERIFY(d->IsUsbReaderRunning());  // still waiting for the OK
         QVERIFY(d->close());
         EXPECT_DOWN(d);

@@ -161,9 +161,11 @@
     }
   }
 
+  let events = null;
   function connect() {
     const link = document.getElementById('link');
-    const events = new EventSource(withToken('events'));
+    if (events) return;
+    events = new EventSource(withToken('events'));
     events.onopen = () => { link.textContent = 'live'; link.className = 'status live'; };
     events.onmessage = (e) => render(JSON.parse(e.data));
     events.onerror = () => { link.textContent = 'connection lost, trying again…'; link.className = 'status lost'; };
@@ -203,5 +205,9 @@
     document.getElementById('to').value = iso;
     connect();
     setInterval(tick, 1000);
+    // A page left for another keeps no stream open (the browser may keep it
+    // for going back); it follows the line again when shown.
+    window.addEventListener('pagehide', () => { if (events) { events.close(); events = null; } });
+    window.addEventListener('pageshow', (e) => { if (e.persisted) connect(); });
   });
 })();
