@@ -587,13 +587,17 @@ std::string Redacted(std::string text, const std::string& password)
 std::string NowText()
 {
     const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    return TimeText(std::chrono::system_clock::to_time_t(now), static_cast<int>(ms));
+}
+
+std::string TimeText(std::time_t seconds, int milliseconds)
+{
     std::tm utc{};
     ::gmtime_r(&seconds, &utc);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms));
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
     return text;
 }
 

@@ -11,6 +11,7 @@
 // are never given back; a name that was not used leaves a gap.
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -196,6 +197,8 @@ std::string Redacted(std::string text, const std::string& password = {});
 
 // Current UTC time in the record's form (this machine's clock).
 std::string NowText();
+// A moment (seconds since the epoch, and milliseconds) in the record's form.
+std::string TimeText(std::time_t seconds, int milliseconds = 0);
 
 // Accepts YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS (a space may
 // stand for 'T', a trailing 'Z' is allowed; all UTC) naming a real moment,

@@ -50,15 +50,6 @@ constexpr const char* kCookie = "vendrill_board_token";
 // The longest search text taken.
 constexpr std::size_t kMaxSearch = 200;
 
-std::string RecordTime(std::time_t t)
-{
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000Z", &utc);
-    return text;
-}
-
 bool WaitReadable(int fd, int ms)
 {
     pollfd p{fd, POLLIN, 0};
@@ -407,7 +398,7 @@ private:
             // The whole of the last day.
             std::tm day{};
             ::strptime(t->c_str(), "%Y-%m-%dT%H:%M:%S", &day);
-            until = RecordTime(::timegm(&day) + (to.size() == 10 ? 86400 : 0));
+            until = record::TimeText(::timegm(&day) + (to.size() == 10 ? 86400 : 0));
         }
         std::string name = "vendrill-records";
         for (const std::string* part : {&from, &to})
@@ -507,9 +498,9 @@ record::BoardQuery QueryAt(std::chrono::system_clock::time_point now)
     local.tm_hour = local.tm_min = local.tm_sec = 0;
     local.tm_isdst = -1;
     record::BoardQuery q;
-    q.dayStart = RecordTime(std::mktime(&local));
-    q.hoursStart = RecordTime((t / 3600 - 11) * 3600);
-    q.hourAgo = RecordTime(t - 3600);
+    q.dayStart = record::TimeText(std::mktime(&local));
+    q.hoursStart = record::TimeText((t / 3600 - 11) * 3600);
+    q.hourAgo = record::TimeText(t - 3600);
     return q;
 }
 
