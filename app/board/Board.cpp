@@ -29,6 +29,7 @@ using cli::CJsonObject;
 using cli::JsonArray;
 using cli::JsonString;
 using cli::VisitJson;
+using cli::VisitsJson;
 
 // How long a record call may take before the board calls the record gone.
 constexpr int kPatienceMs = 5000;
@@ -67,21 +68,12 @@ bool ReadFile(const std::string& path, std::string* out)
     return static_cast<bool>(in) || in.eof();
 }
 
-// One JSON line without the line breaks JsonArray puts between values (no
+// One JSON line without the line breaks JSON arrays carry between and after values (no
 // string holds a raw line break), so that it fits one event.
 std::string OneLine(std::string json)
 {
     json.erase(std::remove(json.begin(), json.end(), '\n'), json.end());
     return json;
-}
-
-std::string VisitsArray(const std::vector<record::VisitEntry>& entries)
-{
-    std::vector<std::string> values;
-    values.reserve(entries.size());
-    for (const record::VisitEntry& e : entries)
-        values.push_back(VisitJson(e));
-    return JsonArray(values);
 }
 
 class CServer {
@@ -373,7 +365,7 @@ private:
             Problem(res, 503, error);
             return;
         }
-        Json(res, OneLine(CJsonObject().Text("query", q).Raw("visits", VisitsArray(visits)).Str()));
+        Json(res, OneLine(CJsonObject().Text("query", q).Raw("visits", VisitsJson(visits)).Str()));
     }
 
     // The visits of a range of days as vendrill-cli records --csv writes them.
@@ -528,8 +520,8 @@ std::string BoardJson(const record::Board& board, const std::string& error)
         json.Text("error", error);
     json.Raw("stations", JsonArray(stations))
         .Raw("hours", JsonArray(hours))
-        .Raw("latest", VisitsArray(board.latest))
-        .Raw("failures", VisitsArray(board.failures));
+        .Raw("latest", VisitsJson(board.latest))
+        .Raw("failures", VisitsJson(board.failures));
     return OneLine(json.Str());
 }
 
