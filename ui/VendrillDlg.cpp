@@ -97,7 +97,6 @@ CVendrillDlg::CVendrillDlg(QWidget* parent) : QDialog(parent)
                    Qt::WindowCloseButtonHint);
     setFont(DialogFont());
     setFixedSize(DialogUnits(font()).Size(kDialogWidthDu, kDialogHeightDu));
-    m_hIcon = MakeAppIcon();
 
     m_Timer1.setInterval(vendrill::CSession::kReplyTimeoutMs);
     connect(&m_Timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
@@ -296,7 +295,7 @@ bool CVendrillDlg::OnInitDialog()
     // window system takes every rendered size of it, which costs as much as
     // a fifth of the start-up; the window shows first, its icon a moment later.
     if (isVisible())
-        setWindowIcon(m_hIcon);
+        setWindowIcon(AppIcon());
     // 4./5. Link kind and start selections.
     CheckDlgButton(idc::Serial, true);
     for (const ComboListDef& list : kComboLists)
@@ -522,13 +521,22 @@ void CVendrillDlg::contextMenuEvent(QContextMenuEvent* e)
     menu->exec(e->globalPos());
 }
 
+const QIcon& CVendrillDlg::AppIcon()
+{
+    // Made on first use: opening the images (and Qt's first look for image
+    // format plugins) would otherwise come before the window first shows.
+    if (m_hIcon.isNull())
+        m_hIcon = MakeAppIcon();
+    return m_hIcon;
+}
+
 void CVendrillDlg::paintEvent(QPaintEvent* e)
 {
-    if (windowIcon().cacheKey() != m_hIcon.cacheKey() && !m_IconPending) {
+    if ((m_hIcon.isNull() || windowIcon().cacheKey() != m_hIcon.cacheKey()) && !m_IconPending) {
         m_IconPending = true;
         QTimer::singleShot(0, this, [this] {
             m_IconPending = false;
-            setWindowIcon(m_hIcon);
+            setWindowIcon(AppIcon());
         });
     }
     if (!isMinimized()) {
@@ -539,7 +547,7 @@ void CVendrillDlg::paintEvent(QPaintEvent* e)
     painter.fillRect(rect(), palette().window());
     const int side = style()->pixelMetric(QStyle::PM_LargeIconSize, nullptr, this);
     const QSize iconSize(side, side);
-    painter.drawPixmap(IconOrigin(rect().size(), iconSize), m_hIcon.pixmap(iconSize));
+    painter.drawPixmap(IconOrigin(rect().size(), iconSize), AppIcon().pixmap(iconSize));
 }
 
 // --- events -----------------------------------------------------------------

@@ -184,7 +184,7 @@ public:
     CQueue& m_QueueRead = m_Session.m_QueueRead;
     std::string& m_ReplyText = m_Session.m_ReplyText;
 
-    QIcon m_hIcon;
+    QIcon m_hIcon;  // made by AppIcon() once the window has painted
 
     // The receive log keeps its newest lines only, so a module that floods
     // the line cannot grow it without bound.
@@ -203,6 +203,7 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
+    const QIcon& AppIcon();
     void done(int result) override;
 
 private:

@@ -164,6 +164,7 @@ void TestShell::iconResourceAndSizes()
     // The window gets its icon once it has painted.
     RecordingDialog d;
     d->show();
+    QTRY_VERIFY(!d->m_hIcon.isNull());
     QTRY_COMPARE(d->windowIcon().cacheKey(), d->m_hIcon.cacheKey());
     QCOMPARE(d->windowIcon().availableSizes().size(), int(kAppIconSizes.size()));
     QCOMPARE(d->m_hIcon.availableSizes(), sizes);
