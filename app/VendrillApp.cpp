@@ -15,7 +15,7 @@ bool CVendrillApp::InitInstance()
     // that COM1 resolves to. It outlives the dialog, whose close still talks
     // to it.
     CSimHost simulator;
-    if (m_Simulate) {
+    if (m_simulate) {
         if (simulator.Start()) {
             ::setenv("VENDRILL_COM1", simulator.SlavePath().c_str(), 1);
             std::fprintf(stderr, "vendrill: simulated module on %s (COM1)\n", simulator.SlavePath().c_str());

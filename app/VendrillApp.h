@@ -4,11 +4,11 @@
 // window and returns when it closes.
 class CVendrillApp {
 public:
-    explicit CVendrillApp(bool simulate = false) : m_Simulate(simulate) {}
+    explicit CVendrillApp(bool simulate = false) : m_simulate(simulate) {}
 
     // Runs the dialog; always returns false (nothing left to run afterwards).
     bool InitInstance();
 
 private:
-    bool m_Simulate;
+    bool m_simulate;
 };

@@ -236,7 +236,7 @@ int main(int argc, char** argv)
     {
         QApplication app(argc, argv);
         CVendrillDlg dlg;
-        dlg.m_MessageBoxHook = [](const QString& text) {
+        dlg.m_messageBoxHook = [](const QString& text) {
             std::fprintf(stderr, "bench_idle: message: %s\n", text.toUtf8().constData());
         };
         dlg.show();

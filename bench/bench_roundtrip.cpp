@@ -316,7 +316,7 @@ int main(int argc, char** argv)
         TimedApp app(argc, argv);
         CVendrillDlg dlg;
         QStringList boxes;
-        dlg.m_MessageBoxHook = [&boxes](const QString& text) { boxes << text; };
+        dlg.m_messageBoxHook = [&boxes](const QString& text) { boxes << text; };
         app.dialog = &dlg;
         dlg.show();
         dlg.OnBnClickedOpen();

@@ -17,8 +17,8 @@ constexpr const char* kUsbReadFailedText = "Disconnect the USB communication. Co
 }  // namespace
 
 CSession::CSession(Observer& observer, Policy policy)
-    : m_Observer(observer)
-    , m_Policy(policy)
+    : m_observer(observer)
+    , m_policy(policy)
 {
 }
 
@@ -32,16 +32,16 @@ CSession::~CSession()
 CSession::OpenResult CSession::OpenPort(const std::string& path, const CSerialPort::Settings& settings)
 {
     m_Connected = 0;
-    if (path.empty() || !m_Serial.Open(path))
+    if (path.empty() || !m_serial.Open(path))
         return OpenResult::CannotOpen;
-    m_Serial.Purge();
-    if (!m_Serial.Configure(settings))
+    m_serial.Purge();
+    if (!m_serial.Configure(settings))
         return OpenResult::CannotConfigure;  // held, not configured: the next open or close releases it
-    m_Serial.ResetWake();
+    m_serial.ResetWake();
     BeginLink();
-    m_ActiveLink = LinkKind::Serial;
+    m_activeLink = LinkKind::Serial;
     try {
-        m_WatchThread = std::thread(&CSession::ThreadWatchComm, this);
+        m_watchThread = std::thread(&CSession::ThreadWatchComm, this);
     } catch (const std::system_error&) {
         ClosePort();
         return OpenResult::NoThread;
@@ -51,8 +51,8 @@ CSession::OpenResult CSession::OpenPort(const std::string& path, const CSerialPo
 
 unsigned CSession::ThreadWatchComm(CSession* s)
 {
-    CSerialPort& port = s->m_Serial;
-    const unsigned link = s->m_LinkGeneration.load();
+    CSerialPort& port = s->m_serial;
+    const unsigned link = s->m_linkGeneration.load();
     std::uint8_t buffer[CQueue::QUEUE_SIZE];
     bool hungUp = false;
     while (s->m_Connected) {
@@ -67,11 +67,11 @@ unsigned CSession::ThreadWatchComm(CSession* s)
             continue;
         if (event != CSerialPort::WaitResult::DataArrived) {
             hungUp = true;
-            s->m_Observer.LineHungUp();
+            s->m_observer.LineHungUp();
             continue;
         }
         // Let the rest of a reply arrive, so that it is announced once.
-        if (s->m_Policy.settleMs > 0 && port.WaitForWake(s->m_Policy.settleMs))
+        if (s->m_policy.settleMs > 0 && port.WaitForWake(s->m_policy.settleMs))
             continue;
         while (s->m_Connected) {
             // At most one byte less than the queue holds: a chunk of the
@@ -82,7 +82,7 @@ unsigned CSession::ThreadWatchComm(CSession* s)
                 break;
             s->Store(buffer, n, link);
         }
-        s->m_Observer.Arrived(link);
+        s->m_observer.Arrived(link);
     }
     return 1;
 }
@@ -92,9 +92,9 @@ bool CSession::Store(const std::uint8_t* data, int n, unsigned link)
     while (!StoreChunk(m_QueueRead, data, n)) {
         // Announce what is waiting first, so that the front end can take it
         // meanwhile; otherwise a steady stream would keep the queue full.
-        m_Observer.Arrived(link);
-        if (!m_Observer.QueueFull(link)) {
-            m_Observer.ReaderMessage(kQueueFullText);
+        m_observer.Arrived(link);
+        if (!m_observer.QueueFull(link)) {
+            m_observer.ReaderMessage(kQueueFullText);
             return false;
         }
         if (!m_Connected && !m_USBThreadRun)
@@ -105,9 +105,9 @@ bool CSession::Store(const std::uint8_t* data, int n, unsigned link)
 
 CLink* CSession::LinkUp()
 {
-    switch (m_ActiveLink.load()) {
-    case LinkKind::Serial: return &m_Serial;
-    case LinkKind::Usb: return &m_UsbDevice;
+    switch (m_activeLink.load()) {
+    case LinkKind::Serial: return &m_serial;
+    case LinkKind::Usb: return &m_usbDevice;
     case LinkKind::None: break;
     }
     return nullptr;
@@ -141,19 +141,19 @@ int CSession::LastLinkError()
 bool CSession::ClosePort()
 {
     m_Connected = 0;
-    if (m_WatchThread.joinable()) {
-        m_Serial.Wake();
-        m_Observer.CancelReaderWaits();
-        m_WatchThread.join();
+    if (m_watchThread.joinable()) {
+        m_serial.Wake();
+        m_observer.CancelReaderWaits();
+        m_watchThread.join();
     }
-    if (m_Serial.IsOpen()) {
-        if (m_Policy.purgeOnClose)
-            m_Serial.Purge();
-        m_Serial.Close();
+    if (m_serial.IsOpen()) {
+        if (m_policy.purgeOnClose)
+            m_serial.Purge();
+        m_serial.Close();
     }
-    m_Serial.ResetWake();
-    if (m_ActiveLink.load() == LinkKind::Serial)
-        m_ActiveLink = LinkKind::None;
+    m_serial.ResetWake();
+    if (m_activeLink.load() == LinkKind::Serial)
+        m_activeLink = LinkKind::None;
     return true;
 }
 
@@ -161,24 +161,24 @@ bool CSession::AttachUsb(int fd)
 {
     // A reader that ended after a failed read may still wait to be joined.
     StopUsbReader();
-    return fd >= 0 && m_UsbDevice.Attach(fd);
+    return fd >= 0 && m_usbDevice.Attach(fd);
 }
 
 bool CSession::StartUsb()
 {
-    m_UsbDevice.ResetWake();
+    m_usbDevice.ResetWake();
     BeginLink();
     m_USBThreadRun = 1;
-    m_ActiveLink = LinkKind::Usb;
-    ++m_UsbGeneration;
+    m_activeLink = LinkKind::Usb;
+    ++m_usbGeneration;
     Trace("Open Success -1\n");
     try {
-        m_USBThread = std::thread(&CSession::TestUSBReadThread, this, m_UsbGeneration.load());
+        m_USBThread = std::thread(&CSession::TestUSBReadThread, this, m_usbGeneration.load());
     } catch (const std::system_error&) {
         m_Connected = 0;
         m_USBThreadRun = 0;
-        m_ActiveLink = LinkKind::None;
-        m_UsbDevice.Close();
+        m_activeLink = LinkKind::None;
+        m_usbDevice.Close();
     }
     Trace("Open Success -2\n");
     return m_USBThread.joinable();
@@ -195,9 +195,9 @@ bool CSession::USB_Disconnection()
         StopUsbReader();
         Trace("USB_Disconnection-3\n");
     }
-    m_UsbDevice.Close();
-    if (m_ActiveLink.load() == LinkKind::Usb)
-        m_ActiveLink = LinkKind::None;
+    m_usbDevice.Close();
+    if (m_activeLink.load() == LinkKind::Usb)
+        m_activeLink = LinkKind::None;
     Trace("USB_Disconnection-4\n");
     return true;
 }
@@ -209,24 +209,24 @@ void CSession::StopUsbReader()
     if (!m_USBThread.joinable())
         return;
     m_USBThreadRun = 0;
-    m_UsbDevice.Wake();  // ends a blocked read and the reader's pauses
-    m_Observer.CancelReaderWaits();
+    m_usbDevice.Wake();  // ends a blocked read and the reader's pauses
+    m_observer.CancelReaderWaits();
     m_USBThread.join();
-    m_UsbDevice.ResetWake();
+    m_usbDevice.ResetWake();
 }
 
 bool CSession::UsbPause(int ms)
 {
-    return !m_UsbDevice.WaitForWake(ms);
+    return !m_usbDevice.WaitForWake(ms);
 }
 
 unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
 {
-    const unsigned link = s->m_LinkGeneration.load();
+    const unsigned link = s->m_linkGeneration.load();
     std::uint8_t buffer[CQueue::QUEUE_SIZE];
     while (s->m_USBThreadRun) {
         do {
-            if (!s->UsbPause(s->m_Policy.usbPauseMs))
+            if (!s->UsbPause(s->m_policy.usbPauseMs))
                 break;
             // Read no more than the queue can take, so that no chunk is ever
             // dropped: a full-size read could not be stored even into an empty
@@ -234,7 +234,7 @@ unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
             // lost. Until it makes room, the bytes wait in the device.
             const int room = CQueue::QUEUE_SIZE - 1 - s->m_QueueRead.GetCount();
             if (room <= 0) {
-                s->m_Observer.QueueFull(link);  // a front end that drains on its own waits here
+                s->m_observer.QueueFull(link);  // a front end that drains on its own waits here
                 continue;
             }
             Trace("TestUSBReadThread - 2\n");
@@ -251,18 +251,18 @@ unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
             if (n < 0) {
                 Trace("TestUSBReadThread - 4\n");
                 s->m_USBThreadRun = 0;
-                if (s->UsbPause(s->m_Policy.usbLostPauseMs)) {
-                    s->m_Observer.ReaderMessage(kUsbReadFailedText);
+                if (s->UsbPause(s->m_policy.usbLostPauseMs)) {
+                    s->m_observer.ReaderMessage(kUsbReadFailedText);
                     // The link goes down on the front end's thread, which
                     // joins this thread and releases the device.
                     s->m_Connected = 0;
-                    s->m_Observer.UsbGone(generation);
+                    s->m_observer.UsbGone(generation);
                 }
                 break;
             }
             if (s->Store(buffer, n, link))
                 Trace("TestUSBReadThread - 5\n");
-            s->m_Observer.Arrived(link);
+            s->m_observer.Arrived(link);
         } while (s->m_USBReadCount > 0 && s->m_USBThreadRun);
         Trace("TestUSBReadThread - 6\n");
     }
@@ -273,39 +273,39 @@ unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
 void CSession::UsbLost(unsigned generation)
 {
     // Only the link that failed goes down, not one opened since.
-    if (generation != m_UsbGeneration.load() || m_USBThreadRun)
+    if (generation != m_usbGeneration.load() || m_USBThreadRun)
         return;
     StopUsbReader();
-    m_UsbDevice.Close();
-    if (m_ActiveLink.load() == LinkKind::Usb)
-        m_ActiveLink = LinkKind::None;
+    m_usbDevice.Close();
+    if (m_activeLink.load() == LinkKind::Usb)
+        m_activeLink = LinkKind::None;
 }
 
 void CSession::Shutdown()
 {
-    if (!m_WatchThread.joinable() && !m_USBThread.joinable() && !m_Serial.IsOpen() && !m_UsbDevice.IsOpen())
+    if (!m_watchThread.joinable() && !m_USBThread.joinable() && !m_serial.IsOpen() && !m_usbDevice.IsOpen())
         return;  // nothing to close: the observer may be on its way out
-    m_Observer.CancelReaderWaits();
+    m_observer.CancelReaderWaits();
     ClosePort();
-    if (m_USBThread.joinable() || m_UsbDevice.IsOpen())
+    if (m_USBThread.joinable() || m_usbDevice.IsOpen())
         USB_Disconnection();
 }
 
 void CSession::BeginLink()
 {
-    m_Observer.AllowReaderWaits();
+    m_observer.AllowReaderWaits();
     // A reply cut off on an earlier link can never be completed on this one:
     // left in place it would be glued to the first reply of the new link.
     m_ReplyText.clear();
     // Nothing of an earlier link reaches this one: its queued bytes go, and
     // its notifications still on their way are ignored (their stamp).
     m_QueueRead.Clear();
-    ++m_LinkGeneration;
+    ++m_linkGeneration;
     // Nor is a request sent on that link answered here: its time-out would
     // close this link and its busy flag would refuse this link's requests.
-    m_Observer.KillTimer1();
+    m_observer.KillTimer1();
     m_Busy = 0;
-    m_Outstanding = 0;
+    m_outstanding = 0;
     m_Connected = 1;
 }
 
@@ -319,15 +319,15 @@ void CSession::TraceRequest(char command) const
 
 void CSession::Armed(char command)
 {
-    m_Observer.SetTimer1();
+    m_observer.SetTimer1();
     m_Busy = 1;
-    m_Outstanding = command;
+    m_outstanding = command;
 }
 
 bool CSession::Get(char command)
 {
     TraceRequest(command);
-    m_Observer.Requesting(command);
+    m_observer.Requesting(command);
     // Get BDN goes out even while busy; every other Get waits its turn.
     if (command != proto::CMD_GET_BDN && m_Busy)
         return true;
@@ -386,7 +386,7 @@ long CSession::OnCommunication()
         m_QueueRead.GetByte(&m_ReceiveBuffer[i]);
     // Shown at once: a message box inside the decoder lets further
     // notifications refill the buffer, and their batches come later.
-    m_Observer.Received(m_ReceiveBuffer, static_cast<std::size_t>(count));
+    m_observer.Received(m_ReceiveBuffer, static_cast<std::size_t>(count));
 
     // The reply is taken out before it is decoded: a message box inside the
     // decoder lets further notifications run, and they must neither decode
@@ -404,12 +404,12 @@ long CSession::OnCommunication()
 
 int CSession::BT_RECEIVE_MSG(const std::string& text)
 {
-    m_Observer.BeforeDecode();
+    m_observer.BeforeDecode();
     Trace("BT_RECEIVE_MSG -1\n");
     const proto::Reply reply = proto::ParseReply(text);
     Trace("i:%d  j:%d\n", reply.i, reply.j);
     if (!reply.hasCommand) {
-        m_Observer.AfterDecode();
+        m_observer.AfterDecode();
         return 0;
     }
 
@@ -417,47 +417,47 @@ int CSession::BT_RECEIVE_MSG(const std::string& text)
     const std::string& data = reply.data;
     switch (command) {
     case proto::CMD_ERROR:
-        m_Observer.KillTimer1();
+        m_observer.KillTimer1();
         m_Busy = 0;
-        m_Outstanding = 0;
-        m_Observer.ModuleError(kModuleErrorText);
+        m_outstanding = 0;
+        m_observer.ModuleError(kModuleErrorText);
         break;
     case proto::CMD_GET_SNIFF:
         if (const auto status = proto::SniffText(data))
-            m_Observer.SniffStatus(*status);
+            m_observer.SniffStatus(*status);
         break;
     default: {
         const char* line = proto::ReplyTrace(command);
         if (line == nullptr)
             break;  // not a reply of ours
         Trace("%s", line);
-        m_Observer.KillTimer1();
+        m_observer.KillTimer1();
         m_Busy = 0;
-        m_Outstanding = 0;
-        m_Observer.Reply(command, data);
+        m_outstanding = 0;
+        m_observer.Reply(command, data);
         // The read-back chain goes on with the next request, if any.
-        const char next = m_Chain ? proto::NextRequest(command, data, m_NewVersion != 0) : 0;
+        const char next = m_chain ? proto::NextRequest(command, data, m_NewVersion != 0) : 0;
         if (next != 0)
             Get(next);
         break;
     }
     }
-    m_Observer.AfterDecode();
+    m_observer.AfterDecode();
     return 0;
 }
 
 void CSession::OnTimer()
 {
-    m_Observer.KillTimer1();
+    m_observer.KillTimer1();
     m_Busy = 0;
-    m_Outstanding = 0;
-    m_Observer.TimedOut(kTimeoutText);
+    m_outstanding = 0;
+    m_observer.TimedOut(kTimeoutText);
     // A late reply decoded meanwhile (the front end may have shown a box)
     // may have sent the next request of the chain; its link is gone now,
     // so nothing can answer it.
-    m_Observer.KillTimer1();
+    m_observer.KillTimer1();
     m_Busy = 0;
-    m_Outstanding = 0;
+    m_outstanding = 0;
 }
 
 }  // namespace vendrill

@@ -111,12 +111,12 @@ public:
     // Closes whatever is open and joins the readers.
     void Shutdown();
 
-    LinkKind ActiveLink() const { return m_ActiveLink.load(); }
-    bool IsSerialHeld() const { return m_Serial.IsOpen(); }
-    int SerialError() const { return m_Serial.LastError(); }
-    bool IsWatcherRunning() const { return m_WatchThread.joinable(); }
+    LinkKind ActiveLink() const { return m_activeLink.load(); }
+    bool IsSerialHeld() const { return m_serial.IsOpen(); }
+    int SerialError() const { return m_serial.LastError(); }
+    bool IsWatcherRunning() const { return m_watchThread.joinable(); }
     bool IsUsbReaderRunning() const { return m_USBThread.joinable(); }
-    bool IsCurrentLink(unsigned link) const { return link == m_LinkGeneration.load(); }
+    bool IsCurrentLink(unsigned link) const { return link == m_linkGeneration.load(); }
 
     // Reads and writes go over the link that is up: bytes, 0 when none.
     int ReadComm(std::uint8_t* buffer, int size);
@@ -144,7 +144,7 @@ public:
     bool PrintLabel(const std::string& text);
     // Whether a reply drives the next request of the read-back chain (the
     // window always; the command-line tool asks for it).
-    void SetChain(bool chain) { m_Chain = chain; }
+    void SetChain(bool chain) { m_chain = chain; }
 
     // --- replies ---
     // Takes what the queue holds: -1 when it was empty, else 1 after the
@@ -155,7 +155,7 @@ public:
     // The reply timer ran out.
     void OnTimer();
     // What is outstanding: the command of the last request with the timer.
-    char Outstanding() const { return m_Outstanding; }
+    char Outstanding() const { return m_outstanding; }
 
     // --- state the front ends share ---
     std::atomic<int> m_Connected{0};
@@ -179,16 +179,16 @@ private:
     bool Store(const std::uint8_t* data, int n, unsigned link);
     void Armed(char command);
 
-    Observer& m_Observer;
-    Policy m_Policy;
-    bool m_Chain = true;
-    char m_Outstanding = 0;
-    std::atomic<LinkKind> m_ActiveLink{LinkKind::None};
-    std::atomic<unsigned> m_LinkGeneration{0};  // one more with every link begun
-    std::atomic<unsigned> m_UsbGeneration{0};
-    CSerialPort m_Serial;
-    usb::CUsbPrinter m_UsbDevice;
-    std::thread m_WatchThread;
+    Observer& m_observer;
+    Policy m_policy;
+    bool m_chain = true;
+    char m_outstanding = 0;
+    std::atomic<LinkKind> m_activeLink{LinkKind::None};
+    std::atomic<unsigned> m_linkGeneration{0};  // one more with every link begun
+    std::atomic<unsigned> m_usbGeneration{0};
+    CSerialPort m_serial;
+    usb::CUsbPrinter m_usbDevice;
+    std::thread m_watchThread;
     std::thread m_USBThread;
     std::uint8_t m_ReceiveBuffer[CQueue::QUEUE_SIZE] = {};
 };

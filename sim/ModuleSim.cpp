@@ -43,51 +43,51 @@ std::vector<proto::Bytes> CModuleSim::Feed(const std::uint8_t* data, std::size_t
         return replies;
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint8_t b = data[k];
-        switch (m_Phase) {
+        switch (m_phase) {
         case Phase::Text:
             if (b == proto::ESC)
-                m_Phase = Phase::Esc;
+                m_phase = Phase::Esc;
             else
                 PrintByte(b);
             break;
         case Phase::Esc:
             if (b == proto::TILDE)
-                m_Phase = Phase::Tilde;
+                m_phase = Phase::Tilde;
             else if (b != proto::ESC)
-                m_Phase = Phase::Text;  // another escape sequence: the printer's, not text
+                m_phase = Phase::Text;  // another escape sequence: the printer's, not text
             break;
         case Phase::Tilde:
-            m_Command = static_cast<char>(b);
-            m_Argument.clear();
-            if (m_Command == proto::CMD_SET_BDN || m_Command == proto::CMD_SET_PINKEY) {
-                m_Phase = Phase::Length;
-            } else if (m_Command == proto::CMD_SET_LEVEL || m_Command == proto::CMD_SET_PAIRING ||
-                       m_Command == proto::CMD_SET_SNIFF) {
-                m_Phase = Phase::Selection;
+            m_command = static_cast<char>(b);
+            m_argument.clear();
+            if (m_command == proto::CMD_SET_BDN || m_command == proto::CMD_SET_PINKEY) {
+                m_phase = Phase::Length;
+            } else if (m_command == proto::CMD_SET_LEVEL || m_command == proto::CMD_SET_PAIRING ||
+                       m_command == proto::CMD_SET_SNIFF) {
+                m_phase = Phase::Selection;
             } else {
-                m_Phase = Phase::Text;
-                Request(m_Command, m_Argument, replies);
+                m_phase = Phase::Text;
+                Request(m_command, m_argument, replies);
             }
             break;
         case Phase::Selection:
-            m_Argument.assign(1, static_cast<char>(b));
-            m_Phase = Phase::Text;
-            Request(m_Command, m_Argument, replies);
+            m_argument.assign(1, static_cast<char>(b));
+            m_phase = Phase::Text;
+            Request(m_command, m_argument, replies);
             break;
         case Phase::Length:
-            m_Need = b;
-            if (m_Need == 0) {
-                m_Phase = Phase::Text;
-                Request(m_Command, m_Argument, replies);
+            m_need = b;
+            if (m_need == 0) {
+                m_phase = Phase::Text;
+                Request(m_command, m_argument, replies);
             } else {
-                m_Phase = Phase::Body;
+                m_phase = Phase::Body;
             }
             break;
         case Phase::Body:
-            m_Argument.push_back(static_cast<char>(b));
-            if (m_Argument.size() == m_Need) {
-                m_Phase = Phase::Text;
-                Request(m_Command, m_Argument, replies);
+            m_argument.push_back(static_cast<char>(b));
+            if (m_argument.size() == m_need) {
+                m_phase = Phase::Text;
+                Request(m_command, m_argument, replies);
             }
             break;
         }
@@ -97,15 +97,15 @@ std::vector<proto::Bytes> CModuleSim::Feed(const std::uint8_t* data, std::size_t
 
 void CModuleSim::AbortFrame()
 {
-    m_Phase = Phase::Text;
-    m_Argument.clear();
-    m_Need = 0;
+    m_phase = Phase::Text;
+    m_argument.clear();
+    m_need = 0;
 }
 
 void CModuleSim::ClearPrinted()
 {
-    m_Printed.clear();
-    m_Line.clear();
+    m_printed.clear();
+    m_line.clear();
 }
 
 void CModuleSim::PrintByte(std::uint8_t b)
@@ -113,42 +113,42 @@ void CModuleSim::PrintByte(std::uint8_t b)
     if (b == '\n') {
         EndLine();
     } else if (b != '\r') {
-        m_Line.push_back(static_cast<char>(b));
-        if (m_Line.size() >= kMaxLineBytes)
+        m_line.push_back(static_cast<char>(b));
+        if (m_line.size() >= kMaxLineBytes)
             EndLine();
     }
 }
 
 void CModuleSim::Note(std::string entry)
 {
-    m_Journal.push_back(std::move(entry));
-    while (m_Journal.size() > kMaxPrintedLines)
-        m_Journal.pop_front();
+    m_journal.push_back(std::move(entry));
+    while (m_journal.size() > kMaxPrintedLines)
+        m_journal.pop_front();
 }
 
 void CModuleSim::EndLine()
 {
-    Note("P:" + m_Line);
-    m_Printed.push_back(std::move(m_Line));
-    m_Line.clear();
-    while (m_Printed.size() > kMaxPrintedLines)
-        m_Printed.pop_front();
+    Note("P:" + m_line);
+    m_printed.push_back(std::move(m_line));
+    m_line.clear();
+    while (m_printed.size() > kMaxPrintedLines)
+        m_printed.pop_front();
 }
 
 void CModuleSim::Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies)
 {
-    ++m_Requests;
+    ++m_requests;
     if (command == proto::CMD_SET_BDN)
-        ++m_NameRequests;
+        ++m_nameRequests;
     Note(std::string("?") + command);
-    if (m_Options.silent)
+    if (m_options.silent)
         return;
-    if (m_Options.oldModule && command >= proto::CMD_GET_PAIRING && command <= proto::CMD_SET_SNIFF)
+    if (m_options.oldModule && command >= proto::CMD_GET_PAIRING && command <= proto::CMD_SET_SNIFF)
         return;
-    proto::Bytes reply = m_Options.alwaysError ? MakeReply(proto::CMD_ERROR, "") : Answer(command, argument);
-    if (command == proto::CMD_SET_BDN && m_Options.loseNameAck && reply.size() > 3 && reply[3] == proto::CMD_SET_BDN)
+    proto::Bytes reply = m_options.alwaysError ? MakeReply(proto::CMD_ERROR, "") : Answer(command, argument);
+    if (command == proto::CMD_SET_BDN && m_options.loseNameAck && reply.size() > 3 && reply[3] == proto::CMD_SET_BDN)
         return;  // taken, but the acknowledgement is lost on the way back
-    reply.insert(reply.begin(), m_Options.noise.begin(), m_Options.noise.end());
+    reply.insert(reply.begin(), m_options.noise.begin(), m_options.noise.end());
     replies.push_back(std::move(reply));
 }
 
@@ -174,41 +174,41 @@ proto::Bytes CModuleSim::Answer(char command, const std::string& argument)
     const proto::Bytes refused = MakeReply(proto::CMD_ERROR, "");
     switch (command) {
     case proto::CMD_GET_BDN:
-        return MakeReply(command, m_Options.overlongName ? std::string(kOverlongName) : m_State.name);
+        return MakeReply(command, m_options.overlongName ? std::string(kOverlongName) : m_state.name);
     case proto::CMD_GET_BDA:
-        return MakeReply(command, m_State.address);
+        return MakeReply(command, m_state.address);
     case proto::CMD_GET_PINKEY:
-        return MakeReply(command, m_State.pin);
+        return MakeReply(command, m_state.pin);
     case proto::CMD_GET_LEVEL:
-        return MakeReply(command, std::string(1, m_State.level));
+        return MakeReply(command, std::string(1, m_state.level));
     case proto::CMD_GET_PAIRING:
-        return MakeReply(command, std::string(1, m_State.pairing));
+        return MakeReply(command, std::string(1, m_state.pairing));
     case proto::CMD_GET_SNIFF:
-        return MakeReply(command, std::string(1, m_State.sniff));
+        return MakeReply(command, std::string(1, m_state.sniff));
     case proto::CMD_SET_BDN:
-        if (m_Options.refuseName || !TextAcceptable(argument, kMaxNameBytes))
+        if (m_options.refuseName || !TextAcceptable(argument, kMaxNameBytes))
             return refused;
-        m_State.name = argument;
+        m_state.name = argument;
         return MakeReply(command, "");
     case proto::CMD_SET_PINKEY:
         if (!TextAcceptable(argument, kMaxPinBytes))
             return refused;
-        m_State.pin = argument;
+        m_state.pin = argument;
         return MakeReply(command, "");
     case proto::CMD_SET_LEVEL:
         if (!InRange(argument, '1', '3'))
             return refused;
-        m_State.level = argument[0];
+        m_state.level = argument[0];
         return MakeReply(command, "");
     case proto::CMD_SET_PAIRING:
         if (!InRange(argument, '1', '3'))
             return refused;
-        m_State.pairing = argument[0];
+        m_state.pairing = argument[0];
         return MakeReply(command, "");
     case proto::CMD_SET_SNIFF:
         if (!InRange(argument, '0', '1'))
             return refused;
-        m_State.sniff = argument[0];
+        m_state.sniff = argument[0];
         return MakeReply(command, "");
     default:
         return refused;

@@ -72,31 +72,31 @@ public:
     std::vector<proto::Bytes> Feed(const std::uint8_t* data, std::size_t n);
 
     // True while a frame has begun but is not complete.
-    bool InFrame() const { return m_Phase != Phase::Text; }
+    bool InFrame() const { return m_phase != Phase::Text; }
     // Forgets a frame that stopped arriving (the line went quiet mid-frame).
     void AbortFrame();
 
-    const SimOptions& Options() const { return m_Options; }
-    void SetOptions(const SimOptions& options) { m_Options = options; }
-    const ModuleState& State() const { return m_State; }
-    void SetState(const ModuleState& state) { m_State = state; }
+    const SimOptions& Options() const { return m_options; }
+    void SetOptions(const SimOptions& options) { m_options = options; }
+    const ModuleState& State() const { return m_state; }
+    void SetState(const ModuleState& state) { m_state = state; }
 
     // Lines of plain text the printer received outside request frames, each
     // ended by LF (CR bytes are dropped). Text not yet ended by LF is pending.
-    std::vector<std::string> PrintedLines() const { return {m_Printed.begin(), m_Printed.end()}; }
-    const std::string& PendingText() const { return m_Line; }
+    std::vector<std::string> PrintedLines() const { return {m_printed.begin(), m_printed.end()}; }
+    const std::string& PendingText() const { return m_line; }
     void ClearPrinted();
 
     // Complete request frames seen, answered or not.
-    std::uint64_t RequestCount() const { return m_Requests; }
+    std::uint64_t RequestCount() const { return m_requests; }
     // Set BDN frames seen, accepted or refused.
-    std::uint64_t NameRequests() const { return m_NameRequests; }
+    std::uint64_t NameRequests() const { return m_nameRequests; }
 
     // What the printer went through, in order: "?c" for each request frame
     // (c its command character) and "P:text" for each printed line. Only the
     // newest kMaxPrintedLines entries are kept.
-    std::vector<std::string> Journal() const { return {m_Journal.begin(), m_Journal.end()}; }
-    void ClearJournal() { m_Journal.clear(); }
+    std::vector<std::string> Journal() const { return {m_journal.begin(), m_journal.end()}; }
+    void ClearJournal() { m_journal.clear(); }
 
 private:
     enum class Phase { Text, Esc, Tilde, Selection, Length, Body };
@@ -107,19 +107,19 @@ private:
     void Request(char command, const std::string& argument, std::vector<proto::Bytes>& replies);
     proto::Bytes Answer(char command, const std::string& argument);
 
-    SimOptions m_Options;
-    ModuleState m_State;
+    SimOptions m_options;
+    ModuleState m_state;
 
-    Phase m_Phase = Phase::Text;
-    char m_Command = 0;
-    std::size_t m_Need = 0;
-    std::string m_Argument;
+    Phase m_phase = Phase::Text;
+    char m_command = 0;
+    std::size_t m_need = 0;
+    std::string m_argument;
 
-    std::string m_Line;
-    std::deque<std::string> m_Printed;
-    std::uint64_t m_Requests = 0;
-    std::uint64_t m_NameRequests = 0;
-    std::deque<std::string> m_Journal;
+    std::string m_line;
+    std::deque<std::string> m_printed;
+    std::uint64_t m_requests = 0;
+    std::uint64_t m_nameRequests = 0;
+    std::deque<std::string> m_journal;
 };
 
 }  // namespace vendrill

@@ -39,87 +39,87 @@ std::vector<LinePrinter> NumberedPrinters(int count)
 
 void CSimHost::SetLine(const LineOptions& line)
 {
-    std::lock_guard lock(m_Mutex);
-    m_Line = line;
-    m_NextPrinter = 0;
-    m_Visits.clear();
-    m_Kept.clear();
-    m_LineDeadline.reset();
-    m_Present = true;
-    if (!m_Line.printers.empty())
+    std::lock_guard lock(m_mutex);
+    m_line = line;
+    m_nextPrinter = 0;
+    m_visits.clear();
+    m_kept.clear();
+    m_lineDeadline.reset();
+    m_present = true;
+    if (!m_line.printers.empty())
         ArriveNext();
 }
 
 void CSimHost::ArriveNext()
 {
-    m_LineDeadline.reset();
-    m_Sim.AbortFrame();
-    if (m_NextPrinter >= m_Line.printers.size()) {
-        m_Present = false;  // the line has run out
+    m_lineDeadline.reset();
+    m_sim.AbortFrame();
+    if (m_nextPrinter >= m_line.printers.size()) {
+        m_present = false;  // the line has run out
         return;
     }
-    const LinePrinter& printer = m_Line.printers[m_NextPrinter++];
+    const LinePrinter& printer = m_line.printers[m_nextPrinter++];
     ModuleState state;
-    if (const auto kept = m_Kept.find(printer.address); kept != m_Kept.end())
+    if (const auto kept = m_kept.find(printer.address); kept != m_kept.end())
         state = kept->second;
     state.address = printer.address;
-    m_Sim.SetState(state);
-    m_Sim.ClearJournal();
-    m_NamesSeen = m_Sim.NameRequests();
-    m_Present = true;
+    m_sim.SetState(state);
+    m_sim.ClearJournal();
+    m_namesSeen = m_sim.NameRequests();
+    m_present = true;
     ApplyOptions();
-    m_Visits.push_back({printer.address, {}, state, false, std::nullopt, std::nullopt});
+    m_visits.push_back({printer.address, {}, state, false, std::nullopt, std::nullopt});
 }
 
 void CSimHost::Leave()
 {
-    const ModuleState state = m_Sim.State();
-    m_Kept[state.address] = state;
-    m_Visits.back().journal = m_Sim.Journal();
-    m_Visits.back().state = state;
-    m_Visits.back().left = true;
-    m_Sim.AbortFrame();
-    m_Present = false;
-    m_LineDeadline = Clock::now() + std::chrono::milliseconds(m_Line.goneMs);
+    const ModuleState state = m_sim.State();
+    m_kept[state.address] = state;
+    m_visits.back().journal = m_sim.Journal();
+    m_visits.back().state = state;
+    m_visits.back().left = true;
+    m_sim.AbortFrame();
+    m_present = false;
+    m_lineDeadline = Clock::now() + std::chrono::milliseconds(m_line.goneMs);
 }
 
 int CSimHost::MsToLineDeadline() const
 {
-    if (!m_LineDeadline)
+    if (!m_lineDeadline)
         return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_LineDeadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_lineDeadline - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
 std::vector<LineVisit> CSimHost::Visits() const
 {
-    std::lock_guard lock(m_Mutex);
-    std::vector<LineVisit> visits = m_Visits;
-    if (m_Present && !visits.empty() && !visits.back().left) {
-        visits.back().journal = m_Sim.Journal();
-        visits.back().state = m_Sim.State();
+    std::lock_guard lock(m_mutex);
+    std::vector<LineVisit> visits = m_visits;
+    if (m_present && !visits.empty() && !visits.back().left) {
+        visits.back().journal = m_sim.Journal();
+        visits.back().state = m_sim.State();
     }
     return visits;
 }
 
 bool CSimHost::LineDone() const
 {
-    std::lock_guard lock(m_Mutex);
-    return !m_Line.printers.empty() && m_NextPrinter >= m_Line.printers.size() && !m_Present && !m_LineDeadline;
+    std::lock_guard lock(m_mutex);
+    return !m_line.printers.empty() && m_nextPrinter >= m_line.printers.size() && !m_present && !m_lineDeadline;
 }
 
 bool CSimHost::Start()
 {
-    if (m_Thread.joinable())
+    if (m_thread.joinable())
         return true;
 
     // posix_openpt rather than openpty: it takes O_CLOEXEC, so no descriptor
     // can leak into a program started by another thread meanwhile.
-    m_Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_Master < 0)
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0)
         return false;
     char name[PATH_MAX] = {};
-    if (::grantpt(m_Master) != 0 || ::unlockpt(m_Master) != 0 || ::ptsname_r(m_Master, name, sizeof name) != 0) {
+    if (::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 || ::ptsname_r(m_master, name, sizeof name) != 0) {
         CloseAll();
         return false;
     }
@@ -127,42 +127,42 @@ bool CSimHost::Start()
     // runs. Without it, the line hangs up whenever the tool closes the port:
     // the master then reports POLLHUP/EIO until the next open, and bytes the
     // module had answered would be lost in between.
-    m_Slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (m_Slave < 0) {
+    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_slave < 0) {
         CloseAll();
         return false;
     }
     termios tio{};
-    if (::tcgetattr(m_Slave, &tio) != 0) {
+    if (::tcgetattr(m_slave, &tio) != 0) {
         CloseAll();
         return false;
     }
     ::cfmakeraw(&tio);
-    if (::tcsetattr(m_Slave, TCSANOW, &tio) != 0) {
+    if (::tcsetattr(m_slave, TCSANOW, &tio) != 0) {
         CloseAll();
         return false;
     }
-    const int flags = ::fcntl(m_Master, F_GETFL);
-    if (flags < 0 || ::fcntl(m_Master, F_SETFL, flags | O_NONBLOCK) != 0) {
+    const int flags = ::fcntl(m_master, F_GETFL);
+    if (flags < 0 || ::fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0) {
         CloseAll();
         return false;
     }
-    m_Wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_Wake < 0) {
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wake < 0) {
         CloseAll();
         return false;
     }
 
     {
-        std::lock_guard lock(m_Mutex);
-        m_Sim.AbortFrame();
-        m_SlavePath = name;
+        std::lock_guard lock(m_mutex);
+        m_sim.AbortFrame();
+        m_slavePath = name;
     }
-    m_Running = true;
+    m_running = true;
     try {
-        m_Thread = std::thread(&CSimHost::Run, this);
+        m_thread = std::thread(&CSimHost::Run, this);
     } catch (const std::system_error&) {
-        m_Running = false;
+        m_running = false;
         CloseAll();
         return false;
     }
@@ -171,105 +171,105 @@ bool CSimHost::Start()
 
 void CSimHost::Stop()
 {
-    if (m_Thread.joinable()) {
+    if (m_thread.joinable()) {
         const std::uint64_t one = 1;
         // The eventfd stays readable, so every wait of the thread ends.
-        while (::write(m_Wake, &one, sizeof one) < 0 && errno == EINTR) {
+        while (::write(m_wake, &one, sizeof one) < 0 && errno == EINTR) {
         }
-        m_Thread.join();
+        m_thread.join();
     }
     CloseAll();
 }
 
 bool CSimHost::IsRunning() const
 {
-    return m_Running.load();
+    return m_running.load();
 }
 
 void CSimHost::CloseAll()
 {
-    CloseFd(m_Wake);
-    CloseFd(m_Slave);
-    CloseFd(m_Master);
-    std::lock_guard lock(m_Mutex);
-    m_SlavePath.clear();
+    CloseFd(m_wake);
+    CloseFd(m_slave);
+    CloseFd(m_master);
+    std::lock_guard lock(m_mutex);
+    m_slavePath.clear();
 }
 
 std::string CSimHost::SlavePath() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_SlavePath;
+    std::lock_guard lock(m_mutex);
+    return m_slavePath;
 }
 
 void CSimHost::SetOptions(const SimOptions& options)
 {
-    std::lock_guard lock(m_Mutex);
-    m_Options = options;
+    std::lock_guard lock(m_mutex);
+    m_options = options;
     ApplyOptions();
 }
 
 void CSimHost::ApplyOptions()
 {
-    SimOptions options = m_Options;
-    if (m_Present && m_NextPrinter > 0 && m_NextPrinter <= m_Line.printers.size()) {
-        const LinePrinter& printer = m_Line.printers[m_NextPrinter - 1];
+    SimOptions options = m_options;
+    if (m_present && m_nextPrinter > 0 && m_nextPrinter <= m_line.printers.size()) {
+        const LinePrinter& printer = m_line.printers[m_nextPrinter - 1];
         options.refuseName = options.refuseName || printer.refuseName;
         options.loseNameAck = options.loseNameAck || printer.loseNameAck;
     }
-    m_Sim.SetOptions(options);
+    m_sim.SetOptions(options);
 }
 
 SimOptions CSimHost::Options() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_Options;
+    std::lock_guard lock(m_mutex);
+    return m_options;
 }
 
 ModuleState CSimHost::State() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_Sim.State();
+    std::lock_guard lock(m_mutex);
+    return m_sim.State();
 }
 
 void CSimHost::SetState(const ModuleState& state)
 {
-    std::lock_guard lock(m_Mutex);
-    m_Sim.SetState(state);
+    std::lock_guard lock(m_mutex);
+    m_sim.SetState(state);
 }
 
 std::vector<std::string> CSimHost::PrintedLines() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_Sim.PrintedLines();
+    std::lock_guard lock(m_mutex);
+    return m_sim.PrintedLines();
 }
 
 void CSimHost::ClearPrinted()
 {
-    std::lock_guard lock(m_Mutex);
-    m_Sim.ClearPrinted();
+    std::lock_guard lock(m_mutex);
+    m_sim.ClearPrinted();
 }
 
 std::uint64_t CSimHost::RequestCount() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_Sim.RequestCount();
+    std::lock_guard lock(m_mutex);
+    return m_sim.RequestCount();
 }
 
 bool CSimHost::InFrame() const
 {
-    std::lock_guard lock(m_Mutex);
-    return m_Sim.InFrame();
+    std::lock_guard lock(m_mutex);
+    return m_sim.InFrame();
 }
 
 std::uint64_t CSimHost::RepliesSent() const
 {
-    return m_RepliesSent.load();
+    return m_repliesSent.load();
 }
 
 // Waits ms milliseconds; false as soon as Stop() asks the thread to end.
 bool CSimHost::WaitOrStop(int ms) const
 {
-    pollfd wake{m_Wake, POLLIN, 0};
+    pollfd wake{m_wake, POLLIN, 0};
     for (;;) {
         const int r = ::poll(&wake, 1, ms);
         if (r > 0)
@@ -285,7 +285,7 @@ bool CSimHost::WaitOrStop(int ms) const
 bool CSimHost::WaitOrStopUs(long long us) const
 {
     const auto until = Clock::now() + std::chrono::microseconds(us);
-    pollfd wake{m_Wake, POLLIN, 0};
+    pollfd wake{m_wake, POLLIN, 0};
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
         if (left <= 0)
@@ -302,7 +302,7 @@ bool CSimHost::WaitOrStopUs(long long us) const
 // Wire time of n bytes at the pace rate: a start bit, 8 data bits, a stop bit.
 bool CSimHost::PaceBytes(std::size_t n) const
 {
-    const int baud = m_PaceBaud.load();
+    const int baud = m_paceBaud.load();
     if (baud <= 0 || n == 0)
         return true;
     return WaitOrStopUs(static_cast<long long>(n) * 10 * 1000000 / baud);
@@ -312,7 +312,7 @@ bool CSimHost::WriteAll(const proto::Bytes& bytes) const
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_Master, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -322,7 +322,7 @@ bool CSimHost::WriteAll(const proto::Bytes& bytes) const
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
         // The line's buffer is full (the tool is not reading): wait for room.
-        pollfd fds[2] = {{m_Master, POLLOUT, 0}, {m_Wake, POLLIN, 0}};
+        pollfd fds[2] = {{m_master, POLLOUT, 0}, {m_wake, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR)
             return false;
         if (fds[1].revents & POLLIN)
@@ -339,7 +339,7 @@ void CSimHost::Run()
     // per wait.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     Serve();
-    m_Running = false;
+    m_running = false;
 }
 
 void CSimHost::Serve()
@@ -348,13 +348,13 @@ void CSimHost::Serve()
     for (;;) {
         bool inFrame;
         {
-            std::lock_guard lock(m_Mutex);
-            inFrame = m_Sim.InFrame();
+            std::lock_guard lock(m_mutex);
+            inFrame = m_sim.InFrame();
         }
-        pollfd fds[2] = {{m_Master, POLLIN, 0}, {m_Wake, POLLIN, 0}};
+        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake, POLLIN, 0}};
         int timeout = inFrame ? kFrameTimeoutMs : -1;
         {
-            std::lock_guard lock(m_Mutex);
+            std::lock_guard lock(m_mutex);
             const int line = MsToLineDeadline();
             if (line >= 0 && (timeout < 0 || line < timeout))
                 timeout = line;
@@ -369,20 +369,20 @@ void CSimHost::Serve()
             return;
         {
             // Checked on every wake: requests keep coming while a printer leaves.
-            std::lock_guard lock(m_Mutex);
-            if (m_LineDeadline && Clock::now() >= *m_LineDeadline) {
-                if (m_Present)
+            std::lock_guard lock(m_mutex);
+            if (m_lineDeadline && Clock::now() >= *m_lineDeadline) {
+                if (m_present)
                     Leave();
                 else
                     ArriveNext();
             } else if (r == 0 && inFrame) {
-                m_Sim.AbortFrame();
+                m_sim.AbortFrame();
             }
         }
         if (r == 0)
             continue;
         if (fds[0].revents & POLLIN) {
-            const ssize_t n = ::read(m_Master, buffer, sizeof buffer);
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                     continue;
@@ -396,16 +396,16 @@ void CSimHost::Serve()
             std::vector<proto::Bytes> replies;
             SimOptions options;
             {
-                std::lock_guard lock(m_Mutex);
-                if (!m_Present)
+                std::lock_guard lock(m_mutex);
+                if (!m_present)
                     continue;  // nobody on the line hears it
-                replies = m_Sim.Feed(buffer, static_cast<std::size_t>(n));
-                options = m_Sim.Options();
-                if (!m_Line.printers.empty() && m_Sim.NameRequests() != m_NamesSeen) {
-                    m_NamesSeen = m_Sim.NameRequests();
-                    if (!m_Visits.empty() && !m_Visits.back().nameHeard)
-                        m_Visits.back().nameHeard = Clock::now();
-                    m_LineDeadline = Clock::now() + std::chrono::milliseconds(m_Line.stayMs);
+                replies = m_sim.Feed(buffer, static_cast<std::size_t>(n));
+                options = m_sim.Options();
+                if (!m_line.printers.empty() && m_sim.NameRequests() != m_namesSeen) {
+                    m_namesSeen = m_sim.NameRequests();
+                    if (!m_visits.empty() && !m_visits.back().nameHeard)
+                        m_visits.back().nameHeard = Clock::now();
+                    m_lineDeadline = Clock::now() + std::chrono::milliseconds(m_line.stayMs);
                 }
             }
             for (const proto::Bytes& reply : replies) {
@@ -422,10 +422,10 @@ void CSimHost::Serve()
                     if (!PaceBytes(pieces[k].size()) || !WriteAll(pieces[k]))
                         return;
                 }
-                ++m_RepliesSent;
-                std::lock_guard lock(m_Mutex);
-                if (m_Present && !m_Visits.empty() && !m_Visits.back().firstAnswer)
-                    m_Visits.back().firstAnswer = Clock::now();
+                ++m_repliesSent;
+                std::lock_guard lock(m_mutex);
+                if (m_present && !m_visits.empty() && !m_visits.back().firstAnswer)
+                    m_visits.back().firstAnswer = Clock::now();
             }
         } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // Cannot happen while the host holds the slave open; leaving the

@@ -87,7 +87,7 @@ public:
     // Holds every byte for its wire time at this rate (10 bits a byte) in
     // both directions, so that the tool sees a real line's timing. 0: no
     // pacing.
-    void SetPaceBaud(int baud) { m_PaceBaud = baud; }
+    void SetPaceBaud(int baud) { m_paceBaud = baud; }
 
 private:
     void Run();
@@ -95,7 +95,7 @@ private:
     bool WaitOrStop(int ms) const;
     bool WaitOrStopUs(long long us) const;
     bool PaceBytes(std::size_t n) const;
-    // Line play; with m_Mutex held.
+    // Line play; with m_mutex held.
     using Clock = std::chrono::steady_clock;
     void ArriveNext();
     // The options as set, with what the printer on the line adds.
@@ -105,28 +105,28 @@ private:
     bool WriteAll(const proto::Bytes& bytes) const;
     void CloseAll();
 
-    // Start()/Stop() are called by the owner only; m_Mutex guards the module
+    // Start()/Stop() are called by the owner only; m_mutex guards the module
     // and the slave path, which other threads read.
-    mutable std::mutex m_Mutex;
-    CModuleSim m_Sim;
-    std::string m_SlavePath;
+    mutable std::mutex m_mutex;
+    CModuleSim m_sim;
+    std::string m_slavePath;
 
-    int m_Master = -1;
-    int m_Slave = -1;
-    int m_Wake = -1;  // eventfd: Stop() makes it readable
-    std::thread m_Thread;
-    std::atomic<bool> m_Running{false};  // false once the thread has ended
-    std::atomic<std::uint64_t> m_RepliesSent{0};
-    std::atomic<int> m_PaceBaud{0};
+    int m_master = -1;
+    int m_slave = -1;
+    int m_wake = -1;  // eventfd: Stop() makes it readable
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};  // false once the thread has ended
+    std::atomic<std::uint64_t> m_repliesSent{0};
+    std::atomic<int> m_paceBaud{0};
 
-    SimOptions m_Options;  // as set, without what the printer on the line adds
-    LineOptions m_Line;
-    std::size_t m_NextPrinter = 0;
-    bool m_Present = true;  // a module answers (always so without a line)
-    std::optional<Clock::time_point> m_LineDeadline;  // next arrival or leave
-    std::uint64_t m_NamesSeen = 0;
-    std::map<std::string, ModuleState> m_Kept;  // settings of printers that left
-    std::vector<LineVisit> m_Visits;
+    SimOptions m_options;  // as set, without what the printer on the line adds
+    LineOptions m_line;
+    std::size_t m_nextPrinter = 0;
+    bool m_present = true;  // a module answers (always so without a line)
+    std::optional<Clock::time_point> m_lineDeadline;  // next arrival or leave
+    std::uint64_t m_namesSeen = 0;
+    std::map<std::string, ModuleState> m_kept;  // settings of printers that left
+    std::vector<LineVisit> m_visits;
 };
 
 }  // namespace vendrill

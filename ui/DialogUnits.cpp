@@ -33,14 +33,14 @@ DialogUnits::DialogUnits(const QFont& font)
     const QFontMetrics fm(font);
     const int extent = fm.horizontalAdvance(
         QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    m_BaseX = (extent / 26 + 1) / 2;
-    m_BaseY = fm.height();
-    if (m_BaseX < 1) m_BaseX = 1;
-    if (m_BaseY < 1) m_BaseY = 1;
+    m_baseX = (extent / 26 + 1) / 2;
+    m_baseY = fm.height();
+    if (m_baseX < 1) m_baseX = 1;
+    if (m_baseY < 1) m_baseY = 1;
 }
 
-int DialogUnits::X(int du) const { return MulDiv(du, m_BaseX, 4); }
-int DialogUnits::Y(int du) const { return MulDiv(du, m_BaseY, 8); }
+int DialogUnits::X(int du) const { return MulDiv(du, m_baseX, 4); }
+int DialogUnits::Y(int du) const { return MulDiv(du, m_baseY, 8); }
 
 QRect DialogUnits::Rect(int x, int y, int w, int h) const
 {

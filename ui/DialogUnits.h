@@ -17,10 +17,10 @@ QFont DialogFont();
 class DialogUnits {
 public:
     explicit DialogUnits(const QFont& font);
-    DialogUnits(int baseX, int baseY) : m_BaseX(baseX), m_BaseY(baseY) {}
+    DialogUnits(int baseX, int baseY) : m_baseX(baseX), m_baseY(baseY) {}
 
-    int BaseX() const { return m_BaseX; }
-    int BaseY() const { return m_BaseY; }
+    int BaseX() const { return m_baseX; }
+    int BaseY() const { return m_baseY; }
     int X(int du) const;
     int Y(int du) const;
     // Edges are mapped one by one, so controls that touch in dialog units
@@ -29,8 +29,8 @@ public:
     QSize Size(int w, int h) const { return {X(w), Y(h)}; }
 
 private:
-    int m_BaseX;
-    int m_BaseY;
+    int m_baseX;
+    int m_baseY;
 };
 
 // Top-left corner that centres an icon in a client area; integer arithmetic

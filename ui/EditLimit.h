@@ -15,15 +15,15 @@ class EditLimit : public QObject {
 public:
     explicit EditLimit(QLineEdit* edit);
 
-    void SetLimit(int bytes) { m_Limit = bytes; }  // 0: no limit
-    int Limit() const { return m_Limit; }
+    void SetLimit(int bytes) { m_limit = bytes; }  // 0: no limit
+    int Limit() const { return m_limit; }
 
 private:
     void OnTextChanged(const QString& text);
     void OnTextEdited(const QString& text);
 
-    QLineEdit* m_Edit;
-    int m_Limit = 0;
+    QLineEdit* m_edit;
+    int m_limit = 0;
     QString m_Current;  // the edit's text as last reported
 };
 

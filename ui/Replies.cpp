@@ -18,7 +18,7 @@ constexpr int kSniffStatus = vendrill::idc::SniffStatusEdit;
 
 long CVendrillDlg::OnCommunication()
 {
-    if (m_Session.OnCommunication() < 0)
+    if (m_session.OnCommunication() < 0)
         return -1;
     TakeTypedText();
     UpdateData(false);
@@ -27,13 +27,13 @@ long CVendrillDlg::OnCommunication()
 
 int CVendrillDlg::BT_RECEIVE_MSG(const std::string& reply)
 {
-    return m_Session.BT_RECEIVE_MSG(reply);
+    return m_session.BT_RECEIVE_MSG(reply);
 }
 
 void CVendrillDlg::OnTimer(int id)
 {
     if (id == 1)
-        m_Session.OnTimer();
+        m_session.OnTimer();
 }
 
 // --- what the session tells the dialog while it decodes --------------------------

@@ -37,16 +37,16 @@ void CVendrillDlg::Requesting(char command)
     UpdateData(false);
 }
 
-void CVendrillDlg::OnBnClickedGetBDA() { m_Session.Get(proto::CMD_GET_BDA); }
-void CVendrillDlg::OnBnClickedGetPinKey() { m_Session.Get(proto::CMD_GET_PINKEY); }
-void CVendrillDlg::OnBnClickedGetBDN() { m_Session.Get(proto::CMD_GET_BDN); }
-void CVendrillDlg::OnBnClickedGetLevel() { m_Session.Get(proto::CMD_GET_LEVEL); }
-void CVendrillDlg::OnBnClickedGetPairing() { m_Session.Get(proto::CMD_GET_PAIRING); }
+void CVendrillDlg::OnBnClickedGetBDA() { m_session.Get(proto::CMD_GET_BDA); }
+void CVendrillDlg::OnBnClickedGetPinKey() { m_session.Get(proto::CMD_GET_PINKEY); }
+void CVendrillDlg::OnBnClickedGetBDN() { m_session.Get(proto::CMD_GET_BDN); }
+void CVendrillDlg::OnBnClickedGetLevel() { m_session.Get(proto::CMD_GET_LEVEL); }
+void CVendrillDlg::OnBnClickedGetPairing() { m_session.Get(proto::CMD_GET_PAIRING); }
 
 void CVendrillDlg::SendRequest(char command)
 {
     if (FieldOf(command))
-        m_Session.Get(command);
+        m_session.Get(command);
 }
 
 void CVendrillDlg::OnBnClickedGetInfo()
@@ -57,12 +57,12 @@ void CVendrillDlg::OnBnClickedGetInfo()
 
 void CVendrillDlg::SendSelect(char command, char selection)
 {
-    m_Session.SendSelect(command, selection);
+    m_session.SendSelect(command, selection);
 }
 
 void CVendrillDlg::OnBnClickedSetPairing()
 {
-    m_Session.TraceRequest(proto::CMD_SET_PAIRING);
+    m_session.TraceRequest(proto::CMD_SET_PAIRING);
     if (m_Busy)
         return;
     UpdateData(true);
@@ -71,7 +71,7 @@ void CVendrillDlg::OnBnClickedSetPairing()
 
 void CVendrillDlg::OnBnClickedSetLevel()
 {
-    m_Session.TraceRequest(proto::CMD_SET_LEVEL);
+    m_session.TraceRequest(proto::CMD_SET_LEVEL);
     if (m_Busy)
         return;
     UpdateData(true);
@@ -80,21 +80,21 @@ void CVendrillDlg::OnBnClickedSetLevel()
 
 void CVendrillDlg::OnBnClickedSetPinKey()
 {
-    m_Session.TraceRequest(proto::CMD_SET_PINKEY);
+    m_session.TraceRequest(proto::CMD_SET_PINKEY);
     if (m_Busy)
         return;
     UpdateData(true);
-    m_Session.SendText(proto::CMD_SET_PINKEY, m_SetPinKey);  // nothing typed: nothing sent
+    m_session.SendText(proto::CMD_SET_PINKEY, m_SetPinKey);  // nothing typed: nothing sent
 }
 
 void CVendrillDlg::PrintLine(const std::string& text)
 {
-    m_Session.PrintLabel(text);
+    m_session.PrintLabel(text);
 }
 
 void CVendrillDlg::OnBnClickedSetBDN()
 {
-    m_Session.TraceRequest(proto::CMD_SET_BDN);
+    m_session.TraceRequest(proto::CMD_SET_BDN);
     UpdateData(true);
     if (m_SetBDN.empty())
         return;
@@ -114,12 +114,12 @@ void CVendrillDlg::OnBnClickedSetBDN()
         // printed as asked, without a number.
         PrintLine(text);
     }
-    m_Session.SendText(proto::CMD_SET_BDN, text);
+    m_session.SendText(proto::CMD_SET_BDN, text);
 }
 
-void CVendrillDlg::OnBnClickedSniffStatus() { m_Session.SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
-void CVendrillDlg::OnBnClickedSniffEnable() { m_Session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
-void CVendrillDlg::OnBnClickedSniffDisable() { m_Session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
+void CVendrillDlg::OnBnClickedSniffStatus() { m_session.SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
+void CVendrillDlg::OnBnClickedSniffEnable() { m_session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
+void CVendrillDlg::OnBnClickedSniffDisable() { m_session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
 
 void CVendrillDlg::ClearDisplayedValues()
 {

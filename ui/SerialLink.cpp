@@ -54,10 +54,10 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     const std::string path = vendrill::ResolvePortPath(deviceName);
     const CSerialPort::Settings settings{baudRate, dataBits, static_cast<CSerialPort::Parity>(parity),
                                          static_cast<CSerialPort::StopBits>(stopBits)};
-    switch (m_Session.OpenPort(path, settings)) {
+    switch (m_session.OpenPort(path, settings)) {
     case vendrill::CSession::OpenResult::CannotOpen:
         m_Status = "Unable to open the port";
-        if (!path.empty() && vendrill::IsPermissionError(m_Session.SerialError()))
+        if (!path.empty() && vendrill::IsPermissionError(m_session.SerialError()))
             ExplainPortRefusal(path);
         else
             UpdatePortToolTip();
@@ -79,18 +79,18 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
 
 int CVendrillDlg::ReadComm(std::uint8_t* buffer, int size)
 {
-    return m_Session.ReadComm(buffer, size);
+    return m_session.ReadComm(buffer, size);
 }
 
 int CVendrillDlg::WriteComm(const std::uint8_t* data, int count)
 {
     // The link that is up carries the bytes, whichever radio button is on.
-    return m_Session.WriteComm(data, count);
+    return m_session.WriteComm(data, count);
 }
 
 bool CVendrillDlg::ClosePort()
 {
-    return m_Session.ClosePort();
+    return m_session.ClosePort();
 }
 
 void CVendrillDlg::OnBnClickedClose()
@@ -101,7 +101,7 @@ void CVendrillDlg::OnBnClickedClose()
     // "Close" releases it.
     const Link link = ActiveLink();
     if (link == Link::Usb ||
-        (link == Link::None && !m_Session.IsSerialHeld() && IsDlgButtonChecked(vendrill::idc::Usb))) {
+        (link == Link::None && !m_session.IsSerialHeld() && IsDlgButtonChecked(vendrill::idc::Usb))) {
         m_Status = "USB Disconnection";
         USB_Disconnection();
     } else {
@@ -114,7 +114,7 @@ void CVendrillDlg::OnBnClickedClose()
 
 void CVendrillDlg::ShutdownLinks()
 {
-    m_Session.Shutdown();
+    m_session.Shutdown();
 }
 
 // The status line keeps its short text; the Port tool tip and the trace say
@@ -143,13 +143,13 @@ void CVendrillDlg::ThreadMessageBox(const std::string& text)
     auto box = std::make_shared<PendingThreadBox>();
     box->text = text;
     {
-        std::lock_guard lock(m_ThreadBoxMutex);
-        if (m_CancelThreadBoxes)
+        std::lock_guard lock(m_threadBoxMutex);
+        if (m_cancelThreadBoxes)
             return;
     }
     PostFromReader(new ThreadBoxEvent(box));
-    std::unique_lock lock(m_ThreadBoxMutex);
-    m_ThreadBoxCv.wait(lock, [&] { return box->dismissed || m_CancelThreadBoxes; });
+    std::unique_lock lock(m_threadBoxMutex);
+    m_threadBoxCv.wait(lock, [&] { return box->dismissed || m_cancelThreadBoxes; });
     // Nobody waits for this box any more: if it has not been shown yet, it
     // must not pop up after the link it belongs to is gone.
     box->dismissed = true;
@@ -159,12 +159,12 @@ bool CVendrillDlg::IsCurrentLinkEvent(const QEvent* e) const
 {
     // Unstamped notifications (posted by tools and tests) count as current.
     const auto* comm = dynamic_cast<const CommEvent*>(e);
-    return !comm || m_Session.IsCurrentLink(comm->link);
+    return !comm || m_session.IsCurrentLink(comm->link);
 }
 
 void CVendrillDlg::PostFromReader(QEvent* event)
 {
-    m_PostedEvents.fetch_add(1, std::memory_order_release);
+    m_postedEvents.fetch_add(1, std::memory_order_release);
     QCoreApplication::postEvent(this, event);
 }
 
@@ -193,17 +193,17 @@ void CVendrillDlg::UsbGone(unsigned generation)
 
 void CVendrillDlg::AllowReaderWaits()
 {
-    std::lock_guard lock(m_ThreadBoxMutex);
-    m_CancelThreadBoxes = false;
+    std::lock_guard lock(m_threadBoxMutex);
+    m_cancelThreadBoxes = false;
 }
 
 void CVendrillDlg::CancelReaderWaits()
 {
     {
-        std::lock_guard lock(m_ThreadBoxMutex);
-        m_CancelThreadBoxes = true;
+        std::lock_guard lock(m_threadBoxMutex);
+        m_cancelThreadBoxes = true;
     }
-    m_ThreadBoxCv.notify_all();
+    m_threadBoxCv.notify_all();
     // Boxes still on screen belong to a reader that no longer waits for them.
     for (QMessageBox* mb : findChildren<QMessageBox*>(QString::fromLatin1(kThreadBoxName),
                                                       Qt::FindDirectChildrenOnly)) {
@@ -216,19 +216,19 @@ void CVendrillDlg::ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box)
 {
     auto dismiss = [this, box] {
         {
-            std::lock_guard lock(m_ThreadBoxMutex);
+            std::lock_guard lock(m_threadBoxMutex);
             box->dismissed = true;
         }
-        m_ThreadBoxCv.notify_all();
+        m_threadBoxCv.notify_all();
     };
     {
-        std::lock_guard lock(m_ThreadBoxMutex);
+        std::lock_guard lock(m_threadBoxMutex);
         if (box->dismissed)
             return;  // its reader stopped waiting before the box came up
     }
     const QString text = vendrill::FromCp949(box->text);
-    if (m_MessageBoxHook) {
-        m_MessageBoxHook(text);
+    if (m_messageBoxHook) {
+        m_messageBoxHook(text);
         dismiss();
         return;
     }

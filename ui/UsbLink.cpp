@@ -33,7 +33,7 @@ bool CVendrillDlg::USB_Connection()
     Trace("USB_Connection -1\n");
     const int fd = GetDeviceViaInterface(0);
     Trace("USB_Connection -2\n");
-    if (!m_Session.AttachUsb(fd)) {
+    if (!m_session.AttachUsb(fd)) {
         Trace("DGPCI Device Open failed\n");
         m_Status = "Unable open the port!";
         UpdateData(false);
@@ -41,17 +41,17 @@ bool CVendrillDlg::USB_Connection()
     }
     m_Status = "USB connection success";
     UpdateData(false);
-    const bool started = m_Session.StartUsb();
+    const bool started = m_session.StartUsb();
     UpdateData(false);
     return started;
 }
 
 bool CVendrillDlg::USB_Disconnection()
 {
-    return m_Session.USB_Disconnection();
+    return m_session.USB_Disconnection();
 }
 
 void CVendrillDlg::OnUsbLost(unsigned generation)
 {
-    m_Session.UsbLost(generation);
+    m_session.UsbLost(generation);
 }

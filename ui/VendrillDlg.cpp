@@ -98,8 +98,8 @@ CVendrillDlg::CVendrillDlg(QWidget* parent) : QDialog(parent)
     setFont(DialogFont());
     setFixedSize(DialogUnits(font()).Size(kDialogWidthDu, kDialogHeightDu));
 
-    m_Timer1.setInterval(vendrill::CSession::kReplyTimeoutMs);
-    connect(&m_Timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
+    m_timer1.setInterval(vendrill::CSession::kReplyTimeoutMs);
+    connect(&m_timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
 
     CreateControls();
     ConnectHandlers();
@@ -119,7 +119,7 @@ CVendrillDlg::~CVendrillDlg()
     ShutdownLinks();
     CVendrillDlg* self = this;
     s_MainWindow.compare_exchange_strong(self, nullptr);
-    m_Timer1.stop();
+    m_timer1.stop();
 }
 
 void CVendrillDlg::CreateControls()
@@ -218,7 +218,7 @@ void CVendrillDlg::CreateControls()
         w->setVisible(def.style & kVisible);
         if (def.id != kNoId) {
             w->setObjectName(QStringLiteral("idc_%1").arg(def.id));
-            m_Items.emplace(def.id, w);
+            m_items.emplace(def.id, w);
         }
         if (IsTabStop(def.kind))
             tabStops.push_back(w);
@@ -277,7 +277,7 @@ void CVendrillDlg::ConnectHandlers()
     connect(qobject_cast<QComboBox*>(GetDlgItem(idc::SetPairingList)), &QComboBox::activated, this,
             [this] { OnCbnSelchangePairing(); });
     connect(qobject_cast<QAbstractButton*>(GetDlgItem(idc::Usb)), &QAbstractButton::toggled, this,
-            [this](bool on) { m_UsbSelected.store(on); });
+            [this](bool on) { m_usbSelected.store(on); });
 }
 
 bool CVendrillDlg::OnInitDialog()
@@ -329,8 +329,8 @@ bool CVendrillDlg::OnInitDialog()
 
 QWidget* CVendrillDlg::GetDlgItem(int id) const
 {
-    const auto it = m_Items.find(id);
-    return it == m_Items.end() ? nullptr : it->second;
+    const auto it = m_items.find(id);
+    return it == m_items.end() ? nullptr : it->second;
 }
 
 void CVendrillDlg::EnableWindow(int id, bool on)
@@ -471,11 +471,11 @@ void CVendrillDlg::TakeTypedText()
 void CVendrillDlg::MessageBox(const std::string& cp949Text, MsgIcon icon)
 {
     const QString text = FromCp949(cp949Text);
-    if (m_MessageBoxHook) {
-        m_MessageBoxHook(text);
+    if (m_messageBoxHook) {
+        m_messageBoxHook(text);
         return;
     }
-    if (!m_OpenBoxTexts.insert(cp949Text).second) {
+    if (!m_openBoxTexts.insert(cp949Text).second) {
         // Replies that keep coming (a module or line noise repeating an error)
         // would otherwise stack one nested box on another without end.
         Trace("Message box already open, not shown again: %s\n", cp949Text.c_str());
@@ -485,7 +485,7 @@ void CVendrillDlg::MessageBox(const std::string& cp949Text, MsgIcon icon)
                     QString::fromUtf8(kMessageBoxCaption), text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
-    m_OpenBoxTexts.erase(cp949Text);
+    m_openBoxTexts.erase(cp949Text);
 }
 
 void CVendrillDlg::OnSysCommand(unsigned id)
@@ -498,8 +498,8 @@ void CVendrillDlg::OnSysCommand(unsigned id)
 
 void CVendrillDlg::ShowAboutBox()
 {
-    if (m_AboutBoxHook) {
-        m_AboutBoxHook();
+    if (m_aboutBoxHook) {
+        m_aboutBoxHook();
         return;
     }
     CAboutDlg about(this);
@@ -532,10 +532,10 @@ const QIcon& CVendrillDlg::AppIcon()
 
 void CVendrillDlg::paintEvent(QPaintEvent* e)
 {
-    if ((m_hIcon.isNull() || windowIcon().cacheKey() != m_hIcon.cacheKey()) && !m_IconPending) {
-        m_IconPending = true;
+    if ((m_hIcon.isNull() || windowIcon().cacheKey() != m_hIcon.cacheKey()) && !m_iconPending) {
+        m_iconPending = true;
         QTimer::singleShot(0, this, [this] {
-            m_IconPending = false;
+            m_iconPending = false;
             setWindowIcon(AppIcon());
         });
     }
@@ -554,7 +554,7 @@ void CVendrillDlg::paintEvent(QPaintEvent* e)
 
 bool CVendrillDlg::event(QEvent* e)
 {
-    m_PostedEvents.load(std::memory_order_acquire);  // pairs with PostFromReader
+    m_postedEvents.load(std::memory_order_acquire);  // pairs with PostFromReader
     if (e->type() == kCommEvent) {
         if (IsCurrentLinkEvent(e))
             OnCommunication();
@@ -583,7 +583,7 @@ bool CVendrillDlg::eventFilter(QObject* watched, QEvent* e)
 {
     // The filter sees a reader's event first; make what the reader wrote
     // before posting it visible here (pairs with PostFromReader).
-    m_PostedEvents.load(std::memory_order_acquire);
+    m_postedEvents.load(std::memory_order_acquire);
     if (PreTranslateMessage(watched, e))
         return true;
     return QDialog::eventFilter(watched, e);
@@ -606,12 +606,12 @@ void CVendrillDlg::keyPressEvent(QKeyEvent* e)
 void CVendrillDlg::done(int result)
 {
     ShutdownLinks();
-    m_Timer1.stop();
+    m_timer1.stop();
     QDialog::done(result);
 }
 
 // --- reply timer ------------------------------------------------------------
 
-void CVendrillDlg::SetTimer1() { m_Timer1.start(); }
-void CVendrillDlg::KillTimer1() { m_Timer1.stop(); }
-bool CVendrillDlg::IsTimer1Running() const { return m_Timer1.isActive(); }
+void CVendrillDlg::SetTimer1() { m_timer1.start(); }
+void CVendrillDlg::KillTimer1() { m_timer1.stop(); }
+bool CVendrillDlg::IsTimer1Running() const { return m_timer1.isActive(); }

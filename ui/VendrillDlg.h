@@ -60,8 +60,8 @@ public:
     // caption "Vendrill", OK only.
     enum class MsgIcon { None, Exclamation };
     void MessageBox(const std::string& cp949Text, MsgIcon icon = MsgIcon::None);
-    std::function<void(const QString&)> m_MessageBoxHook;  // when set: record instead of showing
-    std::function<void()> m_AboutBoxHook;                  // when set: called instead of the About box
+    std::function<void(const QString&)> m_messageBoxHook;  // when set: record instead of showing
+    std::function<void()> m_aboutBoxHook;                  // when set: called instead of the About box
 
     // --- link and protocol handlers ---------------------------------------
     void OnBnClickedOpen();
@@ -94,7 +94,7 @@ public:
     // Which link is up. Read and write go over the link that is up, whichever
     // radio button is on; with no link up the radio button chooses.
     using Link = vendrill::CSession::LinkKind;
-    Link ActiveLink() const { return m_Session.ActiveLink(); }
+    Link ActiveLink() const { return m_session.ActiveLink(); }
     bool OpenPort(const std::string& deviceName, std::uint32_t baudRate, std::uint8_t dataBits,
                   std::uint8_t parity, std::uint8_t stopBits);
     bool ClosePort();
@@ -112,10 +112,10 @@ public:
     void ThreadMessageBox(const std::string& cp949Text);
     // Posts a notification from a reader thread to the dialog. What the
     // thread wrote before is published to the user-interface thread through
-    // m_PostedEvents as well as through Qt's queue.
+    // m_postedEvents as well as through Qt's queue.
     void PostFromReader(QEvent* event);
-    bool IsWatcherRunning() const { return m_Session.IsWatcherRunning(); }
-    bool IsUsbReaderRunning() const { return m_Session.IsUsbReaderRunning(); }
+    bool IsWatcherRunning() const { return m_session.IsWatcherRunning(); }
+    bool IsUsbReaderRunning() const { return m_session.IsUsbReaderRunning(); }
 
     std::string m_strPortName;
     std::uint32_t m_dwBaudRate = 0;
@@ -168,21 +168,21 @@ public:
     std::string m_CurrentLevel;
 
 private:
-    vendrill::CSession m_Session{*this};
+    vendrill::CSession m_session{*this};
 
 public:
     // --- shared flags (the session's) ----------------------------------------
-    std::atomic<int>& m_Connected = m_Session.m_Connected;
-    std::atomic<int>& m_USBThreadRun = m_Session.m_USBThreadRun;
-    std::atomic<int>& m_USBReadCount = m_Session.m_USBReadCount;
-    int& m_Busy = m_Session.m_Busy;
-    int& m_NewVersion = m_Session.m_NewVersion;
+    std::atomic<int>& m_Connected = m_session.m_Connected;
+    std::atomic<int>& m_USBThreadRun = m_session.m_USBThreadRun;
+    std::atomic<int>& m_USBReadCount = m_session.m_USBReadCount;
+    int& m_Busy = m_session.m_Busy;
+    int& m_NewVersion = m_session.m_NewVersion;
     // Mirror of radio button 1030, written on the UI thread whenever the radio
     // state changes.
-    std::atomic<bool> m_UsbSelected{false};
+    std::atomic<bool> m_usbSelected{false};
 
-    CQueue& m_QueueRead = m_Session.m_QueueRead;
-    std::string& m_ReplyText = m_Session.m_ReplyText;
+    CQueue& m_QueueRead = m_session.m_QueueRead;
+    std::string& m_ReplyText = m_session.m_ReplyText;
 
     QIcon m_hIcon;  // made by AppIcon() once the window has painted
 
@@ -218,14 +218,14 @@ private:
     // Set on edits that take digits only.
     static constexpr const char* kDigitsOnlyProperty = "vendrillDigitsOnly";
 
-    std::unordered_map<int, QWidget*> m_Items;
-    QTimer m_Timer1;
-    bool m_IconPending = false;  // the window icon is set once painted
+    std::unordered_map<int, QWidget*> m_items;
+    QTimer m_timer1;
+    bool m_iconPending = false;  // the window icon is set once painted
 
     // link state
     struct PendingThreadBox {
         std::string text;
-        bool dismissed = false;  // guarded by m_ThreadBoxMutex
+        bool dismissed = false;  // guarded by m_threadBoxMutex
     };
     class ThreadBoxEvent : public QEvent {
     public:
@@ -271,11 +271,11 @@ private:
     void ModuleError(const std::string& text) override;
     void TimedOut(const std::string& text) override;
 
-    std::atomic<unsigned> m_PostedEvents{0};  // released by PostFromReader, acquired per event
-    std::mutex m_ThreadBoxMutex;
-    std::condition_variable m_ThreadBoxCv;
-    bool m_CancelThreadBoxes = false;     // guarded by m_ThreadBoxMutex
-    std::set<std::string> m_OpenBoxTexts;  // texts of the message boxes open now: one box per text
+    std::atomic<unsigned> m_postedEvents{0};  // released by PostFromReader, acquired per event
+    std::mutex m_threadBoxMutex;
+    std::condition_variable m_threadBoxCv;
+    bool m_cancelThreadBoxes = false;     // guarded by m_threadBoxMutex
+    std::set<std::string> m_openBoxTexts;  // texts of the message boxes open now: one box per text
     static inline std::atomic<CVendrillDlg*> s_MainWindow{nullptr};  // the first dialog made
 };
 

@@ -243,26 +243,26 @@ long Feed(CSession& session, const std::string& batch)
 // The trace lines written while it lives.
 class TraceCapture {
 public:
-    TraceCapture() : m_Sink(::open_memstream(&m_Buffer, &m_Size)) { SetTraceSink(m_Sink); }
+    TraceCapture() : m_sink(::open_memstream(&m_Buffer, &m_size)) { SetTraceSink(m_sink); }
     ~TraceCapture() { Stop(); }
     std::string Stop()
     {
-        if (m_Sink) {
-            std::fflush(m_Sink);
+        if (m_sink) {
+            std::fflush(m_sink);
             SetTraceSink(nullptr);
-            std::fclose(m_Sink);
-            m_Sink = nullptr;
-            m_Text.assign(m_Buffer, m_Size);
+            std::fclose(m_sink);
+            m_sink = nullptr;
+            m_text.assign(m_Buffer, m_size);
             std::free(m_Buffer);
         }
-        return m_Text;
+        return m_text;
     }
 
 private:
     char* m_Buffer = nullptr;
-    std::size_t m_Size = 0;
-    FILE* m_Sink;
-    std::string m_Text;
+    std::size_t m_size = 0;
+    FILE* m_sink;
+    std::string m_text;
 };
 
 // A session whose serial link is up on a pty.

@@ -41,8 +41,8 @@ struct RecordingDialog {
 
     RecordingDialog()
     {
-        dlg->m_MessageBoxHook = [this](const QString& text) { messages << text; };
-        dlg->m_AboutBoxHook = [this] { ++aboutBoxes; };
+        dlg->m_messageBoxHook = [this](const QString& text) { messages << text; };
+        dlg->m_aboutBoxHook = [this] { ++aboutBoxes; };
     }
     CVendrillDlg* operator->() const { return dlg.get(); }
 
@@ -126,38 +126,38 @@ public:
     StdoutCapture()
     {
         std::fflush(stdout);
-        m_File = std::tmpfile();
-        m_Saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (m_File && m_Saved >= 0)
-            ::dup2(::fileno(m_File), STDOUT_FILENO);
+        m_file = std::tmpfile();
+        m_saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (m_file && m_saved >= 0)
+            ::dup2(::fileno(m_file), STDOUT_FILENO);
     }
     ~StdoutCapture() { Stop(); }
     StdoutCapture(const StdoutCapture&) = delete;
     StdoutCapture& operator=(const StdoutCapture&) = delete;
     std::string Stop()
     {
-        if (m_Saved < 0)
-            return m_Text;
+        if (m_saved < 0)
+            return m_text;
         std::fflush(stdout);
-        ::dup2(m_Saved, STDOUT_FILENO);
-        ::close(m_Saved);
-        m_Saved = -1;
-        if (m_File) {
-            std::rewind(m_File);
+        ::dup2(m_saved, STDOUT_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+        if (m_file) {
+            std::rewind(m_file);
             char buf[4096];
             std::size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, m_File)) > 0)
-                m_Text.append(buf, n);
-            std::fclose(m_File);
-            m_File = nullptr;
+            while ((n = std::fread(buf, 1, sizeof buf, m_file)) > 0)
+                m_text.append(buf, n);
+            std::fclose(m_file);
+            m_file = nullptr;
         }
-        return m_Text;
+        return m_text;
     }
 
 private:
-    std::FILE* m_File = nullptr;
-    int m_Saved = -1;
-    std::string m_Text;
+    std::FILE* m_file = nullptr;
+    int m_saved = -1;
+    std::string m_text;
 };
 
 // ---- the far end of a serial line ----------------------------------------------
@@ -175,49 +175,49 @@ public:
     explicit PtyPeer(int port = 1) : m_Port(port)
     {
         char name[256] = {};
-        if (::openpty(&m_Master, &m_Slave, name, nullptr, nullptr) != 0) {
-            m_Master = m_Slave = -1;
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+            m_master = m_slave = -1;
             return;
         }
-        ::fcntl(m_Master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(m_Slave, F_SETFD, FD_CLOEXEC);
-        ::fcntl(m_Master, F_SETFL, ::fcntl(m_Master, F_GETFL) | O_NONBLOCK);
-        m_Path = name;
+        ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_path = name;
         const std::string var = "VENDRILL_COM" + std::to_string(port);
-        ::setenv(var.c_str(), m_Path.c_str(), 1);
+        ::setenv(var.c_str(), m_path.c_str(), 1);
     }
     ~PtyPeer()
     {
         const std::string var = "VENDRILL_COM" + std::to_string(m_Port);
         ::unsetenv(var.c_str());
         CloseMaster();
-        if (m_Slave >= 0)
-            ::close(m_Slave);
+        if (m_slave >= 0)
+            ::close(m_slave);
     }
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    bool Ok() const { return m_Master >= 0 && m_Slave >= 0; }
-    const std::string& SlavePath() const { return m_Path; }
-    int SlaveFd() const { return m_Slave; }
+    bool Ok() const { return m_master >= 0 && m_slave >= 0; }
+    const std::string& SlavePath() const { return m_path; }
+    int SlaveFd() const { return m_slave; }
 
     // Hangs up the line as a pulled cable would.
     void CloseMaster()
     {
-        if (m_Master >= 0)
-            ::close(m_Master);
-        m_Master = -1;
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
     }
 
     bool Write(const ByteVec& bytes) const
     {
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t r = ::write(m_Master, bytes.data() + done, bytes.size() - done);
+            const ssize_t r = ::write(m_master, bytes.data() + done, bytes.size() - done);
             if (r > 0) {
                 done += static_cast<std::size_t>(r);
             } else if (r < 0 && errno == EAGAIN) {
-                pollfd p{m_Master, POLLOUT, 0};
+                pollfd p{m_master, POLLOUT, 0};
                 if (::poll(&p, 1, 5000) <= 0)
                     return false;
             } else if (!(r < 0 && errno == EINTR)) {
@@ -234,9 +234,9 @@ public:
     {
         std::uint8_t buf[4096];
         for (;;) {
-            const ssize_t r = ::read(m_Master, buf, sizeof buf);
+            const ssize_t r = ::read(m_master, buf, sizeof buf);
             if (r > 0)
-                m_Received.insert(m_Received.end(), buf, buf + r);
+                m_received.insert(m_received.end(), buf, buf + r);
             else if (!(r < 0 && errno == EINTR))
                 return;
         }
@@ -248,12 +248,12 @@ public:
         QDeadlineTimer deadline(timeoutMs);
         for (;;) {
             Collect();
-            if (m_Received.size() >= n)
+            if (m_received.size() >= n)
                 return true;
             if (deadline.hasExpired())
                 return false;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            pollfd p{m_Master, POLLIN, 0};
+            pollfd p{m_master, POLLIN, 0};
             ::poll(&p, 1, 10);
         }
     }
@@ -264,40 +264,40 @@ public:
     const ByteVec& Received()
     {
         Collect();
-        return m_Received;
+        return m_received;
     }
     ByteVec Take()
     {
         Collect();
         ByteVec out;
-        out.swap(m_Received);
+        out.swap(m_received);
         return out;
     }
 
 private:
     int m_Port;
-    int m_Master = -1;
-    int m_Slave = -1;
-    std::string m_Path;
-    ByteVec m_Received;
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_path;
+    ByteVec m_received;
 };
 
 // Counts the reader thread's notifications that reach the dialog.
 class CommEventCounter : public QObject {
 public:
-    explicit CommEventCounter(QObject* target, QEvent::Type type) : m_Type(type) { target->installEventFilter(this); }
+    explicit CommEventCounter(QObject* target, QEvent::Type type) : m_type(type) { target->installEventFilter(this); }
     int count = 0;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* e) override
     {
-        if (e->type() == m_Type)
+        if (e->type() == m_type)
             ++count;
         return QObject::eventFilter(watched, e);
     }
 
 private:
-    QEvent::Type m_Type;
+    QEvent::Type m_type;
 };
 
 inline ByteVec Bytes(std::initializer_list<int> values)

@@ -15,16 +15,16 @@ using namespace vendrill;
 class DialogChainTest : public QObject {
     Q_OBJECT
 
-    CSimHost m_Sim;
+    CSimHost m_sim;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_Sim.Start());
-        ::setenv("VENDRILL_COM1", m_Sim.SlavePath().c_str(), 1);
+        QVERIFY(m_sim.Start());
+        ::setenv("VENDRILL_COM1", m_sim.SlavePath().c_str(), 1);
     }
-    void cleanupTestCase() { m_Sim.Stop(); }
-    void init() { m_Sim.SetOptions({}); m_Sim.SetState({}); }
+    void cleanupTestCase() { m_sim.Stop(); }
+    void init() { m_sim.SetOptions({}); m_sim.SetState({}); }
 
     void getInfoFillsEveryFieldOfAnOldModule()
     {
@@ -55,7 +55,7 @@ private slots:
         d->OnBnClickedSetPinKey();
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
         QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("4321"));
-        QCOMPARE(m_Sim.State().pin, std::string("4321"));
+        QCOMPARE(m_sim.State().pin, std::string("4321"));
     }
 
     void setNameWithSuffixIsSentAndTheSuffixAdvances()
@@ -72,8 +72,8 @@ private slots:
         d->OnBnClickedSetBDN();
         QCOMPARE(Text(d->GetDlgItemText(idc::NumericSuffix)), QStringLiteral("00100"));
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("ABC00099"), 10000);
-        QCOMPARE(m_Sim.State().name, std::string("ABC00099"));
-        const auto printed = m_Sim.PrintedLines();
+        QCOMPARE(m_sim.State().name, std::string("ABC00099"));
+        const auto printed = m_sim.PrintedLines();
         QVERIFY(!printed.empty());
         QCOMPARE(QString::fromStdString(printed.front()), QStringLiteral("ABC00099"));
     }
@@ -84,7 +84,7 @@ private slots:
     {
         SimOptions split;
         split.split = 2;
-        m_Sim.SetOptions(split);
+        m_sim.SetOptions(split);
         RecordingDialog d;
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
@@ -100,12 +100,12 @@ private slots:
 
         Click(d, idc::SetPinKey);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentPinKey), QStringLiteral("4321"), 10000);
-        QCOMPARE(m_Sim.State().pin, std::string("4321"));
+        QCOMPARE(m_sim.State().pin, std::string("4321"));
         QTRY_COMPARE_WITH_TIMEOUT(d->m_Busy, 0, 10000);  // the read-back is over
 
         Click(d, idc::SetBDN);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("TYPED-NAME"), 10000);
-        QCOMPARE(m_Sim.State().name, std::string("TYPED-NAME"));
+        QCOMPARE(m_sim.State().name, std::string("TYPED-NAME"));
         QVERIFY(d.messages.isEmpty());
     }
 
@@ -113,7 +113,7 @@ private slots:
     {
         SimOptions silent;
         silent.silent = true;
-        m_Sim.SetOptions(silent);
+        m_sim.SetOptions(silent);
         RecordingDialog d;
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
@@ -128,7 +128,7 @@ private slots:
     {
         SimOptions error;
         error.alwaysError = true;
-        m_Sim.SetOptions(error);
+        m_sim.SetOptions(error);
         RecordingDialog d;
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();

@@ -171,7 +171,7 @@ private slots:
     {
         PtyPeer peer;
         RecordingDialog d;
-        d->m_MessageBoxHook = nullptr;  // the real modal box
+        d->m_messageBoxHook = nullptr;  // the real modal box
         QVERIFY(d.ShowActive());
         d->OnBnClickedOpen();
 

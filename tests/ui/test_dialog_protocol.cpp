@@ -191,7 +191,7 @@ private slots:
     {
         WiredDialog w;
         CVendrillDlg* dlg = w.d.dlg.get();
-        dlg->m_MessageBoxHook = [&](const QString& text) {
+        dlg->m_messageBoxHook = [&](const QString& text) {
             w.d.messages << text;
             if (text == kTimeout)  // the box's own event loop delivers the late reply
                 Feed(dlg, ReplyFrame('3', "00190199A1B2"));
@@ -298,7 +298,7 @@ private slots:
         CVendrillDlg* dlg = d.dlg.get();
         const ByteVec partial{0x02, 'V', 'R', '3', '0', '1'};
         int nested = 0;
-        dlg->m_MessageBoxHook = [&](const QString& text) {
+        dlg->m_messageBoxHook = [&](const QString& text) {
             d.messages << text;
             if (text == kSettingError && nested++ == 0) {
                 // What the box's event loop would deliver meanwhile.

@@ -68,7 +68,7 @@ void TestDialogRules::serialAndUsbViews()
     Click(d, idc::Usb);
     QVERIFY(d->IsDlgButtonChecked(idc::Usb));
     QVERIFY(!d->IsDlgButtonChecked(idc::Serial));
-    QVERIFY(d->m_UsbSelected.load());
+    QVERIFY(d->m_usbSelected.load());
     QVERIFY(AllShown(d, kSerialControls, false) && AllEnabled(d, kSerialControls, false));
     QVERIFY(AllShown(d, kUsbControls, true) && AllEnabled(d, kUsbControls, true));
     // No data exchange, no selection change.
@@ -80,13 +80,13 @@ void TestDialogRules::serialAndUsbViews()
     QVERIFY(AllShown(d, kUsbControls, true) && AllShown(d, kSerialControls, false));
 
     Click(d, idc::Serial);
-    QVERIFY(!d->m_UsbSelected.load());
+    QVERIFY(!d->m_usbSelected.load());
     QVERIFY(AllShown(d, kSerialControls, true) && AllEnabled(d, kSerialControls, true));
     QVERIFY(AllShown(d, kUsbControls, false) && AllEnabled(d, kUsbControls, false));
 
     // The mirror follows changes made from code as well.
     d->CheckDlgButton(idc::Usb, true);
-    QVERIFY(d->m_UsbSelected.load());
+    QVERIFY(d->m_usbSelected.load());
     QVERIFY(AllShown(d, kSerialControls, true));  // rules run on clicks only
 }
 

@@ -371,7 +371,7 @@ private slots:
     {
         PtyPeer peer;
         RecordingDialog d;
-        d->m_MessageBoxHook = nullptr;  // real, non-modal boxes
+        d->m_messageBoxHook = nullptr;  // real, non-modal boxes
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
         QCOMPARE(d->m_Busy, 1);
@@ -400,7 +400,7 @@ private slots:
     {
         PtyPeer peer;
         RecordingDialog d;
-        d->m_MessageBoxHook = nullptr;
+        d->m_messageBoxHook = nullptr;
         d->OnBnClickedOpen();
         FillQueue(d.dlg.get(), 1000);
         QVERIFY(peer.Write(ByteVec(40, 'z')));

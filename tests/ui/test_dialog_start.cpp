@@ -66,7 +66,7 @@ void TestDialogStart::startValues()
     QCOMPARE(d->m_Status, std::string());
     QVERIFY(d->IsDlgButtonChecked(idc::Serial));
     QVERIFY(!d->IsDlgButtonChecked(idc::Usb));
-    QVERIFY(!d->m_UsbSelected.load());
+    QVERIFY(!d->m_usbSelected.load());
 
     const std::pair<int, const char*> shown[] = {
         {idc::PortList, "COM1"}, {idc::BaudList, "57600"}, {idc::ParityList, "None"},

@@ -210,27 +210,27 @@ void WaitUntilBlockedInPoll(pid_t tid)
 class DialogUsbTest : public QObject {
     Q_OBJECT
 
-    CSimHost m_Sim;  // the serial side, for the radio-button cases
-    QTemporaryDir m_Dir;
+    CSimHost m_sim;  // the serial side, for the radio-button cases
+    QTemporaryDir m_dir;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_Sim.Start());
-        g_SerialSide = m_Sim.SlavePath();
+        QVERIFY(m_sim.Start());
+        g_SerialSide = m_sim.SlavePath();
         // While a test bed exists, the preload takes over every /dev/pts node
         // opened by its /dev name and answers its terminal requests itself;
         // a name outside /dev leaves the serial side a plain terminal.
-        QVERIFY(m_Dir.isValid());
-        const std::string com1 = m_Dir.filePath(QStringLiteral("com1")).toStdString();
+        QVERIFY(m_dir.isValid());
+        const std::string com1 = m_dir.filePath(QStringLiteral("com1")).toStdString();
         QVERIFY(::symlink(g_SerialSide.c_str(), com1.c_str()) == 0);
         ::setenv("VENDRILL_COM1", com1.c_str(), 1);
     }
-    void cleanupTestCase() { m_Sim.Stop(); }
+    void cleanupTestCase() { m_sim.Stop(); }
     void init()
     {
-        m_Sim.SetOptions({});
-        m_Sim.SetState({});
+        m_sim.SetOptions({});
+        m_sim.SetState({});
     }
 
     // --- discovery ----------------------------------------------------------
@@ -530,11 +530,11 @@ private slots:
 
         Click(d, idc::Usb);
         QVERIFY(d->IsDlgButtonChecked(idc::Usb));
-        const auto before = m_Sim.RequestCount();
+        const auto before = m_sim.RequestCount();
         d->OnBnClickedGetInfo();
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), kWaitMs);
         QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
-        QCOMPARE(m_Sim.RequestCount() - before, std::uint64_t{4});
+        QCOMPARE(m_sim.RequestCount() - before, std::uint64_t{4});
         QVERIFY(NothingWaiting(printer));
 
         // A USB "Open" while the serial link is up changes nothing but the status.
@@ -564,9 +564,9 @@ private slots:
 
         Click(d, idc::Serial);
         QVERIFY(!d->IsDlgButtonChecked(idc::Usb));
-        const auto before = m_Sim.RequestCount();
+        const auto before = m_sim.RequestCount();
         ROUND_TRIP(d, printer, '3');
-        QCOMPARE(m_Sim.RequestCount(), before);
+        QCOMPARE(m_sim.RequestCount(), before);
         QVERIFY(d->ActiveLink() == Link::Usb);
         QVERIFY(!d->IsWatcherRunning());
 
@@ -624,7 +624,7 @@ private slots:
         QVERIFY(bed.Load("printer_2a92"));
         QVERIFY(bed.PrinterSide(kLp0) >= 0);
         RecordingDialog d;
-        d->m_MessageBoxHook = nullptr;  // real, non-modal boxes: the reader waits for an OK
+        d->m_messageBoxHook = nullptr;  // real, non-modal boxes: the reader waits for an OK
         d->show();
         OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());

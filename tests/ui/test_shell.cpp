@@ -88,7 +88,7 @@ void TestShell::windowMenuOffersAbout()
 void TestShell::realAboutBox()
 {
     CVendrillDlg dlg;
-    dlg.m_MessageBoxHook = [](const QString&) {};
+    dlg.m_messageBoxHook = [](const QString&) {};
     bool inspected = false;
     OnNextModal([&](QWidget* modal) {
         inspected = true;
