@@ -7,6 +7,16 @@
 
 namespace vendrill {
 
+// What opening or setting up a link came to, the same for both links and for
+// the session above them: Ok, or what failed and the errno of why.
+struct LinkResult {
+    enum class Code { Ok, CannotOpen, CannotConfigure, NoThread };
+    Code code = Code::Ok;
+    int error = 0;
+
+    explicit operator bool() const { return code == Code::Ok; }
+};
+
 // One byte link to the printer: a serial port (CSerialPort) or a USB printer
 // node (usb::CUsbPrinter). Both front ends pick the link once, when it opens,
 // and then talk to it only through this contract.
@@ -31,7 +41,8 @@ public:
     CLink(const CLink&) = delete;
     CLink& operator=(const CLink&) = delete;
 
-    virtual bool Open(const std::string& path) = 0;
+    // CannotOpen (LastError() says why) or Ok.
+    virtual LinkResult Open(const std::string& path) = 0;
     virtual bool IsOpen() const = 0;
     // Releases the device; idempotent.
     virtual void Close() = 0;
@@ -58,6 +69,11 @@ public:
 
 protected:
     void Fail(int err);
+    LinkResult Fail(LinkResult::Code code, int err)
+    {
+        Fail(err);
+        return {code, err};
+    }
 
     CWakeEvent m_wake;
 

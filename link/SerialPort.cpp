@@ -45,23 +45,18 @@ CSerialPort::~CSerialPort()
     Close();
 }
 
-bool CSerialPort::Open(const std::string& path)
+LinkResult CSerialPort::Open(const std::string& path)
 {
     Close();
     if (!m_wake.IsValid()) {
         // Without the wake descriptor a reader could never be stopped.
-        Fail(m_wake.CreationError());
-        return false;
+        return Fail(LinkResult::Code::CannotOpen, m_wake.CreationError());
     }
-    if (path.find('\0') != std::string::npos) {
-        Fail(EINVAL);
-        return false;
-    }
+    if (path.find('\0') != std::string::npos)
+        return Fail(LinkResult::Code::CannotOpen, EINVAL);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        Fail(errno);
-        return false;
-    }
+    if (fd < 0)
+        return Fail(LinkResult::Code::CannotOpen, errno);
     // The lock keeps out every cooperating opener, root included, and the
     // kernel drops it when we die. The tty's exclusive flag (TIOCEXCL) is not
     // used: it outlives a killed holder and then locks out every other user
@@ -71,11 +66,10 @@ bool CSerialPort::Open(const std::string& path)
         const int err = errno;
         ::flock(fd, LOCK_UN);
         ::close(fd);
-        Fail(err);
-        return false;
+        return Fail(LinkResult::Code::CannotOpen, err);
     }
     m_fd.store(fd, std::memory_order_release);
-    return true;
+    return {};
 }
 
 bool CSerialPort::SaveLineSettings(int fd)
@@ -139,39 +133,27 @@ bool CSerialPort::BuildTermios(const termios& current, const Settings& s, termio
     return true;
 }
 
-bool CSerialPort::Configure(const Settings& s)
+LinkResult CSerialPort::Configure(const Settings& s)
 {
     const int fd = m_fd.load(std::memory_order_acquire);
-    if (fd < 0) {
-        Fail(EBADF);
-        return false;
-    }
+    if (fd < 0)
+        return Fail(LinkResult::Code::CannotConfigure, EBADF);
     termios current{};
-    if (::tcgetattr(fd, &current) != 0) {
-        Fail(errno);
-        return false;
-    }
+    if (::tcgetattr(fd, &current) != 0)
+        return Fail(LinkResult::Code::CannotConfigure, errno);
     termios wanted{};
-    if (!BuildTermios(current, s, &wanted)) {
-        Fail(EINVAL);
-        return false;
-    }
-    if (::tcsetattr(fd, TCSANOW, &wanted) != 0) {
-        Fail(errno);
-        return false;
-    }
+    if (!BuildTermios(current, s, &wanted))
+        return Fail(LinkResult::Code::CannotConfigure, EINVAL);
+    if (::tcsetattr(fd, TCSANOW, &wanted) != 0)
+        return Fail(LinkResult::Code::CannotConfigure, errno);
     // tcsetattr succeeds when any part was taken; a driver that cannot run
     // the baud rate reports another one back.
     termios applied{};
-    if (::tcgetattr(fd, &applied) != 0) {
-        Fail(errno);
-        return false;
-    }
-    if (::cfgetospeed(&applied) != ::cfgetospeed(&wanted)) {
-        Fail(EINVAL);
-        return false;
-    }
-    return true;
+    if (::tcgetattr(fd, &applied) != 0)
+        return Fail(LinkResult::Code::CannotConfigure, errno);
+    if (::cfgetospeed(&applied) != ::cfgetospeed(&wanted))
+        return Fail(LinkResult::Code::CannotConfigure, EINVAL);
+    return {};
 }
 
 void CSerialPort::Purge()

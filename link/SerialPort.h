@@ -46,7 +46,7 @@ public:
     // flag). A port already open in this object is closed first. On failure
     // nothing stays open and errno and LastError() tell why. The line settings
     // found at open are put back by Close.
-    bool Open(const std::string& path) override;
+    LinkResult Open(const std::string& path) override;
 
     // Pure: the termios that Configure would set, from the port's current one.
     // Changes baud, data bits, parity, stop bits, software flow control and
@@ -55,7 +55,7 @@ public:
     static bool BuildTermios(const termios& current, const Settings& s, termios* out);
     // Applies s to the open port. False when s is unsupported or the driver
     // refuses it (including not taking the baud rate).
-    bool Configure(const Settings& s);
+    LinkResult Configure(const Settings& s);
 
     void Purge();                              // discard unsent and unread bytes
     int BytesWaiting();                        // bytes ready to read; 0 closed/error

@@ -273,27 +273,34 @@ CUsbPrinter::~CUsbPrinter()
     Close();
 }
 
-bool CUsbPrinter::Attach(int fd)
+LinkResult CUsbPrinter::Attach(int fd)
 {
     if (fd < 0)
-        return false;
+        return Fail(LinkResult::Code::CannotOpen, EBADF);
     if (fd == m_fd.load())
-        return true;
+        return {};
     // Without the wake signal a blocked Read could never be ended.
-    const int flags = m_wake.IsValid() ? ::fcntl(fd, F_GETFL) : -1;
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+    if (!m_wake.IsValid()) {
         ::close(fd);
-        return false;
+        return Fail(LinkResult::Code::CannotOpen, m_wake.CreationError());
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(LinkResult::Code::CannotOpen, err);
     }
     Close();
     m_fd.store(fd);
-    return true;
+    return {};
 }
 
-bool CUsbPrinter::Open(const std::string& path)
+LinkResult CUsbPrinter::Open(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    return fd >= 0 && Attach(fd);
+    if (fd < 0)
+        return Fail(LinkResult::Code::CannotOpen, errno);
+    return Attach(fd);
 }
 
 CLink::WaitResult CUsbPrinter::WaitForEvent(int fd, short* revents)

@@ -84,9 +84,9 @@ public:
 
     // Takes ownership of fd (also on failure, when it is closed) and switches
     // it to non-blocking I/O. A node already held is closed first.
-    bool Attach(int fd);
+    LinkResult Attach(int fd);
     // Opens path read-write (O_CLOEXEC | O_NOCTTY) and attaches it.
-    bool Open(const std::string& path) override;
+    LinkResult Open(const std::string& path) override;
 
     // Waits until bytes arrive, the device goes away or Wake() is called.
     WaitResult WaitForData() override;

@@ -3,6 +3,7 @@
 #include "base/Trace.h"
 #include "protocol/Conversation.h"
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -29,24 +30,26 @@ CSession::~CSession()
 
 // --- links ----------------------------------------------------------------------
 
-CSession::OpenResult CSession::OpenPort(const std::string& path, const CSerialPort::Settings& settings)
+LinkResult CSession::OpenPort(const std::string& path, const CSerialPort::Settings& settings)
 {
     m_Connected = 0;
-    if (path.empty() || !m_serial.Open(path))
-        return OpenResult::CannotOpen;
+    if (path.empty())
+        return {LinkResult::Code::CannotOpen, ENOENT};
+    if (LinkResult opened = m_serial.Open(path); !opened)
+        return opened;
     m_serial.Purge();
-    if (!m_serial.Configure(settings))
-        return OpenResult::CannotConfigure;  // held, not configured: the next open or close releases it
+    if (LinkResult configured = m_serial.Configure(settings); !configured)
+        return configured;  // held, not configured: the next open or close releases it
     m_serial.ResetWake();
     BeginLink();
     m_activeLink = LinkKind::Serial;
     try {
         m_watchThread = std::thread(&CSession::ThreadWatchComm, this);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         ClosePort();
-        return OpenResult::NoThread;
+        return {LinkResult::Code::NoThread, e.code().value()};
     }
-    return OpenResult::Ok;
+    return {};
 }
 
 unsigned CSession::ThreadWatchComm(CSession* s)
@@ -157,14 +160,14 @@ bool CSession::ClosePort()
     return true;
 }
 
-bool CSession::AttachUsb(int fd)
+LinkResult CSession::AttachUsb(int fd)
 {
     // A reader that ended after a failed read may still wait to be joined.
     StopUsbReader();
-    return fd >= 0 && m_usbDevice.Attach(fd);
+    return m_usbDevice.Attach(fd);
 }
 
-bool CSession::StartUsb()
+LinkResult CSession::StartUsb()
 {
     m_usbDevice.ResetWake();
     BeginLink();
@@ -172,16 +175,18 @@ bool CSession::StartUsb()
     m_activeLink = LinkKind::Usb;
     ++m_usbGeneration;
     Trace("Open Success -1\n");
+    LinkResult started;
     try {
         m_USBThread = std::thread(&CSession::TestUSBReadThread, this, m_usbGeneration.load());
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         m_Connected = 0;
         m_USBThreadRun = 0;
         m_activeLink = LinkKind::None;
         m_usbDevice.Close();
+        started = {LinkResult::Code::NoThread, e.code().value()};
     }
     Trace("Open Success -2\n");
-    return m_USBThread.joinable();
+    return started;
 }
 
 bool CSession::USB_Disconnection()

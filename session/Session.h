@@ -97,13 +97,12 @@ public:
     // --- links ---
     // Opens and configures the serial port and starts its watcher. A port
     // that takes no settings stays held (not up) until the next open or close.
-    enum class OpenResult { Ok, CannotOpen, CannotConfigure, NoThread };
-    OpenResult OpenPort(const std::string& path, const CSerialPort::Settings& settings);
+    LinkResult OpenPort(const std::string& path, const CSerialPort::Settings& settings);
     bool ClosePort();
     // Takes an opened USB printer descriptor (after the reader of an earlier
     // link is joined), then begins the link and starts its reader.
-    bool AttachUsb(int fd);
-    bool StartUsb();
+    LinkResult AttachUsb(int fd);
+    LinkResult StartUsb();
     bool USB_Connection(int fd) { return AttachUsb(fd) && StartUsb(); }
     bool USB_Disconnection();
     // After UsbGone: takes down that link, unless another one is up since.
@@ -113,7 +112,6 @@ public:
 
     LinkKind ActiveLink() const { return m_activeLink.load(); }
     bool IsSerialHeld() const { return m_serial.IsOpen(); }
-    int SerialError() const { return m_serial.LastError(); }
     bool IsWatcherRunning() const { return m_watchThread.joinable(); }
     bool IsUsbReaderRunning() const { return m_USBThread.joinable(); }
     bool IsCurrentLink(unsigned link) const { return link == m_linkGeneration.load(); }

@@ -54,21 +54,22 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     const std::string path = vendrill::ResolvePortPath(deviceName);
     const CSerialPort::Settings settings{baudRate, dataBits, static_cast<CSerialPort::Parity>(parity),
                                          static_cast<CSerialPort::StopBits>(stopBits)};
-    switch (m_session.OpenPort(path, settings)) {
-    case vendrill::CSession::OpenResult::CannotOpen:
+    const vendrill::LinkResult opened = m_session.OpenPort(path, settings);
+    switch (opened.code) {
+    case vendrill::LinkResult::Code::CannotOpen:
         m_Status = "Unable to open the port";
-        if (!path.empty() && vendrill::IsPermissionError(m_session.SerialError()))
+        if (!path.empty() && vendrill::IsPermissionError(opened.error))
             ExplainPortRefusal(path);
         else
             UpdatePortToolTip();
         UpdateData(false);
         return false;
-    case vendrill::CSession::OpenResult::CannotConfigure:
+    case vendrill::LinkResult::Code::CannotConfigure:
         return false;  // held, not configured: the next Open or Close releases it
-    case vendrill::CSession::OpenResult::NoThread:
+    case vendrill::LinkResult::Code::NoThread:
         UpdateData(false);
         return false;
-    case vendrill::CSession::OpenResult::Ok:
+    case vendrill::LinkResult::Code::Ok:
         break;
     }
     UpdatePortToolTip();

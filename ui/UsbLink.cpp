@@ -41,7 +41,7 @@ bool CVendrillDlg::USB_Connection()
     }
     m_Status = "USB connection success";
     UpdateData(false);
-    const bool started = m_session.StartUsb();
+    const bool started = bool(m_session.StartUsb());
     UpdateData(false);
     return started;
 }

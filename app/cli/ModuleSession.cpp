@@ -86,17 +86,24 @@ CModuleSession::~CModuleSession()
 StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort::Settings& settings)
 {
     Close();
-    switch (m_session.OpenPort(path, settings)) {
-    case CSession::OpenResult::Ok: break;
-    case CSession::OpenResult::CannotOpen:
-        return Fail(Status::NoDevice, SerialOpenError(path, m_session.SerialError()));
-    case CSession::OpenResult::CannotConfigure: {
-        const int err = m_session.SerialError();
+    const LinkResult opened = m_session.OpenPort(path, settings);
+    StepResult failed;
+    switch (opened.code) {
+    case LinkResult::Code::Ok: break;
+    case LinkResult::Code::CannotOpen:
+        failed = Fail(Status::NoDevice, SerialOpenError(path, opened.error));
+        break;
+    case LinkResult::Code::CannotConfigure:
         m_session.ClosePort();
-        return Fail(Status::NoDevice, "cannot apply the line settings to " + path + ": " + std::strerror(err));
+        failed = Fail(Status::NoDevice, "cannot apply the line settings to " + path + ": " + std::strerror(opened.error));
+        break;
+    case LinkResult::Code::NoThread:
+        failed = Fail(Status::Failure, "cannot start the reader thread");
+        break;
     }
-    case CSession::OpenResult::NoThread:
-        return Fail(Status::Failure, "cannot start the reader thread");
+    if (!opened) {
+        failed.error = opened.error;
+        return failed;
     }
     StartInterruptWatch();
     return {};
@@ -115,8 +122,8 @@ StepResult CModuleSession::OpenUsb(const std::string& device)
         // printers are there, if any, or what the chosen one is.
         return Fail(Status::NoDevice, device.empty() ? NoAcceptedUsbPrinter() : shown);
     }
-    if (!m_session.AttachUsb(fd))
-        return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(errno));
+    if (const LinkResult attached = m_session.AttachUsb(fd); !attached)
+        return Fail(Status::NoDevice, std::string("cannot use the USB printer: ") + std::strerror(attached.error));
     if (!m_session.StartUsb())
         return Fail(Status::Failure, "cannot start the reader thread");
     StartInterruptWatch();

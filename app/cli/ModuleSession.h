@@ -34,6 +34,7 @@ struct StepResult {
     Status status = Status::Ok;
     std::string message;  // for the user; empty when Ok
     char request = 0;     // the command whose reply was awaited, when that failed
+    int error = 0;        // errno of a link that could not be opened
 };
 
 // Values read back by the "Get Info" chain. Fields that the chain did not
@@ -68,8 +69,6 @@ public:
     // How long a request waits for its reply unless it says otherwise.
     void SetReplyTimeout(int ms) { m_replyTimeoutMs = ms; }
     bool IsOpen() const { return m_session.ActiveLink() != CSession::LinkKind::None; }
-    // errno of the last failed OpenSerial.
-    int SerialError() const { return m_session.SerialError(); }
 
     // Writes all bytes; NoDevice when the link refuses them.
     StepResult Send(const proto::Bytes& bytes);

@@ -703,7 +703,7 @@ Status CStation::OpenPort(bool lost)
                 Message(LinkText(m_o) + (lost ? " is back" : " is there"));
             return Status::Ok;
         }
-        const int err = m_session.SerialError();
+        const int err = opened.error;
         const bool away = ::access(m_o.portPath.c_str(), F_OK) != 0 || err == ENOENT || err == ENODEV ||
                           err == ENXIO || err == EIO;
         if (!away) {

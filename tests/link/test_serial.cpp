@@ -335,7 +335,7 @@ TEST_F(PtyTest, OpenIsExclusiveUntilClosed)
     ASSERT_GE(child, 0);
     if (child == 0) {
         CSerialPort other;
-        const bool opened = other.Open(m_path);
+        const bool opened = bool(other.Open(m_path));
         const int err = other.LastError();
         ::_exit(opened ? 1 : (err == EWOULDBLOCK || err == EBUSY) ? 0 : 2);
     }

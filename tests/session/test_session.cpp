@@ -272,7 +272,7 @@ struct Line {
     CSession session;
     explicit Line(SessionPolicy policy = Prompt()) : session(front, policy)
     {
-        EXPECT_EQ(session.OpenPort(peer.path, {}), CSession::OpenResult::Ok);
+        EXPECT_EQ(session.OpenPort(peer.path, {}).code, LinkResult::Code::Ok);
     }
     // Expects the Get request `command` on the line and answers it.
     void Answer(char command, const std::string& data)
@@ -298,7 +298,7 @@ TEST(Session, RepliesDriveTheChainAndEndTheRequest)
     Peer peer;
     Recorder front;
     CSession session(front, Prompt());
-    ASSERT_EQ(session.OpenPort(peer.path, {}), CSession::OpenResult::Ok);
+    ASSERT_EQ(session.OpenPort(peer.path, {}).code, LinkResult::Code::Ok);
     TraceCapture trace;
 
     session.Get(proto::CMD_GET_BDA);
@@ -511,7 +511,7 @@ TEST(Session, GlitchesAndEarlierLinksLeaveNothingBehind)
     Peer peer;
     Recorder front;
     CSession session(front, Prompt());
-    ASSERT_EQ(session.OpenPort(peer.path, {}), CSession::OpenResult::Ok);
+    ASSERT_EQ(session.OpenPort(peer.path, {}).code, LinkResult::Code::Ok);
     session.SetChain(false);
     session.Get(proto::CMD_GET_BDA);
     EXPECT_EQ(peer.Read(3), Ask('3'));
@@ -578,7 +578,7 @@ TEST(Session, GlitchesAndEarlierLinksLeaveNothingBehind)
     peer.Write("stale");
     ASSERT_TRUE(front.WaitFor([&] { return front.arrivals != seen; }));
     session.ClosePort();
-    ASSERT_EQ(session.OpenPort(peer.path, {}), CSession::OpenResult::Ok);
+    ASSERT_EQ(session.OpenPort(peer.path, {}).code, LinkResult::Code::Ok);
     EXPECT_EQ(session.m_QueueRead.GetCount(), 0);
     EXPECT_TRUE(session.m_ReplyText.empty());
     EXPECT_FALSE(session.IsCurrentLink(0)) << "notifications of the first link are stale";
@@ -634,7 +634,7 @@ TEST(Session, AFullQueueIsDroppedWithAMessageOrWaitedFor)
         Recorder tool;
         tool.waitsForRoom = true;
         CSession session(tool, Prompt());
-        ASSERT_EQ(session.OpenPort(peer.path, {}), CSession::OpenResult::Ok);
+        ASSERT_EQ(session.OpenPort(peer.path, {}).code, LinkResult::Code::Ok);
         peer.Write(flood);
         ASSERT_TRUE(tool.DrainUntil(session, [&] { return tool.bytes.size() >= flood.size(); }));
         EXPECT_EQ(tool.bytes, flood);
