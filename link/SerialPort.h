@@ -44,8 +44,8 @@ public:
     // A port that this or another process holds is refused with EWOULDBLOCK
     // (or EBUSY from the tty layer when another program set its exclusive
     // flag). A port already open in this object is closed first. On failure
-    // nothing stays open and errno and LastError() tell why. The line settings
-    // found at open are put back by Close.
+    // nothing stays open and the result (and LastError()) says why. The line
+    // settings found at open are put back by Close.
     LinkResult Open(const std::string& path) override;
 
     // Pure: the termios that Configure would set, from the port's current one.
@@ -53,8 +53,8 @@ public:
     // raw mode (see the source); keeps hardware handshake, CLOCAL, HUPCL and
     // the rest. Returns false, leaving *out untouched, for unsupported values.
     static bool BuildTermios(const termios& current, const Settings& s, termios* out);
-    // Applies s to the open port. False when s is unsupported or the driver
-    // refuses it (including not taking the baud rate).
+    // Applies s to the open port. CannotConfigure when s is unsupported or the
+    // driver refuses it (including not taking the baud rate).
     LinkResult Configure(const Settings& s);
 
     void Purge();                              // discard unsent and unread bytes
