@@ -95,7 +95,8 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
         break;
     case LinkResult::Code::CannotConfigure:
         m_session.ClosePort();
-        failed = Fail(Status::NoDevice, "cannot apply the line settings to " + path + ": " + std::strerror(opened.error));
+        failed = Fail(Status::NoDevice,
+                      "cannot apply the line settings to " + path + ": " + std::strerror(opened.error));
         break;
     case LinkResult::Code::NoThread:
         failed = Fail(Status::Failure, "cannot start the reader thread");
