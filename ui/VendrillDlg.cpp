@@ -291,9 +291,10 @@ bool CVendrillDlg::OnInitDialog()
     }
     UpdateData(false);
     // 2. The About item lives in the free area's menu (CreateSystemMenu).
-    // 3. Icon: given to the window once it has painted (paintEvent). The
-    // window system takes every rendered size of it, which costs as much as
-    // a fifth of the start-up; the window shows first, its icon a moment later.
+    // 3. Icon: made and given to the window once it has painted (paintEvent).
+    // Reading its images and the window system taking every rendered size
+    // cost as much as a sixth of the start-up; the window shows first, its
+    // icon a moment later.
     if (isVisible())
         setWindowIcon(AppIcon());
     // 4./5. Link kind and start selections.
