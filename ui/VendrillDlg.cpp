@@ -293,8 +293,8 @@ bool CVendrillDlg::OnInitDialog()
     // 2. The About item lives in the free area's menu (CreateSystemMenu).
     // 3. Icon: made and given to the window once it has painted (paintEvent).
     // Reading its images and the window system taking every rendered size
-    // cost as much as a sixth of the start-up; the window shows first, its
-    // icon a moment later.
+    // cost about an eighth of the time to the window's map; the window shows
+    // first, its icon a moment later.
     if (isVisible())
         setWindowIcon(AppIcon());
     // 4./5. Link kind and start selections.
