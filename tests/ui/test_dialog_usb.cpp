@@ -46,6 +46,12 @@ const QString kNotOurs = QStringLiteral("This is NOT HOLLINDE printer.");
 const QString kUsbGone = QStringLiteral("Disconnect the USB communication. Connect the USB port again!");
 constexpr int kWaitMs = 10000;
 
+// Plugs in the 2A92 printer at lp0; its far end, or -1.
+int PlugPrinter(UsbTestbed& bed)
+{
+    return bed.Load("printer_2a92") ? bed.PrinterSide(kLp0) : -1;
+}
+
 QByteArray Bytes(const std::string& s) { return QByteArray::fromStdString(s); }
 
 std::string Request(char command) { return std::string("\x1b~") + command; }
@@ -348,8 +354,7 @@ private slots:
     void getInfoChainOverUsb()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
+        const int printer = PlugPrinter(bed);
         QVERIFY(printer >= 0);
         RecordingDialog d;
         OpenUsb(d);
@@ -395,8 +400,7 @@ private slots:
     void printerRemovedWhileTheReaderWaits()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
+        const int printer = PlugPrinter(bed);
         QVERIFY(printer >= 0);
         char unplugged[64] = {};
         QCOMPARE(ptsname_r(printer, unplugged, sizeof unplugged), 0);
@@ -440,8 +444,7 @@ private slots:
     void printerGoneDuringAWrite()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
@@ -484,8 +487,7 @@ private slots:
     void openTwiceOnlySaysAlreadyConnected()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
+        const int printer = PlugPrinter(bed);
         QVERIFY(printer >= 0);
         RecordingDialog d;
         OpenUsb(d);
@@ -520,8 +522,7 @@ private slots:
     void serialLinkKeepsWorkingWhenUsbIsSelected()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
+        const int printer = PlugPrinter(bed);
         QVERIFY(printer >= 0);
         RecordingDialog d;
         d->OnBnClickedOpen();  // "Serial" is on at start
@@ -555,8 +556,7 @@ private slots:
     void usbLinkKeepsWorkingWhenSerialIsSelected()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        const int printer = bed.PrinterSide(kLp0);
+        const int printer = PlugPrinter(bed);
         QVERIFY(printer >= 0);
         RecordingDialog d;
         OpenUsb(d);
@@ -579,8 +579,7 @@ private slots:
     void serialOpenTakesTheUsbLinkDownFirst()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         OpenUsb(d);
         QVERIFY(d->IsUsbReaderRunning());
@@ -607,8 +606,7 @@ private slots:
     void closingTheWindowWhileTheReaderBlocksInARead()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         d->show();
         OpenUsb(d);
@@ -621,8 +619,7 @@ private slots:
     void closingTheWindowWhileTheReaderWaitsOnItsMessageBox()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         d->m_messageBoxHook = nullptr;  // real, non-modal boxes: the reader waits for an OK
         d->show();
@@ -639,8 +636,7 @@ private slots:
     void hundredCyclesLeaveNothingBehind()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         Click(d, idc::Usb);
         // One cycle first, so that anything made once on first use is there.
@@ -665,8 +661,7 @@ private slots:
     void connectAndDisconnectTraceLines()
     {
         UsbTestbed bed;
-        QVERIFY(bed.Load("printer_2a92"));
-        QVERIFY(bed.PrinterSide(kLp0) >= 0);
+        QVERIFY(PlugPrinter(bed) >= 0);
         RecordingDialog d;
         Click(d, idc::Usb);
         std::string text;
