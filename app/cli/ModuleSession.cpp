@@ -87,24 +87,22 @@ StepResult CModuleSession::OpenSerial(const std::string& path, const CSerialPort
 {
     Close();
     const LinkResult opened = m_session.OpenPort(path, settings);
-    StepResult failed;
+    // The errno goes along: the station tells a port that went away by it.
+    const auto failed = [&opened](Status status, std::string message) {
+        StepResult r = Fail(status, std::move(message));
+        r.error = opened.error;
+        return r;
+    };
     switch (opened.code) {
     case LinkResult::Code::Ok: break;
     case LinkResult::Code::CannotOpen:
-        failed = Fail(Status::NoDevice, SerialOpenError(path, opened.error));
-        break;
+        return failed(Status::NoDevice, SerialOpenError(path, opened.error));
     case LinkResult::Code::CannotConfigure:
         m_session.ClosePort();
-        failed = Fail(Status::NoDevice,
+        return failed(Status::NoDevice,
                       "cannot apply the line settings to " + path + ": " + std::strerror(opened.error));
-        break;
     case LinkResult::Code::NoThread:
-        failed = Fail(Status::Failure, "cannot start the reader thread");
-        break;
-    }
-    if (!opened) {
-        failed.error = opened.error;
-        return failed;
+        return failed(Status::Failure, "cannot start the reader thread");
     }
     StartInterruptWatch();
     return {};
