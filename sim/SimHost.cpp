@@ -342,10 +342,28 @@ void CSimHost::Run()
     m_running = false;
 }
 
+void CSimHost::TellSettings()
+{
+    if (!m_settingsHook)
+        return;
+    ModuleState state;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_present)
+            return;
+        state = m_sim.State();
+    }
+    if (m_told && m_told->address == state.address && m_told->name == state.name && m_told->pin == state.pin)
+        return;
+    m_told = state;
+    m_settingsHook(state);
+}
+
 void CSimHost::Serve()
 {
     std::uint8_t buffer[4096];
     for (;;) {
+        TellSettings();
         bool inFrame;
         {
             std::lock_guard lock(m_mutex);

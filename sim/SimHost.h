@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -88,6 +89,11 @@ public:
     // both directions, so that the tool sees a real line's timing. 0: no
     // pacing.
     void SetPaceBaud(int baud) { m_paceBaud = baud; }
+    // Called on the module's thread, outside every lock, with the settings of
+    // the module on the line whenever its address, name or PIN key is new to
+    // the hook (a printer arrives, takes a name or a PIN key). Set before Start().
+    using SettingsHook = std::function<void(const ModuleState& state)>;
+    void SetSettingsHook(SettingsHook hook) { m_settingsHook = std::move(hook); }
 
 private:
     void Run();
@@ -103,6 +109,7 @@ private:
     void Leave();
     int MsToLineDeadline() const;
     bool WriteAll(const proto::Bytes& bytes) const;
+    void TellSettings();
     void CloseAll();
 
     // Start()/Stop() are called by the owner only; m_mutex guards the module
@@ -127,6 +134,8 @@ private:
     std::uint64_t m_namesSeen = 0;
     std::map<std::string, ModuleState> m_kept;  // settings of printers that left
     std::vector<LineVisit> m_visits;
+    SettingsHook m_settingsHook;
+    std::optional<ModuleState> m_told;  // what the hook heard last (module thread only)
 };
 
 }  // namespace vendrill

@@ -2,6 +2,7 @@
 // trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
 
 #include "base/StdDescriptors.h"
+#include "radio/SimAir.h"
 #include "sim/SimHost.h"
 #include "vendrill/Version.h"
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/signalfd.h>
@@ -48,6 +50,13 @@ const char kUsage[] =
     "  --stay MS         a printer leaves MS milliseconds after its last Set BDN\n"
     "                    (default 500)\n"
     "  --gone MS         the next printer arrives MS milliseconds later (default 1000)\n"
+    "\n"
+    "The simulated air (a D-Bus mock of BlueZ, as the tests run it):\n"
+    "  --air ADDRESS     tell the mock on the D-Bus at ADDRESS (unix:path=...) each\n"
+    "                    printer's address, name and PIN key as the module takes\n"
+    "                    them, so that a radio check hears what the line set\n"
+    "  --air-object PATH the mock's object (default /)\n"
+    "\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n";
 
@@ -143,6 +152,7 @@ int main(int argc, char** argv)
     ModuleState state;
     LineOptions line;
     int paceBaud = 0;
+    std::string airAddress, airObject = "/";
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
         const char* value = k + 1 < argc ? argv[k + 1] : nullptr;
@@ -224,6 +234,18 @@ int main(int argc, char** argv)
             if (len < 1 || len > CModuleSim::kMaxNameBytes)
                 return Fail("--name wants 1 to 59 bytes", value);
             state.name = value;
+        } else if (arg == "--air") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (*value == '\0')
+                return Fail("--air wants a D-Bus address", value);
+            airAddress = value;
+        } else if (arg == "--air-object") {
+            if (!needsValue(argv[k]))
+                return 2;
+            if (*value != '/')
+                return Fail("--air-object wants an object path", value);
+            airObject = value;
         } else if (arg == "--pin") {
             if (!needsValue(argv[k]))
                 return 2;
@@ -253,7 +275,18 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // Outlives the host, whose thread calls it.
+    std::unique_ptr<radio::CSimAir> air;
     CSimHost host;
+    if (!airAddress.empty()) {
+        air = std::make_unique<radio::CSimAir>(airAddress, airObject);
+        host.SetSettingsHook([&air](const ModuleState& s) {
+            std::string error;
+            if (!air->Tell(s.address, s.name, s.pin, &error))
+                std::fprintf(stderr, "vendrill-sim: the air did not hear %s's name: %s\n", s.address.c_str(),
+                             error.c_str());
+        });
+    }
     host.SetOptions(options);
     host.SetState(state);
     host.SetLine(line);

@@ -3,6 +3,7 @@
 #include "app/cli/Interrupt.h"
 #include "base/TextCodec.h"
 #include "link/OpenError.h"
+#include "app/cli/RadioCheck.h"
 #include "app/cli/Station.h"
 #include "record/Record.h"
 #include "link/PortName.h"
@@ -72,7 +73,7 @@ std::string UsageText()
            "  sniff status|enable|disable\n"
            "                            enable and disable are sent without waiting for\n"
            "                            an answer\n" +
-           LineCommandsUsage() +
+           LineCommandsUsage() + RadioCheckUsage() +
            "\n"
            "Link (a serial port unless --usb or --simulate):\n"
            "  --port COMn|/dev/PATH     serial port, default COM1; COMn is the path that the\n"
@@ -164,6 +165,7 @@ enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
     kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
+    kOptAddress = 1u << 13,
 };
 
 struct CommandSpec {
@@ -212,6 +214,17 @@ std::string FinishStation(Options& o)
     return {};
 }
 
+std::string FinishRadioCheck(Options& o)
+{
+    if (o.radioAddress.empty())
+        return "radio-check needs --address BDA";
+    if (o.stationPin) {
+        if (const std::optional<proto::TextFault> fault = proto::CheckText(*o.stationPin, proto::TextKind::PinKey))
+            return fault->Describe("PIN key");
+    }
+    return {};
+}
+
 std::string FinishRecords(Options& o)
 {
     if (o.json && o.csv)
@@ -257,13 +270,14 @@ const CommandSpec kCommands[] = {
      FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
     {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
+    {"radio-check", Command::RadioCheck, false, kOptAddress | kOptName | kOptPin, nullptr, FinishRadioCheck},
 };
 
 // getopt_long's codes for options without a short form.
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
-    kTimeout, kVid, kPid,
+    kTimeout, kVid, kPid, kAddress,
 };
 
 const option kLongOptions[] = {
@@ -295,6 +309,7 @@ const option kLongOptions[] = {
     {"count", required_argument, nullptr, kCount},
     {"since", required_argument, nullptr, kSince},
     {"csv", no_argument, nullptr, kCsv},
+    {"address", required_argument, nullptr, kAddress},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -369,6 +384,8 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
         return {};
     case kName:
         *bit = kOptName;
+        if (value.empty())
+            return "--name wants a name";
         o.prefix = value;
         return {};
     case kFirstSuffix:
@@ -419,6 +436,14 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
         *bit = kOptCsv;
         o.csv = true;
         return {};
+    case kAddress: {
+        *bit = kOptAddress;
+        const std::optional<std::string> address = radio::ParseAddress(value);
+        if (!address)
+            return "--address wants a Bluetooth address as 0012F3A1B2C3 or 00:12:F3:A1:B2:C3, not '" + value + "'";
+        o.radioAddress = *address;
+        return {};
+    }
     case kVid:
     case kPid: {
         *bit = code == kVid ? kOptVid : kOptPid;
@@ -485,6 +510,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
                 std::atoi(::optarg) > 600000)
                 return Bad(std::string("--timeout wants milliseconds from 100 to 600000, not '") + ::optarg + "'");
             o.replyTimeoutMs = std::atoi(::optarg);
+            o.timeoutGiven = true;
             break;
         case kPort: case kBaud: case kDataBits: case kParity: case kStopBits: {
             if (const std::string error = TakeLineOption(code, ::optarg, o); !error.empty())
@@ -493,7 +519,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             break;
         }
         case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
-        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: {
+        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kAddress: {
             unsigned bit = 0;
             if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
                 return Bad(error);
@@ -674,6 +700,7 @@ RunResult RunOnSession(CModuleSession& session, const Options& o)
     case Command::Station:
     case Command::Records:
     case Command::Ports:
+    case Command::RadioCheck:
         break;  // not a command on one open session
     }
     return BadValue("no command given");

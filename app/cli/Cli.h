@@ -36,7 +36,7 @@ extern const ExitCodeText kExitCodes[8];
 
 int ExitCodeFor(Status status);
 
-enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports };
+enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports, RadioCheck };
 enum class LinkChoice { Serial, Usb, Simulate };
 
 struct Options {
@@ -69,6 +69,10 @@ struct Options {
     std::string since;                     // records --since, as the record compares it
     bool csv = false;                      // records --csv
     std::string vid, pid;                  // ports --vid, --pid: four hex digits, lower case
+
+    // radio-check (RadioCheck.h); its --name is `prefix`, its --pin `stationPin`.
+    std::string radioAddress;              // --address, as BlueZ writes it (00:12:F3:A1:B2:C3)
+    bool timeoutGiven = false;             // --timeout was given (radio-check has its own default)
 };
 
 struct ParseResult {

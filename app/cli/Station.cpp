@@ -1,6 +1,7 @@
 #include "app/cli/Station.h"
 
 #include "app/cli/Interrupt.h"
+#include "app/cli/RadioCheck.h"
 #include "base/TextCodec.h"
 #include "app/cli/ModuleSession.h"
 #include "base/Trace.h"
@@ -938,6 +939,7 @@ int RunLineCommand(const Options& o, const ResultSink& out)
     case Command::Station: return RunStation(o, out);
     case Command::Records: return RunRecords(o, out);
     case Command::Ports: return RunPorts(o, out);
+    case Command::RadioCheck: return RunRadioCheck(o, out);
     default: return kExitBadArgument;
     }
 }

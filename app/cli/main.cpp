@@ -42,7 +42,7 @@ int main(int argc, char** argv)
 
     // The production-line commands write their results as they come.
     if (parsed.ok && (parsed.options.command == Command::Station || parsed.options.command == Command::Records ||
-                      parsed.options.command == Command::Ports))
+                      parsed.options.command == Command::Ports || parsed.options.command == Command::RadioCheck))
         return RunLineCommand(parsed.options, [&parsed](const std::string& utf8) {
             // JSON and CSV stay UTF-8; lines for a terminal follow its character set.
             const std::string text =
