@@ -127,6 +127,27 @@ TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
     EXPECT_FALSE(Parse({"--help=1"}).ok);
 }
 
+TEST(CliArguments, RadioCheckTakesTheModulesAddressAndBlueZs)
+{
+    const ParseResult plain = Parse({"radio-check", "--address", "0012f3a1B2C3", "--name", "PRN 1", "--pin", "0000"});
+    ASSERT_TRUE(plain.ok) << plain.error;
+    EXPECT_EQ(plain.options.command, Command::RadioCheck);
+    EXPECT_EQ(plain.options.radioAddress, "00:12:F3:A1:B2:C3");
+    EXPECT_EQ(plain.options.prefix, "PRN 1");
+    EXPECT_EQ(plain.options.stationPin, "0000");
+    EXPECT_FALSE(plain.options.timeoutGiven) << "the check's own default holds";
+    const ParseResult colons = Parse({"radio-check", "--address=00:12:F3:A1:B2:C3", "--timeout", "2000"});
+    EXPECT_EQ(colons.options.radioAddress, "00:12:F3:A1:B2:C3");
+    EXPECT_TRUE(colons.options.timeoutGiven);
+    for (const char* bad : {"0012F3A1B2C", "0012F3A1B2C3D", "00-12-F3-A1-B2-C3", "00:12:F3:A1:B2:G3", "0012:F3A1B2C3", ""})
+        EXPECT_FALSE(Parse({"radio-check", "--address", bad}).ok) << bad;
+    EXPECT_FALSE(Parse({"radio-check"}).ok) << "--address is needed";
+    EXPECT_FALSE(Parse({"radio-check", "--address", "0012F3A1B2C3", "--name", ""}).ok);
+    EXPECT_FALSE(Parse({"radio-check", "--address", "0012F3A1B2C3", "--pin", std::string(17, '1')}).ok);
+    EXPECT_FALSE(Parse({"radio-check", "--address", "0012F3A1B2C3", "--print"}).ok) << "the station's option";
+    EXPECT_FALSE(Parse({"info", "--address", "0012F3A1B2C3"}).ok);
+}
+
 TEST(CliOutput, PlainLinesKeepControlCharactersOutOfTheTerminal)
 {
     EXPECT_EQ(FormatPlain({{"name", "A B"}, {"pin", "12"}}), "name: A B\npin: 12\n");
