@@ -13,7 +13,9 @@
 #   6. the line board (vendrill-board) on a record of 100,000 visits, in
 #      SQLite and in a private PostgreSQL server: page ready with its data in
 #      headless Chromium, a station's commit -> the visit on the open page,
-#      CPU with 50 open event streams while the line is idle, peak memory.
+#      CPU with 50 open event streams while the line is idle, peak memory;
+#   7. the radio check's own cost on the tests' mocked bluetoothd, where the
+#      air answers at once.
 # Prints one table (Markdown) with every figure, its floor and the ratio, then
 # the notes on where the time goes. Raw output stays in the results folder.
 # Nothing here fails on time; a non-zero exit means a benchmark could not run.
@@ -25,6 +27,7 @@
 # cost runs, 200), BENCH_STATIONS (scale run, 16), BENCH_SCALE_S (seconds of
 # the scale run, 60), BENCH_BOARD_LOADS (board page loads per database, 15),
 # BENCH_BOARD_PRINTERS (printers named while the board's page is open, 20),
+# BENCH_RADIO_RUNS (radio checks, 30),
 # BENCH_QUICK=1 (a few runs of each, for trying the script).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -34,10 +37,11 @@ pairs="${BENCH_START_PAIRS:-15}"; idle_s="${BENCH_IDLE_S:-10}"
 printers="${BENCH_PRINTERS:-30}"; records="${BENCH_RECORDS:-200}"
 stations="${BENCH_STATIONS:-16}"; scale_s="${BENCH_SCALE_S:-60}"
 board_loads="${BENCH_BOARD_LOADS:-15}"; board_printers="${BENCH_BOARD_PRINTERS:-20}"
+radio_runs="${BENCH_RADIO_RUNS:-30}"
 gb_min_time=0.5
 if [[ "${BENCH_QUICK:-0}" == 1 ]]; then
     runs=4; set_runs=3; pairs=3; idle_s=2; gb_min_time=0.05; printers=5; records=20; scale_s=5
-    board_loads=4; board_printers=5
+    board_loads=4; board_printers=5; radio_runs=5
 fi
 
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVENDRILL_BUILD_BENCH=ON >/dev/null
@@ -60,7 +64,7 @@ trap cleanup EXIT
 # ROW and NOTE lines of a benchmark's standard error go to the table.
 collect() { grep -E $'^(ROW|NOTE)\t' "$1" >>"$rows" || true; }
 
-echo "== 1/6 Get Info and Set BDN round trips ($runs + $set_runs runs)" >&2
+echo "== 1/7 Get Info and Set BDN round trips ($runs + $set_runs runs)" >&2
 QT_QPA_PLATFORM=offscreen "$bin/bench_roundtrip" --runs "$runs" --set-runs "$set_runs" \
     >"$out/roundtrip.trace" 2>"$out/roundtrip.log"
 collect "$out/roundtrip.log"
@@ -69,7 +73,7 @@ collect "$out/roundtrip.log"
 source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 start_xvfb 90 190 1024x768 "$out/xvfb.log" || { echo "could not start Xvfb" >&2; cat "$out/xvfb.log" >&2; exit 1; }
 
-echo "== 2/6 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
+echo "== 2/7 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
 app="$build/app/vendrill"
 bare="$bin/bench_baredialog"
 start_log="$out/startup.tsv"
@@ -119,7 +123,7 @@ awk -v v="$vmap_med" -v b="$bmap_med" -v vp="$v_med" -v bp="$b_med" 'BEGIN {
     printf "NOTE\tStart-up: window mapped after %.1f ms (bare %.1f ms), first paint %.1f ms after the map (bare %.1f ms); medians.\n",
            v, b, vp - v, bp - b }' >>"$rows"
 
-echo "== 3/6 idle cost ($idle_s s each under Xvfb)" >&2
+echo "== 3/7 idle cost ($idle_s s each under Xvfb)" >&2
 idle() {  # mode -> "cpu_ms wall_ms" ; breakdown into the log
     QT_QPA_PLATFORM=xcb "$bin/bench_idle" "$1" --seconds "$idle_s" >"$out/idle_$1.trace" 2>"$out/idle_$1.log" || {
         echo "idle $1 failed" >&2; cat "$out/idle_$1.log" >&2; return 1; }
@@ -150,19 +154,19 @@ else
     printf 'ROW\tIdle, USB link open and quiet (umockdev)\tnot measured\t-\t-\t-\tsee %s\n' "$out/idle_usb.log" >>"$rows"
 fi
 
-echo "== 4/6 receive path (Google Benchmark)" >&2
+echo "== 4/7 receive path (Google Benchmark)" >&2
 "$bin/bench_receive" --benchmark_min_time="$gb_min_time" --benchmark_color=false \
     >"$out/receive.txt" 2>"$out/receive.log"
 collect "$out/receive.log"
 
-echo "== 5/6 production line: station cycle ($printers printers), record cost ($records each)," \
+echo "== 5/7 production line: station cycle ($printers printers), record cost ($records each)," \
      "$stations stations for $scale_s s" >&2
 "$bin/bench_station" --printers "$printers" --records "$records" --stations "$stations" --seconds "$scale_s" \
     >"$out/station.trace" 2>"$out/station.log" ||
     { echo "station benchmark failed" >&2; cat "$out/station.log" >&2; }
 collect "$out/station.log"
 
-echo "== 6/6 line board: page ready ($board_loads loads), commit -> page ($board_printers printers)," \
+echo "== 6/7 line board: page ready ($board_loads loads), commit -> page ($board_printers printers)," \
      "50 streams idle for $idle_s s, memory; SQLite and PostgreSQL" >&2
 # Debian's interpreter: it has python3-selenium.
 /usr/bin/python3 "$here/bench/board_bench.py" --board "$build/app/board/vendrill-board" \
@@ -172,6 +176,12 @@ echo "== 6/6 line board: page ready ($board_loads loads), commit -> page ($board
     { echo "board benchmark failed" >&2; cat "$out/board.log" >&2; }
 collect "$out/board.log"
 
+echo "== 7/7 radio check on the mocked bluetoothd ($radio_runs runs)" >&2
+/usr/bin/python3 "$here/bench/radio_bench.py" --cli "$build/app/cli/vendrill-cli" --runs "$radio_runs" \
+    >"$out/radio.trace" 2>"$out/radio.log" ||
+    { echo "radio benchmark failed" >&2; cat "$out/radio.log" >&2; }
+collect "$out/radio.log"
+
 # The table.
 {
     echo "Machine: $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo), $(nproc) CPUs," \
@@ -180,7 +190,7 @@ collect "$out/board.log"
          "load average at the end $(cut -d' ' -f1-3 /proc/loadavg). $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo "Runs: Get Info $runs, Set BDN $set_runs, start-up $pairs pairs (+1 warm-up each), idle $idle_s s per figure," \
          "station $printers printers, record $records printers per database, $stations stations for $scale_s s," \
-         "board $board_loads page loads and $board_printers printers per database."
+         "board $board_loads page loads and $board_printers printers per database, $radio_runs radio checks."
     echo
     echo "| Figure | Value | Floor (or budget) | Ratio | Target |"
     echo "|---|---|---|---|---|"

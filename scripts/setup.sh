@@ -15,6 +15,7 @@ PACKAGES=(
   lintian bash-completion udev
   libsqlite3-dev libpq-dev postgresql
   libcpp-httplib-dev libjs-dygraphs chromium chromium-driver python3-selenium
+  libsystemd-dev dbus-daemon python3-dbusmock
 )
 
 missing=()

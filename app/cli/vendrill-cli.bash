@@ -57,7 +57,8 @@ _vendrill_cli()
         --db)
             COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))
             return ;;
-        --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout | --vid | --pid)
+        --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout | --vid | --pid | \
+            --address)
             return ;;
     esac
     $split && return
@@ -69,7 +70,7 @@ _vendrill_cli()
             case ${words[i]} in
                 --port | --baud | --data-bits | --parity | --stop-bits | --suffix | --usb-device | --name | \
                     --first-suffix | --pin | --level | --db | --station | --count | --since | --timeout | \
-                    --vid | --pid)
+                    --vid | --pid | --address)
                     ((i++))
                     continue ;;
                 --)
@@ -94,12 +95,14 @@ _vendrill_cli()
             station) opts+=' --name --first-suffix --pin --level --print --db --station --count' ;;
             records) opts+=' --db --csv --since' ;;
             ports) opts+=' --vid --pid' ;;
+            radio-check) opts+=' --address --name --pin' ;;
         esac
         COMPREPLY=($(compgen -W "$opts" -- "$cur"))
         return
     fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W 'info set-pin set-name set-level set-pairing sniff station records ports' -- "$cur"))
+        COMPREPLY=($(compgen -W 'info set-pin set-name set-level set-pairing sniff station records ports
+                                    radio-check' -- "$cur"))
         return
     fi
     ((given == 0)) || return

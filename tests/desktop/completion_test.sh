@@ -35,7 +35,7 @@ expect() {
   [[ "$got" == "$want" ]] || { echo "FAIL: '$*' offers '$got', not '$want'"; status=1; }
 }
 
-expect 'info ports records set-level set-name set-pairing set-pin sniff station ' vendrill-cli ''
+expect 'info ports radio-check records set-level set-name set-pairing set-pin sniff station ' vendrill-cli ''
 expect 'set-level ' vendrill-cli --port COM1 --json set-l
 expect '--parity ' vendrill-cli --par
 expect 'even none odd ' vendrill-cli --parity ''
@@ -50,6 +50,8 @@ expect '--simulate --stop-bits --suffix ' vendrill-cli set-name PRN- --s
 expect '--simulate --stop-bits ' vendrill-cli info --s
 expect '--simulate --station --stop-bits ' vendrill-cli station --name PRN- --s
 expect 'not-use-pinkey ' vendrill-cli station --level not
+expect '--address ' vendrill-cli radio-check --ad
+expect '' vendrill-cli radio-check --address ''
 expect '' vendrill-cli set-name -- ''
 ((status == 0)) && echo PASS
 exit $status
