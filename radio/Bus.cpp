@@ -63,19 +63,29 @@ bool ReadValue(sd_bus_message* m, Value& out)
     return sd_bus_message_skip(m, "v") >= 0;
 }
 
-// sa{sa{sv}} entries of one object: interface -> properties.
-bool ReadInterfaces(sd_bus_message* m, Interfaces& out)
+// a{...}: each entry's key (of type keyType) goes to readRest, which reads the
+// rest of the entry.
+template <typename ReadRest>
+bool ReadEntries(sd_bus_message* m, const char* entry, char keyType, ReadRest&& readRest)
 {
-    if (sd_bus_message_enter_container(m, 'a', "{sa{sv}}") < 0)
+    const std::string array = std::string("{") + entry + "}";
+    const char keyFormat[2] = {keyType, '\0'};
+    if (sd_bus_message_enter_container(m, 'a', array.c_str()) < 0)
         return false;
     int r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-        const char* name = nullptr;
-        if (sd_bus_message_read(m, "s", &name) < 0 || !ReadProperties(m, out[name]) ||
+    while ((r = sd_bus_message_enter_container(m, 'e', entry)) > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(m, keyFormat, &key) < 0 || !key || !readRest(key) ||
             sd_bus_message_exit_container(m) < 0)
             return false;
     }
     return r == 0 && sd_bus_message_exit_container(m) >= 0;
+}
+
+// The interfaces of one object, each with its properties.
+bool ReadInterfaces(sd_bus_message* m, Interfaces& out)
+{
+    return ReadEntries(m, "sa{sv}", 's', [&](const char* name) { return ReadProperties(m, out[name]); });
 }
 
 }  // namespace
@@ -216,32 +226,19 @@ Wait CBus::WaitFor(const std::function<bool()>& done, Clock::time_point deadline
 
 bool ReadProperties(sd_bus_message* m, Properties& out)
 {
-    if (sd_bus_message_enter_container(m, 'a', "{sv}") < 0)
-        return false;
-    int r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char* key = nullptr;
+    return ReadEntries(m, "sv", 's', [&](const char* key) {
         Value value;
-        if (sd_bus_message_read(m, "s", &key) < 0 || !ReadValue(m, value) || sd_bus_message_exit_container(m) < 0)
+        if (!ReadValue(m, value))
             return false;
         if (value.type)
             out[key] = std::move(value);
-    }
-    return r == 0 && sd_bus_message_exit_container(m) >= 0;
+        return true;
+    });
 }
 
 bool ReadManagedObjects(sd_bus_message* m, ManagedObjects& out)
 {
-    if (sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}") < 0)
-        return false;
-    int r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
-        const char* path = nullptr;
-        if (sd_bus_message_read(m, "o", &path) < 0 || !ReadInterfaces(m, out[path]) ||
-            sd_bus_message_exit_container(m) < 0)
-            return false;
-    }
-    return r == 0 && sd_bus_message_exit_container(m) >= 0;
+    return ReadEntries(m, "oa{sa{sv}}", 'o', [&](const char* path) { return ReadInterfaces(m, out[path]); });
 }
 
 bool ReadInterfacesAdded(sd_bus_message* m, std::string& path, Interfaces& out)

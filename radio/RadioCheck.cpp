@@ -79,7 +79,7 @@ private:
     bool m_deviceMade = false;  // the check may have made BlueZ keep a device
     bool m_discovering = false;
     bool m_found = false;       // the inquiry saw the device
-    std::optional<std::string> m_signalName;
+    std::optional<std::string> m_name;
     sd_bus_slot* m_agentSlot = nullptr;
     bool m_agentRegistered = false;
     bool m_pairing = false;     // a Pair call may still be open at BlueZ
@@ -124,7 +124,7 @@ int CChecker::OnInterfacesAdded(sd_bus_message* m, void* self, sd_bus_error*)
         return 0;
     c->m_found = true;
     if (const auto name = device->second.find("Name"); name != device->second.end())
-        c->m_signalName = name->second.text;
+        c->m_name = name->second.text;
     return 0;
 }
 
@@ -137,7 +137,7 @@ int CChecker::OnPropertiesChanged(sd_bus_message* m, void* self, sd_bus_error*)
         !ReadProperties(m, changed))
         return 0;
     if (const auto name = changed.find("Name"); name != changed.end())
-        c->m_signalName = name->second.text;
+        c->m_name = name->second.text;
     return 0;
 }
 
@@ -379,20 +379,20 @@ bool CChecker::Discover()
 
 bool CChecker::ReadName()
 {
-    if (!m_signalName) {
-        Message get = m_bus.NewCall(kBluez, m_device.c_str(), kProperties, "Get");
-        if (get && sd_bus_message_append(get.get(), "ss", kDevice1, "Name") < 0)
-            get.reset();
-        const Reply reply = m_bus.Call(get, m_deadline);
-        const char* name = nullptr;
-        if (reply.Ok() && sd_bus_message_read(reply.message.get(), "v", "s", &name) >= 0 && name)
-            m_signalName = name;
-        else if (reply.wait != Wait::Done || Gone(reply))
-            return Failed(reply, Outcome::NotHeard, "the name was not heard");
-    }
+    // Asked once the device answered: what signals brought before may be
+    // the name BlueZ kept from an earlier visit.
+    Message get = m_bus.NewCall(kBluez, m_device.c_str(), kProperties, "Get");
+    if (get && sd_bus_message_append(get.get(), "ss", kDevice1, "Name") < 0)
+        get.reset();
+    const Reply reply = m_bus.Call(get, m_deadline);
+    const char* name = nullptr;
+    if (reply.Ok() && sd_bus_message_read(reply.message.get(), "v", "s", &name) >= 0 && name)
+        m_name = name;
+    else if (reply.wait != Wait::Done || Gone(reply))
+        return Failed(reply, Outcome::NotHeard, "the name was not heard");
     // BlueZ has no name before the device told it; it may still come.
-    if (!m_signalName && m_request.name) {
-        const Wait wait = m_bus.WaitFor([this] { return m_signalName.has_value() || m_gone; }, m_deadline);
+    if (!m_name && m_request.name) {
+        const Wait wait = m_bus.WaitFor([this] { return m_name.has_value() || m_gone; }, m_deadline);
         if (wait != Wait::Done || m_gone) {
             if (wait == Wait::TimedOut) {
                 m_mismatches.push_back("the device did not tell its name " + Within());
@@ -402,11 +402,11 @@ bool CChecker::ReadName()
             return Failed(Reply{wait, nullptr, {}, {}}, Outcome::NotHeard, "the name was not heard");
         }
     }
-    m_result.nameHeard = m_signalName;
+    m_result.nameHeard = m_name;
     if (m_request.name) {
-        m_result.nameOk = m_signalName == m_request.name;
+        m_result.nameOk = m_name == m_request.name;
         if (!*m_result.nameOk)
-            m_mismatches.push_back("the air shows the name '" + m_signalName.value_or("") + "', not '" +
+            m_mismatches.push_back("the air shows the name '" + m_name.value_or("") + "', not '" +
                                    *m_request.name + "'");
     }
     return true;

@@ -34,6 +34,7 @@ DEVICE_IFACE = 'org.bluez.Device1'
 AGENT_IFACE = 'org.bluez.Agent1'
 
 AIR = {}  # address -> {'name', 'pin'}
+CACHE = {}  # address -> the name BlueZ learned last; removing the device does not forget it
 STATE = {
     'agents': {},           # path -> sender
     'default_agent': None,  # (sender, path)
@@ -195,8 +196,15 @@ def _connect_device(_adapter, properties):
         raise _error('org.bluez.Error.AlreadyExists', 'Already Exists')
     if address not in AIR:
         raise _error('org.bluez.Error.Failed', 'Page Timeout')
-    # The connection asks the printer for its name: the new object has the air's.
-    return dbus.ObjectPath(_add_device(address, AIR[address]['name'], True))
+    # The new object starts with the name BlueZ kept; the connection asks the
+    # printer for its name, and the air's arrives before the answer.
+    path = _add_device(address, CACHE.get(address, AIR[address]['name']), True)
+    CACHE[address] = AIR[address]['name']
+    device = mockobject.objects[path]
+    if device.props[DEVICE_IFACE]['Name'] != CACHE[address]:
+        device.UpdateProperties(DEVICE_IFACE, {'Name': dbus.String(CACHE[address], variant_level=1),
+                                               'Alias': dbus.String(CACHE[address], variant_level=1)})
+    return dbus.ObjectPath(path)
 
 
 def _start_discovery(adapter):
@@ -222,6 +230,7 @@ def SetAirDevice(_self, address, name, pin):
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='s')
 def AddCachedDevice(_self, address, name):
     '''A device BlueZ knows from before, with the name it heard then.'''
+    CACHE[str(address).upper()] = str(name)
     return _add_device(str(address).upper(), str(name), False)
 
 
