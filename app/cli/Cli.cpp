@@ -73,7 +73,7 @@ std::string UsageText()
            "  sniff status|enable|disable\n"
            "                            enable and disable are sent without waiting for\n"
            "                            an answer\n" +
-           LineCommandsUsage() + RadioCheckUsage() +
+           RadioCheckUsage() + LineCommandsUsage() +
            "\n"
            "Link (a serial port unless --usb or --simulate):\n"
            "  --port COMn|/dev/PATH     serial port, default COM1; COMn is the path that the\n"
