@@ -109,8 +109,9 @@ CBus::~CBus()
 
 void CBus::Close()
 {
+    // No flush: every call was waited for, and a frozen bus must not hold us.
     if (m_bus)
-        m_bus = sd_bus_flush_close_unref(m_bus);
+        m_bus = sd_bus_close_unref(m_bus);
 }
 
 bool CBus::OpenSystem(std::string* error)
