@@ -218,9 +218,8 @@ std::vector<usb::CUsbWatch::Event> TakeEvents(usb::CUsbWatch& watch)
 
 std::string CStation::PresentPrinter() const
 {
-    const std::string& wanted = m_o.usbDevice;
     for (const usb::PrinterInterface& itf : usb::EnumeratePrinterInterfaces()) {
-        if (itf.accepted && (wanted.empty() || itf.node == wanted || (!itf.serial.empty() && itf.serial == wanted)))
+        if (itf.accepted && (m_o.usbDevice.empty() || usb::SelectsPrinter(itf, m_o.usbDevice)))
             return itf.node;
     }
     return {};

@@ -210,7 +210,9 @@ TEST(CliUsb, PortsListsUsbPrintersAndMappedPorts)
     EXPECT_EQ(clitest::Lines(clitest::RunCli({"ports", "--pid", "ffff"}).out).size(), 1u) << "the header alone";
 }
 
-TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
+// A node, a USB serial number or a USB location (as `ports` shows it)
+// chooses the printer.
+TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeSerialOrLocation)
 {
     UsbTestbed bed;
     ASSERT_TRUE(bed.Load("printer_2a92"));
@@ -234,6 +236,12 @@ TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
     o = clitest::RunCli({"--usb-device", "NOSUCH", "info"});
     EXPECT_EQ(o.exitCode, 3);
     EXPECT_NE(o.err.find("no USB printer NOSUCH"), std::string::npos) << o.err;
+
+    o = clitest::RunCli({"--usb-device", "1-1", "info"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("address: 00190199A1B2\n", 0), 0u) << o.out;
+    o = clitest::RunCli({"--usb-device", "9-3", "info"});
+    EXPECT_NE(o.err.find("not of an accepted vendor"), std::string::npos) << o.err;
 }
 
 TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
