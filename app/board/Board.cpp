@@ -401,19 +401,18 @@ private:
         // Page by page, so that a long range never sits in memory whole.
         res.set_chunked_content_provider(
             "text/csv; charset=utf-8",
-            [this, since, until, offset = std::size_t{0}, header = true](std::size_t,
-                                                                          httplib::DataSink& sink) mutable {
+            [this, since, until, key = record::PageKey{}, header = true](std::size_t,
+                                                                         httplib::DataSink& sink) mutable {
                 std::vector<record::VisitEntry> page;
                 std::string error;
                 if (!WithRecord(
                         [&](record::CRecord& rec) {
-                            return rec.ListBetween(since, until, offset, kCsvPage, &page, &error);
+                            return rec.ListBetween(since, until, kCsvPage, &key, &page, &error);
                         },
                         &error))
                     return false;  // the download breaks off rather than look complete
                 const std::string text = cli::VisitsTable(page, ',', header);
                 header = false;
-                offset += page.size();
                 if (!sink.write(text.data(), text.size()))
                     return false;
                 if (page.size() < kCsvPage)
