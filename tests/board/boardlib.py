@@ -78,18 +78,25 @@ class PgServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Board:
-    """vendrill-board on a free loopback port (or as told)."""
+# Runs a program as the user nobody: root reads and writes everything, so
+# what a read-only folder does is seen only as another user.
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
-    def __init__(self, binary, db, *extra, listen="127.0.0.1:0"):
-        self.proc = subprocess.Popen([binary, "--db", db, "--listen", listen, *extra], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+
+class Board:
+    """vendrill-board on a free loopback port (or as told); `prefix` runs it
+    through another program (AS_NOBODY), `env` adds to its environment."""
+
+    def __init__(self, binary, db, *extra, listen="127.0.0.1:0", prefix=(), env=None):
+        self.proc = subprocess.Popen([*prefix, binary, "--db", db, "--listen", listen, *extra], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=dict(os.environ, **(env or {})))
         line = self.proc.stdout.readline()
         match = re.search(r"(http://\S+/)", line)
         if not match:
             self.proc.kill()
             raise RuntimeError("the board did not start: " + line + self.proc.stderr.read())
         self.url = match.group(1)
+        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
 
     def stop(self):
         """Stops the board with SIGTERM; returns its exit status."""
