@@ -27,7 +27,7 @@
   // What tests and the benchmark read: when data first showed, how many
   // pictures came, and when each visit first appeared on the page.
   const state = { picture: null, receivedAt: 0, updates: 0, firstDataAt: null, seen: Object.create(null),
-    heardAt: 0, sound: false, lastBeep: 0 };
+    heardAt: 0, sound: false, lastBeep: 0, layout: '' };
   window.vendrillBoard = state;
   let chart = null;
   let chartKey = '';
@@ -153,13 +153,28 @@
       if (!d) tile.classList.add('not-started');
       return tile;
     });
-    document.getElementById('stations').replaceChildren(...tiles);
+    const box = document.getElementById('stations');
+    box.replaceChildren(...tiles);
+    if (wall) layoutWall(box, tiles.length);
     document.getElementById('no-stations').hidden = tiles.length > 0;
     const limit = Math.round((settings.silent_after_s || 300) / 60);
     document.getElementById('tile-legend').textContent = 'Red: no printer for more than ' + limit +
       ' min (or the station\'s own limit) · amber: expected today, not started · first pass: printers named at ' +
       'their first visit, of those seen for the first time today · target: named this shift against the target ' +
       'so far.';
+  }
+
+  // The wall's grid: as many columns as make the tiles biggest, a tile
+  // about one and a half times as wide as it is high.
+  function layoutWall(box, n) {
+    let best = 1, bestSize = 0;
+    for (let cols = 1; cols <= Math.max(1, n); ++cols) {
+      const rows = Math.ceil(Math.max(1, n) / cols);
+      const size = Math.min(box.clientWidth / cols / 1.5, box.clientHeight / rows);
+      if (size > bestSize) { bestSize = size; best = cols; }
+    }
+    box.style.gridTemplateColumns = 'repeat(' + best + ', minmax(0, 1fr))';
+    box.style.gridTemplateRows = 'repeat(' + Math.ceil(Math.max(1, n) / best) + ', minmax(0, 1fr))';
   }
 
   function renderLists(p) {
@@ -213,6 +228,14 @@
     const labels = ['Hour', ...stations.map((s, k) => 'station ' + k)];
     const colors = stations.map((s, k) => PALETTE[k % PALETTE.length]);
     const key = stations.join('\n');
+    // The legend takes its place before the chart measures what is left.
+    legend.replaceChildren(...stations.map((s, k) => {
+      const li = el('li');
+      const swatch = el('span', '', 'swatch');
+      swatch.style.background = colors[k];
+      li.append(swatch, document.createTextNode(s));
+      return li;
+    }));
     const style = getComputedStyle(document.body);
     if (chart && chartKey === key) {
       chart.updateOptions({ file: data });
@@ -223,7 +246,8 @@
       // styles, which the page's Content-Security-Policy refuses.
       Dygraph.PLUGINS = Dygraph.PLUGINS.filter((plugin) => plugin !== Dygraph.Plugins.Legend);
       chart = new Dygraph(box, data, {
-        labels, colors, legend: 'never', drawPoints: true, pointSize: 3, strokeWidth: 3, includeZero: true,
+        labels, colors, legend: 'never', drawPoints: true, pointSize: 3, strokeWidth: wall ? 4 : 3, includeZero: true,
+        axisLabelFontSize: wall ? 20 : 14, yLabelWidth: wall ? 24 : 18,
         ylabel: 'printers named', axisLineColor: style.getPropertyValue('--quiet').trim() || '#888',
         gridLineColor: style.getPropertyValue('--line').trim() || '#ddd',
         axes: {
@@ -232,13 +256,6 @@
       });
       chartKey = key;
     }
-    legend.replaceChildren(...stations.map((s, k) => {
-      const li = el('li');
-      const swatch = el('span', '', 'swatch');
-      swatch.style.background = colors[k];
-      li.append(swatch, document.createTextNode(s));
-      return li;
-    }));
   }
 
   function render(p) {
@@ -266,7 +283,7 @@
     const soFar = Math.max(0, perHour * (now - shiftStart) / 3600000);
     const actual = parseInt(e.dataset.actual || '0', 10);
     const share = soFar > 0 ? Math.round(100 * actual / soFar) : 100;
-    e.textContent = actual + ' / ' + Math.round(soFar) + ' target (' + share + ' %)';
+    e.textContent = actual + ' of ' + Math.round(soFar) + ' target · ' + share + ' %';
     e.classList.toggle('behind', share < 90);
     e.classList.toggle('ahead', share >= 100);
   }
@@ -315,6 +332,14 @@
     if (!alert.hidden && state.sound && Date.now() - state.lastBeep > 30000) {
       state.lastBeep = Date.now();
       beep();
+    }
+    // Banners come and go: the chart and the wall's tiles take the room left.
+    const box = document.getElementById('chart');
+    const size = box.clientWidth + 'x' + box.clientHeight + ' ' + document.getElementById('stations').clientHeight;
+    if (size !== state.layout) {
+      state.layout = size;
+      if (chart) chart.resize();
+      if (wall) layoutWall(document.getElementById('stations'), document.querySelectorAll('#stations .tile').length);
     }
     // A stream that brings nothing, not even its ping, is given up.
     if (events && state.heardAt && Date.now() - state.heardAt > 40000) dropStream('no news from the board');
@@ -367,7 +392,7 @@
       table.hidden = answer.visits.length === 0;
       note.textContent = answer.visits.length === 0 ? 'No printer with the address or name ' + q + '.'
         : answer.visits.length >= answer.limit ? 'The newest ' + answer.visits.length + ' visits, newest first.'
-          : answer.visits.length + ' visits, newest first.';
+          : answer.visits.length + (answer.visits.length === 1 ? ' visit.' : ' visits, newest first.');
     } catch (err) {
       table.hidden = true;
       note.textContent = 'The search failed: ' + err.message;
@@ -404,5 +429,9 @@
       if (retryTimer) { clearTimeout(retryTimer); retryTimer = null; }
     });
     window.addEventListener('pageshow', (e) => { if (e.persisted) connect(); });
+    window.addEventListener('resize', () => {
+      state.layout = '';
+      tick();
+    });
   });
 })();
