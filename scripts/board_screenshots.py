@@ -3,7 +3,7 @@
 and the ordinary page on a 390 px phone, over a SQLite record filled with a
 morning of six stations (one of them silent, one expected but not started).
 
-usage: scripts/board_screenshots.py [--bin-dir build] [--out docs]
+usage: scripts/board_screenshots.py [--bin-dir build] [--out docs] [--phone FILE]
 Run with Debian's /usr/bin/python3 (python3-selenium)."""
 
 import argparse
@@ -68,7 +68,8 @@ def fill(path, now):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin-dir", default=os.path.join(here, "..", "build"))
-    ap.add_argument("--out", default=os.path.join(here, "..", "docs"))
+    ap.add_argument("--out", default=os.path.join(here, "..", "docs"), help="folder of board-wall.png")
+    ap.add_argument("--phone", help="where the phone's screenshot goes (none by default)")
     a = ap.parse_args()
     folder = tempfile.mkdtemp(prefix="vendrill-shots-")
     board = driver = None
@@ -87,15 +88,17 @@ def main():
         board = boardlib.Board(os.path.join(a.bin_dir, "app/board/vendrill-board"), "sqlite:" + path,
                                "--config", settings)
         driver = boardlib.chromium()
-        for name, width, height, query in (("board-wall.png", 1920, 1080, "?wall"),
-                                           ("board-phone.png", 390, 844, "")):
+        shots = [(os.path.join(a.out, "board-wall.png"), 1920, 1080, "?wall")]
+        if a.phone:
+            shots.append((a.phone, 390, 844, ""))
+        for path, width, height, query in shots:
             driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                                    {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 500})
             driver.get(board.url + query)
             boardlib.wait_for(lambda: driver.execute_script("return window.vendrillBoard.updates"), what="a picture")
             time.sleep(1.5)  # the clock and the silence move on once
-            driver.save_screenshot(os.path.join(a.out, name))
-            print("wrote", os.path.join(a.out, name))
+            driver.save_screenshot(path)
+            print("wrote", path)
     finally:
         if driver:
             driver.quit()

@@ -266,6 +266,7 @@ public:
             x->gone = true;
             Resume(x);
         }
+        MHD_run(m_daemon);  // takes the resumed connections back before the end
         MHD_stop_daemon(m_daemon);
         ::close(listenFd);
         return kExitOk;
@@ -605,9 +606,12 @@ private:
             return Printer(x);
         case Route::Csv:
             return Csv(x, head);
-        case Route::Metrics:
-            return Answer(x, 200, MetricsText(m_loopPicture, ServerMetrics()), "text/plain; version=0.0.4; charset=utf-8",
-                          {{"Cache-Control", "no-store"}});
+        case Route::Metrics: {
+            Picture first;
+            first.error = "the record is being read";
+            return Answer(x, 200, MetricsText(m_loopVersion > 0 ? m_loopPicture : first, ServerMetrics()),
+                          "text/plain; version=0.0.4; charset=utf-8", {{"Cache-Control", "no-store"}});
+        }
         default:
             return Text(x, 404, "not found");
         }

@@ -331,21 +331,8 @@ def check_crowds(board, driver):
     stop = threading.Event()
     slow = []
 
-    def drip():
-        for k in range(80):
-            try:
-                s = connect(board, "127.0.0.5")
-                s.sendall(b"GET / HTTP/1.1\r\nX-Slow: ")
-                slow.append(s)
-            except OSError:
-                pass
-        while not stop.wait(1.0):
-            for s in list(slow):
-                try:
-                    s.sendall(b"y")
-                except OSError:
-                    slow.remove(s)
-    dripper = threading.Thread(target=drip)
+    dripper = threading.Thread(target=boardlib.slow_clients,
+                               args=(board.port, 80, stop, slow, lambda k: "127.0.0.5", 1.0))
     dripper.start()
     try:
         wait_for(lambda: len(slow) >= 60 or not dripper.is_alive(), what="the slow clients")

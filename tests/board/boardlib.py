@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -29,6 +30,25 @@ def wait_for(predicate, timeout=20.0, step=0.02, what="a condition"):
         if time.monotonic() > deadline:
             raise TimeoutError("timed out waiting for " + what)
         time.sleep(step)
+
+
+def slow_clients(port, count, stop, held, source, every=2.0):
+    """count connections to the board on 127.0.0.1:port (from source(k)),
+    each trickling a byte of its head every `every` seconds until the event
+    stop is set; `held` lists those still open."""
+    for k in range(count):
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source(k), 0))
+            s.sendall(b"GET /api/board HTTP/1.1\r\nX-Slow: ")
+            held.append(s)
+        except OSError:
+            pass
+    while not stop.wait(every):
+        for s in list(held):
+            try:
+                s.sendall(b"y")
+            except OSError:
+                held.remove(s)
 
 
 class PgServer:
