@@ -38,7 +38,9 @@ bool Readable(int fd, int ms)
 sqlite3* OpenFile(const std::string& name, int flags, std::string* error)
 {
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+    // One thread at a time uses a record (its owner's rule): SQLite need
+    // not lock each call of the connection.
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc == SQLITE_OK)
         return db;
     *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);

@@ -188,6 +188,7 @@ struct Exchange {
     std::size_t outAt = 0;
     std::uint64_t sent = 0;
     bool stream = false, ping = false, gone = false;
+    bool completed = false;  // its connection ended while the worker read for it
     // The CSV's range and where it is.
     std::string since, until_, range;
     record::PageKey key;
@@ -398,7 +399,10 @@ private:
         for (Exchange* x : done) {
             x->job = false;
             x->jobDone = true;
-            Resume(x);
+            if (x->completed)
+                delete x;
+            else
+                Resume(x);
         }
     }
 
@@ -459,9 +463,10 @@ private:
             if (--self->m_streamsOf[x->client->address] == 0)
                 self->m_streamsOf.erase(x->client->address);
         }
-        if (x->suspended || x->job) {
-            // Not expected (a waiting request is let go before it ends); kept rather than freed under the worker.
-            x->gone = true;
+        if (x->job) {
+            // A page the worker still reads for a download that broke off:
+            // freed when the worker is done with it.
+            x->completed = true;
             return;
         }
         delete x;
@@ -900,11 +905,13 @@ private:
         return x->server->CsvPart(x, buffer, max);
     }
 
+    // The worker reads the next page while this one goes out.
     ssize_t CsvPart(Exchange* x, char* buffer, std::size_t max)
     {
         if (x->outAt == x->out.size()) {
-            if (!x->jobDone && !x->finished) {
-                Submit(x, [x](record::CRecord* rec, const std::string& openError) { return NextCsvPage(x, rec, openError); });
+            if (!x->job && !x->jobDone && !x->finished)
+                SubmitCsvPage(x);
+            if (x->job) {
                 Suspend(x, false);
                 return 0;
             }
@@ -915,11 +922,18 @@ private:
             if (x->out.empty())
                 // A download that broke off ends without HTTP's last chunk too.
                 return x->broken ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
+            if (!x->finished)
+                SubmitCsvPage(x);
         }
         const std::size_t n = std::min(max, x->out.size() - x->outAt);
         std::memcpy(buffer, x->out.data() + x->outAt, n);
         x->outAt += n;
         return static_cast<ssize_t>(n);
+    }
+
+    void SubmitCsvPage(Exchange* x)
+    {
+        Submit(x, [x](record::CRecord* rec, const std::string& openError) { return NextCsvPage(x, rec, openError); });
     }
 
     // On the worker: the next page, and the trailer after the last one.
