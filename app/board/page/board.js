@@ -248,7 +248,7 @@
       chart = new Dygraph(box, data, {
         labels, colors, legend: 'never', drawPoints: true, pointSize: 3, strokeWidth: wall ? 4 : 3, includeZero: true,
         axisLabelFontSize: wall ? 20 : 14, yLabelWidth: wall ? 24 : 18,
-        ylabel: 'printers named', axisLineColor: style.getPropertyValue('--quiet').trim() || '#888',
+        ylabel: wall ? null : 'printers named', axisLineColor: style.getPropertyValue('--quiet').trim() || '#888',
         gridLineColor: style.getPropertyValue('--line').trim() || '#ddd',
         axes: {
           y: { valueFormatter: (v) => String(v), axisLabelFormatter: (v) => (Number.isInteger(v) ? String(v) : '') },
