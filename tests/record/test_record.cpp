@@ -572,6 +572,17 @@ TEST(RecordOpen, ReadOnlyShowsEveryCommitAndLeavesNoFileBeside)
     EXPECT_EQ(CountAsNobody(location), 5);
     ASSERT_EQ(::rename((shm + ".away").c_str(), shm.c_str()), 0);
 
+    // A record whose schema is still in the -wal of the station that made it.
+    {
+        const std::string fresh = dir.Path() + "/fresh.sqlite";
+        std::unique_ptr<CRecord> maker = Open("sqlite:" + fresh).record;
+        ASSERT_TRUE(maker);
+        ASSERT_TRUE(maker->AddVisit(v, std::nullopt, &error)) << error;
+        ASSERT_EQ(::rename((fresh + "-shm").c_str(), (fresh + "-shm.away").c_str()), 0);
+        EXPECT_EQ(CountAsNobody("sqlite:" + fresh), 1);
+        ASSERT_EQ(::rename((fresh + "-shm.away").c_str(), (fresh + "-shm").c_str()), 0);
+    }
+
     // The reader of the closed record follows the station all the same.
     EXPECT_EQ(follower.record->WaitForChange(10000, &error), Change::Changed) << error;
     ASSERT_TRUE(follower.record->List("", &all, &error)) << error;
