@@ -53,6 +53,8 @@ public:
 
     virtual Dialect Kind() const = 0;
     virtual std::string Where() const = 0;
+    // See CRecord::HowRead.
+    virtual std::string HowRead() const { return {}; }
 };
 
 // The channel on which PostgreSQL tells of every visit recorded.

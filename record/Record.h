@@ -75,9 +75,13 @@ struct StationDay {
     std::string station;
     std::int64_t printers = 0;     // visits
     std::int64_t named = 0;        // named or renamed back
+    std::int64_t alreadyNamed = 0;
     std::int64_t failed = 0;
     std::int64_t unconfirmed = 0;  // sent, and the name is still not confirmed
     std::int64_t lastHour = 0;     // visits within the hour before `now`
+    std::int64_t shiftNamed = 0;   // named or renamed back since BoardQuery::shiftStart
+    std::int64_t firstVisits = 0;  // printers whose first visit ever was today, here
+    std::int64_t firstNamed = 0;   // of those, named at that first visit
     VisitEntry last;               // its latest visit
 };
 
@@ -85,15 +89,27 @@ struct StationDay {
 struct HourCount {
     std::string station;
     std::string hour;
-    std::int64_t printers = 0;
+    std::int64_t printers = 0;  // visits
+    std::int64_t named = 0;     // of them named or renamed back
 };
 
 // What the line board asks for: times in the record's form (SinceText).
 struct BoardQuery {
     std::string dayStart;    // "today" starts here
+    std::string shiftStart;  // for StationDay::shiftNamed ("": dayStart)
     std::string hoursStart;  // the chart starts here
     std::string hourAgo;     // for StationDay::lastHour
     std::size_t latest = 50; // latest visits, and failures of the day
+};
+
+// Where a page of visits ended, so that the next one starts behind it
+// without counting what went before (time in the database's own precision;
+// empty: from the first visit). lastId bounds every page to the visits that
+// were there when the first page was read (0: set by the first page).
+struct PageKey {
+    std::string time;
+    std::int64_t id = 0;
+    std::int64_t lastId = 0;
 };
 
 struct Board {
@@ -145,16 +161,18 @@ public:
     // Visits at or after `since` (empty: all), oldest first.
     bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error)
     {
-        return ListBetween(since, {}, 0, 0, out, error);
+        PageKey from;
+        return ListBetween(since, {}, 0, &from, out, error);
     }
     // Visits at or after `since` and before `until` (empty: no bound),
-    // oldest first, from the offset-th on, at most `limit` (0: all).
-    virtual bool ListBetween(const std::string& since, const std::string& until, std::size_t offset,
-                             std::size_t limit, std::vector<VisitEntry>* out, std::string* error) = 0;
+    // oldest first, after *key, at most `limit` (0: all); *key moves on to
+    // the last one given.
+    virtual bool ListBetween(const std::string& since, const std::string& until, std::size_t limit, PageKey* key,
+                             std::vector<VisitEntry>* out, std::string* error) = 0;
     // The line's day, its last hours and its latest visits, read in one transaction.
     virtual bool ReadBoard(const BoardQuery& query, Board* out, std::string* error) = 0;
     // Every visit of the printers with this address or name (a name it
-    // holds or held), oldest first, at most `limit`.
+    // holds or held; either in any case), the newest `limit`, newest first.
     virtual bool History(const std::string& addressOrName, std::size_t limit, std::vector<VisitEntry>* out,
                          std::string* error) = 0;
 
@@ -173,6 +191,9 @@ public:
     virtual void Limit(int cancelFd, int patienceMs) = 0;
     // Where the record lives, for messages (no password).
     virtual std::string Where() const = 0;
+    // How a record read only is read, when not straight from its file ("":
+    // it is): a reader says so once.
+    virtual std::string HowRead() const { return {}; }
 };
 
 struct OpenResult {

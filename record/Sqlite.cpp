@@ -2,16 +2,21 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <utility>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vendrill::record {
 
@@ -30,43 +35,169 @@ bool Readable(int fd, int ms)
     return ::poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
 }
 
-// "file:" URI of a path, for the open flags only a URI can carry.
-std::string FileUri(const std::string& path, const char* query)
+sqlite3* OpenFile(const std::string& name, int flags, std::string* error)
 {
-    std::string uri = "file:";
-    for (const unsigned char c : path) {
-        if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7F) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            uri += hex;
-        } else {
-            uri += static_cast<char>(c);
+    sqlite3* db = nullptr;
+    // One thread at a time uses a record (its owner's rule): SQLite need
+    // not lock each call of the connection.
+    const int rc = sqlite3_open_v2(name.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK)
+        return db;
+    *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    sqlite3_close_v2(db);
+    return nullptr;
+}
+
+// What tells that a file changed: its identity, size, time and, for a
+// write-ahead log, its header (which a restarted log rewrites).
+struct FileStamp {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtimeNs = 0;
+    std::array<char, 32> head{};
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::string& path)
+{
+    FileStamp s;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return s;
+    }
+    s = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, {}};
+    if (::pread(fd, s.head.data(), s.head.size(), 0) < 0)
+        s.head.fill(0);
+    ::close(fd);
+    return s;
+}
+
+bool CopyFile(const std::string& from, const std::string& to, std::string* error)
+{
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        *error = "cannot read " + from + ": " + std::strerror(errno);
+        return false;
+    }
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = out >= 0;
+    char buffer[1 << 16];
+    while (ok) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        ok = n > 0;
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+            ok = w > 0;
+            done += w;
         }
     }
-    return uri + "?" + query;
+    if (!ok)
+        *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0 && ok) {
+        *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
+        ok = false;
+    }
+    return ok;
 }
+
+// A record that no reader here can follow in place: a folder where SQLite's
+// shared-memory file cannot be made (then no station can be writing: it
+// would have made one), or a record closed cleanly, beside which a reader
+// would leave files. It is read from a copy of the file and its write-ahead
+// log in a private folder, taken anew when they change; a copy taken while
+// a station wrote is taken again.
+class CPrivateCopy {
+public:
+    ~CPrivateCopy()
+    {
+        if (!m_dir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_dir, ignored);
+        }
+    }
+
+    bool Make(const std::string& path, std::string* error)
+    {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/vendrill-record-XXXXXX";
+        if (!::mkdtemp(dir.data())) {
+            *error = "cannot make a folder for a private copy of the record: " + std::string(std::strerror(errno));
+            return false;
+        }
+        m_dir = dir;
+        m_source = path;
+        m_copy = m_dir + "/record.sqlite";
+        return true;
+    }
+
+    // Takes the copy anew; *walOnly when the file itself was the same.
+    bool Take(int cancelFd, bool* walOnly, std::string* error)
+    {
+        constexpr int kAttempts = 50;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            const FileStamp main = StampOf(m_source), wal = StampOf(m_source + "-wal");
+            if (!main.exists) {
+                *error = "cannot read " + m_source + ": " + std::strerror(errno);
+                return false;
+            }
+            *walOnly = m_taken && main == m_main;
+            std::error_code ignored;
+            std::filesystem::remove(m_copy + "-shm", ignored);
+            std::filesystem::remove(m_copy + "-wal", ignored);
+            if ((!*walOnly && !CopyFile(m_source, m_copy, error)) ||
+                (wal.exists && !CopyFile(m_source + "-wal", m_copy + "-wal", error)))
+                return false;
+            if (StampOf(m_source) == main && StampOf(m_source + "-wal") == wal) {
+                m_main = main;
+                m_wal = wal;
+                m_taken = true;
+                return true;
+            }
+            m_taken = false;  // a station wrote meanwhile: all of it again
+            if (Readable(cancelFd, 5)) {
+                *error = "interrupted while copying the record";
+                return false;
+            }
+        }
+        *error = "the record " + m_source + " changed during every copy of it";
+        return false;
+    }
+
+    bool Changed() const { return StampOf(m_source) != m_main || StampOf(m_source + "-wal") != m_wal; }
+    const std::string& File() const { return m_copy; }
+
+private:
+    std::string m_dir, m_source, m_copy;
+    FileStamp m_main, m_wal;
+    bool m_taken = false;
+};
 
 class CSqlite final : public CDatabase {
 public:
-    CSqlite(sqlite3* db, std::string path, int cancelFd)
+    CSqlite(sqlite3* db, std::string path, int cancelFd, std::unique_ptr<CPrivateCopy> copy = {})
         : m_db(db)
         , m_path(std::move(path))
         , m_cancelFd(cancelFd)
+        , m_copy(std::move(copy))
     {
-        // Waits for another station's lock in short steps, so that a
-        // signal or the patience ends the wait (SQLITE_BUSY) in time.
-        sqlite3_busy_handler(m_db, &CSqlite::OnBusy, this);
+        Prepare();
     }
-    ~CSqlite() override
-    {
-        for (auto& [sql, stmt] : m_statements)
-            sqlite3_finalize(stmt);
-        sqlite3_close_v2(m_db);
-    }
+    ~CSqlite() override { Close(); }
 
     bool Query(const std::string& sql, const std::vector<std::string>& params, Rows* rows,
                std::string* error) override
     {
+        // A copy is brought up to date between transactions, never within one.
+        if (m_copy && sqlite3_get_autocommit(m_db) && m_copy->Changed() && !Refresh(error))
+            return false;
         // A station runs the same few statements for every printer: each is
         // compiled once.
         sqlite3_stmt*& stmt = m_statements[sql];
@@ -167,12 +298,17 @@ public:
         constexpr int kLookMs = 100;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            const std::optional<std::int64_t> version = DataVersion(error);
-            if (!version)
-                return Change::Failed;
-            if (*version != m_version) {
-                m_version = *version;
-                return Change::Changed;
+            if (m_copy) {
+                if (m_copy->Changed())
+                    return Change::Changed;  // the next read takes the copy anew
+            } else {
+                const std::optional<std::int64_t> version = DataVersion(error);
+                if (!version)
+                    return Change::Failed;
+                if (*version != m_version) {
+                    m_version = *version;
+                    return Change::Changed;
+                }
             }
             if (FileId() != m_file) {
                 *error = "the record file " + m_path + " was removed or replaced";
@@ -185,8 +321,53 @@ public:
     }
     Dialect Kind() const override { return Dialect::Sqlite; }
     std::string Where() const override { return m_path; }
+    std::string HowRead() const override
+    {
+        return m_copy ? "read through a private copy, taken anew whenever the file changes (no shared-memory file "
+                        "can be made beside it, or it was closed cleanly and is left as it is)"
+                      : std::string();
+    }
 
 private:
+    void Prepare()
+    {
+        // Waits for another station's lock in short steps, so that a
+        // signal or the patience ends the wait (SQLITE_BUSY) in time.
+        sqlite3_busy_handler(m_db, &CSqlite::OnBusy, this);
+        if (m_copy) {
+            // The copy's file stays as the record's was, so that a later
+            // copy of the log alone fits it.
+            sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+            sqlite3_exec(m_db, "PRAGMA query_only=1", nullptr, nullptr, nullptr);
+        }
+    }
+    void Close()
+    {
+        for (auto& [sql, stmt] : m_statements)
+            sqlite3_finalize(stmt);
+        m_statements.clear();
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+    // Takes the copy anew and reads it.
+    bool Refresh(std::string* error)
+    {
+        Close();
+        bool walOnly = false;
+        std::string why;
+        if (m_copy->Take(m_cancelFd, &walOnly, &why))
+            m_db = OpenFile(m_copy->File(), SQLITE_OPEN_READWRITE, &why);
+        if (!m_db) {
+            // Closed, the object stays usable: the next call tries again.
+            m_db = OpenFile(":memory:", SQLITE_OPEN_READWRITE, &why);
+            if (error)
+                *error = "cannot read a copy of " + m_path + ": " + why;
+            return false;
+        }
+        Prepare();
+        return true;
+    }
+
     std::optional<std::int64_t> DataVersion(std::string* error)
     {
         Rows rows;
@@ -223,37 +404,39 @@ private:
     std::string m_path;
     std::map<std::string, sqlite3_stmt*> m_statements;
     int m_cancelFd;
+    std::unique_ptr<CPrivateCopy> m_copy;  // set when the record is read from a copy
     int m_patienceMs = kDefaultPatienceMs;
     Clock::time_point m_busySince;
     std::int64_t m_version = 0;
     std::pair<dev_t, ino_t> m_file;
 };
 
-sqlite3* OpenFile(const std::string& name, int flags, std::string* error)
+bool Opens(sqlite3* db, std::string* why)
 {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
-    if (rc == SQLITE_OK)
-        return db;
-    *error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    sqlite3_close_v2(db);
-    return nullptr;
+    if (sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK)
+        return true;
+    *why = sqlite3_errmsg(db);
+    return false;
 }
 
 std::unique_ptr<CDatabase> OpenReadOnly(const std::string& path, int cancelFd, std::string* error)
 {
     std::string why;
-    sqlite3* db = OpenFile(path, SQLITE_OPEN_READONLY, &why);
-    if (db && sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        // A record in a folder this user may not write to, closed cleanly
-        // by its last station, has no shared-memory file, and none can be
-        // made: read the file as it lies. No station writes to it then,
-        // or that file would be there.
-        why = sqlite3_errmsg(db);
+    struct stat st {};
+    // In place only beside a station's files: opening a record closed
+    // cleanly would leave its -wal and -shm behind.
+    if (::stat((path + "-wal").c_str(), &st) == 0 || ::stat((path + "-shm").c_str(), &st) == 0) {
+        sqlite3* db = OpenFile(path, SQLITE_OPEN_READONLY, &why);
+        if (db && Opens(db, &why))
+            return std::make_unique<CSqlite>(db, path, cancelFd);
         sqlite3_close_v2(db);
-        db = OpenFile(FileUri(path, "immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &why);
-        if (db && sqlite3_exec(db, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            why = sqlite3_errmsg(db);
+    }
+    auto copy = std::make_unique<CPrivateCopy>();
+    bool walOnly = false;
+    sqlite3* db = nullptr;
+    if (copy->Make(path, &why) && copy->Take(cancelFd, &walOnly, &why)) {
+        db = OpenFile(copy->File(), SQLITE_OPEN_READWRITE, &why);
+        if (db && !Opens(db, &why)) {
             sqlite3_close_v2(db);
             db = nullptr;
         }
@@ -262,7 +445,7 @@ std::unique_ptr<CDatabase> OpenReadOnly(const std::string& path, int cancelFd, s
         *error = "cannot read " + path + ": " + why;
         return nullptr;
     }
-    return std::make_unique<CSqlite>(db, path, cancelFd);
+    return std::make_unique<CSqlite>(db, path, cancelFd, std::move(copy));
 }
 
 }  // namespace

@@ -13,7 +13,9 @@
 #   6. the line board (vendrill-board) on a record of 100,000 visits, in
 #      SQLite and in a private PostgreSQL server: page ready with its data in
 #      headless Chromium, a station's commit -> the visit on the open page,
-#      CPU with 50 open event streams while the line is idle, peak memory;
+#      CPU with 50 open event streams while the line is idle, peak memory; an
+#      authorised request while 1,000 slow connections are held, memory under
+#      a header flood, the whole CSV of 1,000,000 visits;
 #   7. the radio check's own cost on the tests' mocked bluetoothd, where the
 #      air answers at once.
 # Prints one table (Markdown) with every figure, its floor and the ratio, then
@@ -167,7 +169,7 @@ echo "== 5/7 production line: station cycle ($printers printers), record cost ($
 collect "$out/station.log"
 
 echo "== 6/7 line board: page ready ($board_loads loads), commit -> page ($board_printers printers)," \
-     "50 streams idle for $idle_s s, memory; SQLite and PostgreSQL" >&2
+     "50 streams idle for $idle_s s, memory, slow clients, header flood, CSV of 1,000,000; SQLite and PostgreSQL" >&2
 # Debian's interpreter: it has python3-selenium.
 /usr/bin/python3 "$here/bench/board_bench.py" --board "$build/app/board/vendrill-board" \
     --cli "$build/app/cli/vendrill-cli" --sim "$build/sim/vendrill-sim" \

@@ -14,7 +14,7 @@ PACKAGES=(
   dpkg-dev desktop-file-utils xdotool groff-base python3
   lintian bash-completion udev
   libsqlite3-dev libpq-dev postgresql
-  libcpp-httplib-dev libjs-dygraphs chromium chromium-driver python3-selenium
+  libmicrohttpd-dev libjs-dygraphs chromium chromium-driver python3-selenium prometheus systemd util-linux
   libsystemd-dev dbus-daemon python3-dbusmock
 )
 

@@ -14,6 +14,6 @@ struct Asset {
     std::string_view data;
 };
 
-extern const std::array<Asset, 3> kAssets;
+extern const std::array<Asset, 5> kAssets;
 
 }  // namespace vendrill::board

@@ -1,25 +1,16 @@
 #include "app/board/Board.h"
 
-#include "app/board/Assets.h"
+#include "app/board/Server.h"
 #include "app/cli/Output.h"
-#include "vendrill/Version.h"
-
-#include <httplib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cmath>
 #include <cstring>
-#include <ctime>
 #include <fstream>
-#include <memory>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 #include <arpa/inet.h>
-#include <poll.h>
 
 namespace vendrill::board {
 
@@ -27,35 +18,8 @@ namespace {
 
 using cli::CJsonObject;
 using cli::JsonArray;
-using cli::JsonString;
 using cli::VisitJson;
 using cli::VisitsJson;
-
-// How long a record call may take before the board calls the record gone.
-constexpr int kPatienceMs = 5000;
-// Between attempts to reach a record that is gone.
-constexpr int kRetryMs = 2000;
-// The picture is read at most this often, however busy the line.
-constexpr int kMinReadMs = 200;
-// The picture is read again at least this often, so that the day and the
-// chart move on while the line is quiet.
-constexpr int kRefreshMs = 30000;
-// A comment on every event stream this often keeps proxies from closing it
-// and finds pages that went away.
-constexpr auto kKeepAlive = std::chrono::seconds(15);
-// Rows of one printer's history, and of one CSV page read from the record.
-constexpr std::size_t kHistoryRows = 1000;
-constexpr std::size_t kCsvPage = 5000;
-// The cookie that carries the token for the page's own requests.
-constexpr const char* kCookie = "vendrill_board_token";
-// The longest search text taken.
-constexpr std::size_t kMaxSearch = 200;
-
-bool WaitReadable(int fd, int ms)
-{
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
-}
 
 bool ReadFile(const std::string& path, std::string* out)
 {
@@ -76,393 +40,171 @@ std::string OneLine(std::string json)
     return json;
 }
 
-class CServer {
-public:
-    CServer(const Options& o, int stopFd, std::FILE* err)
-        : m_o(o)
-        , m_stopFd(stopFd)
-        , m_err(err)
-    {
+// Local midnight of the day `days` after the one `t` falls in, plus `minutes`.
+std::time_t LocalDay(std::time_t t, int days, int minutes = 0)
+{
+    std::tm local{};
+    ::localtime_r(&t, &local);
+    local.tm_mday += days;
+    local.tm_hour = 0;
+    local.tm_min = minutes;
+    local.tm_sec = 0;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+// A label value in Prometheus's text format.
+std::string Label(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
-
-    int Run(std::unique_ptr<record::CRecord> first, const std::function<void(const std::string&)>& announce)
-    {
-        LoadChartScript();
-        Routes();
-        int port = m_o.port;
-        const bool bound = port == 0 ? (port = m_http.bind_to_any_port(m_o.host)) > 0
-                                     : m_http.bind_to_port(m_o.host, port);
-        if (!bound) {
-            std::fprintf(m_err, "vendrill-board: cannot listen on %s:%d: %s\n", m_o.host.c_str(), m_o.port,
-                         std::strerror(errno));
-            return kExitFailure;
-        }
-        const std::string host = m_o.host.find(':') != std::string::npos ? "[" + m_o.host + "]" : m_o.host;
-        std::thread watcher;
-        std::thread server;
-        try {
-            watcher = std::thread([this, rec = std::move(first)]() mutable { Watch(std::move(rec)); });
-            server = std::thread([this] { m_http.listen_after_bind(); });
-        } catch (const std::system_error& e) {
-            std::fprintf(m_err, "vendrill-board: cannot start: %s\n", e.what());
-            Stop();
-            if (watcher.joinable())
-                watcher.join();
-            return kExitFailure;
-        }
-        announce("http://" + host + ":" + std::to_string(port) + "/");
-        while (!WaitReadable(m_stopFd, -1)) {
-        }
-        Stop();
-        watcher.join();
-        server.join();
-        return kExitOk;
-    }
-
-private:
-    void Stop()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_changed.notify_all();
-        m_http.stop();
-    }
-
-    void LoadChartScript()
-    {
-        const std::string dir = m_o.jsDir + "/dygraphs/";
-        if (!ReadFile(dir + "dygraph.min.js", &m_chartJs) || !ReadFile(dir + "dygraph.min.css", &m_chartCss))
-            std::fprintf(m_err, "vendrill-board: %sdygraph.min.js not found (package libjs-dygraphs): the page "
-                                "shows no chart\n",
-                         dir.c_str());
-    }
-
-    // ---- the picture of the line -------------------------------------------
-
-    // Reads the record whenever a station records a visit, and hands the
-    // picture to every page.
-    void Watch(std::unique_ptr<record::CRecord> rec)
-    {
-        record::Board last;
-        while (!Stopping()) {
-            std::string error;
-            if (!rec) {
-                record::OpenResult opened = record::Open(m_o.db, record::Access::ReadOnly, m_stopFd);
-                if (opened.record && opened.record->Watch(&error))
-                    rec = std::move(opened.record);
-                else if (!opened.record)
-                    error = opened.error;
-                if (!rec) {
-                    Publish(last, error);
-                    WaitReadable(m_stopFd, kRetryMs);
-                    continue;
-                }
-                rec->Limit(m_stopFd, kPatienceMs);
-            }
-            record::Board board;
-            const auto started = std::chrono::steady_clock::now();
-            if (rec->ReadBoard(QueryAt(std::chrono::system_clock::now()), &board, &error)) {
-                last = std::move(board);
-                Publish(last, {});
-                // A busy line is read at most every kMinReadMs: visits that
-                // come meanwhile are in the next picture.
-                const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now() - started).count();
-                if (spent < kMinReadMs)
-                    WaitReadable(m_stopFd, static_cast<int>(kMinReadMs - spent));
-                if (rec->WaitForChange(kRefreshMs, &error) != record::Change::Failed)
-                    continue;
-            }
-            if (Stopping())
-                break;
-            Publish(last, "cannot read the record in " + rec->Where() + ": " + error + "; trying again");
-            rec.reset();
-            WaitReadable(m_stopFd, kRetryMs);
-        }
-    }
-
-    void Publish(const record::Board& board, const std::string& error)
-    {
-        std::string json = BoardJson(board, error);
-        {
-            std::lock_guard lock(m_mutex);
-            if (json == m_picture)
-                return;
-            m_picture = std::move(json);
-            ++m_version;
-        }
-        m_changed.notify_all();
-    }
-
-    bool Stopping()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_stopping;
-    }
-
-    // ---- HTTP --------------------------------------------------------------
-
-    void Routes()
-    {
-        // One worker per open page's event stream, and some for the rest.
-        m_http.new_task_queue = [] { return new httplib::ThreadPool(kMaxStreams + 8); };
-        m_http.set_payload_max_length(4096);
-        // Small answers go out at once, not after the client's delayed ack.
-        m_http.set_tcp_nodelay(true);
-        m_http.set_read_timeout(5, 0);
-        m_http.set_write_timeout(5, 0);
-        m_http.set_keep_alive_max_count(100);
-        m_http.set_default_headers({
-            {"X-Content-Type-Options", "nosniff"},
-            {"Referrer-Policy", "no-referrer"},
-            {"X-Frame-Options", "DENY"},
-            {"Content-Security-Policy",
-             "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
-             "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
-        });
-        // Nothing here writes: no body is read, only GET and HEAD are answered.
-        m_http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            if (req.method != "GET" && req.method != "HEAD") {
-                res.status = 405;
-                res.set_header("Allow", "GET, HEAD");
-                res.set_content("the line board only reads the record\n", "text/plain; charset=utf-8");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (!Authorised(req, res)) {
-                res.status = 401;
-                res.set_header("WWW-Authenticate", "Bearer realm=\"vendrill-board\"");
-                res.set_content("a token is needed: open the link with ?token=... or send Authorization: Bearer\n",
-                                "text/plain; charset=utf-8");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        m_http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-            if (res.body.empty())
-                res.set_content(std::to_string(res.status) + "\n", "text/plain; charset=utf-8");
-        });
-
-        for (const Asset& a : kAssets)
-            m_http.Get(a.path, [a](const httplib::Request&, httplib::Response& res) {
-                res.set_header("Cache-Control", "no-cache");
-                res.set_content(a.data.data(), a.data.size(), a.type);
-            });
-        m_http.Get("/js/dygraph.min.js", [this](const httplib::Request&, httplib::Response& res) {
-            Static(res, m_chartJs, "text/javascript; charset=utf-8");
-        });
-        m_http.Get("/js/dygraph.min.css", [this](const httplib::Request&, httplib::Response& res) {
-            Static(res, m_chartCss, "text/css; charset=utf-8");
-        });
-        m_http.Get("/api/board", [this](const httplib::Request&, httplib::Response& res) {
-            std::unique_lock lock(m_mutex);
-            m_changed.wait_for(lock, std::chrono::milliseconds(kPatienceMs),
-                               [this] { return m_stopping || m_version > 0; });
-            Json(res, m_version > 0 ? m_picture : BoardJson({}, "the record is being read"));
-        });
-        m_http.Get("/events", [this](const httplib::Request&, httplib::Response& res) { Events(res); });
-        m_http.Get("/api/printer", [this](const httplib::Request& req, httplib::Response& res) { Printer(req, res); });
-        m_http.Get("/records.csv", [this](const httplib::Request& req, httplib::Response& res) { Csv(req, res); });
-    }
-
-    // A request carries the token as a bearer header, in the link (the shop
-    // screen's), or in the cookie that such a link sets for the page's own
-    // scripts and style sheets.
-    bool Authorised(const httplib::Request& req, httplib::Response& res) const
-    {
-        if (m_o.token.empty())
-            return true;
-        static const std::string kBearer = "Bearer ";
-        const std::string header = req.get_header_value("Authorization");
-        if (header.rfind(kBearer, 0) == 0 && SameSecret(std::string_view(header).substr(kBearer.size()), m_o.token))
-            return true;
-        if (req.has_param("token") && SameSecret(req.get_param_value("token"), m_o.token)) {
-            res.set_header("Set-Cookie", std::string(kCookie) + "=" + m_o.token +
-                                             "; Path=/; HttpOnly; SameSite=Strict");
-            return true;
-        }
-        const std::string cookies = req.get_header_value("Cookie");
-        const std::string key = std::string(kCookie) + "=";
-        for (std::size_t at = 0; at < cookies.size();) {
-            while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';'))
-                ++at;
-            const std::size_t end = std::min(cookies.find(';', at), cookies.size());
-            if (cookies.compare(at, key.size(), key) == 0 &&
-                SameSecret(std::string_view(cookies).substr(at + key.size(), end - at - key.size()), m_o.token))
-                return true;
-            at = end;
-        }
-        return false;
-    }
-
-    static void Static(httplib::Response& res, const std::string& body, const char* type)
-    {
-        if (body.empty()) {
-            res.status = 404;
-            return;
-        }
-        res.set_header("Cache-Control", "max-age=86400");
-        res.set_content(body, type);
-    }
-
-    static void Json(httplib::Response& res, const std::string& json)
-    {
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(json + "\n", "application/json; charset=utf-8");
-    }
-
-    static void Problem(httplib::Response& res, int status, const std::string& message)
-    {
-        res.status = status;
-        Json(res, CJsonObject().Text("error", message).Str());
-    }
-
-    // Server-Sent Events: the picture now, then each new one.
-    void Events(httplib::Response& res)
-    {
-        if (m_streams.fetch_add(1) >= kMaxStreams) {
-            m_streams.fetch_sub(1);
-            res.set_header("Retry-After", "10");
-            Problem(res, 503, "too many pages are open on this board");
-            return;
-        }
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, seen = std::uint64_t{0}](std::size_t, httplib::DataSink& sink) mutable {
-                std::string event;
-                {
-                    std::unique_lock lock(m_mutex);
-                    m_changed.wait_for(lock, kKeepAlive, [&] { return m_stopping || m_version != seen; });
-                    if (m_stopping)
-                        return false;
-                    if (m_version != seen) {
-                        seen = m_version;
-                        event = "data: " + m_picture + "\n\n";
-                    }
-                }
-                if (event.empty())
-                    event = ": still here\n\n";
-                return sink.is_writable() && sink.write(event.data(), event.size());
-            },
-            [this](bool) { m_streams.fetch_sub(1); });
-    }
-
-    // One printer's whole history, by its address or a name.
-    void Printer(const httplib::Request& req, httplib::Response& res)
-    {
-        const std::string q = req.get_param_value("q");
-        if (q.empty() || q.size() > kMaxSearch) {
-            Problem(res, 400, "give an address or a name of at most " + std::to_string(kMaxSearch) + " bytes (?q=)");
-            return;
-        }
-        std::vector<record::VisitEntry> visits;
-        std::string error;
-        if (!WithRecord([&](record::CRecord& rec) { return rec.History(q, kHistoryRows, &visits, &error); },
-                        &error)) {
-            Problem(res, 503, error);
-            return;
-        }
-        Json(res, OneLine(CJsonObject().Text("query", q).Raw("visits", VisitsJson(visits)).Str()));
-    }
-
-    // The visits of a range of days as vendrill-cli records --csv writes them.
-    void Csv(const httplib::Request& req, httplib::Response& res)
-    {
-        std::string since, until;
-        const std::string from = req.get_param_value("from"), to = req.get_param_value("to");
-        if (!from.empty()) {
-            const std::optional<std::string> t = record::SinceText(from);
-            if (!t) {
-                Problem(res, 400, "from: not a date (YYYY-MM-DD)");
-                return;
-            }
-            since = *t;
-        }
-        if (!to.empty()) {
-            const std::optional<std::string> t = record::SinceText(to);
-            if (!t) {
-                Problem(res, 400, "to: not a date (YYYY-MM-DD)");
-                return;
-            }
-            // The whole of the last day.
-            std::tm day{};
-            ::strptime(t->c_str(), "%Y-%m-%dT%H:%M:%S", &day);
-            until = record::TimeText(::timegm(&day) + (to.size() == 10 ? 86400 : 0));
-        }
-        std::string name = "vendrill-records";
-        for (const std::string* part : {&from, &to})
-            if (!part->empty())
-                name += "-" + part->substr(0, 10);
-        res.set_header("Content-Disposition", "attachment; filename=\"" + name + ".csv\"");
-        res.set_header("Cache-Control", "no-store");
-        // Page by page, so that a long range never sits in memory whole.
-        res.set_chunked_content_provider(
-            "text/csv; charset=utf-8",
-            [this, since, until, offset = std::size_t{0}, header = true](std::size_t,
-                                                                          httplib::DataSink& sink) mutable {
-                std::vector<record::VisitEntry> page;
-                std::string error;
-                if (!WithRecord(
-                        [&](record::CRecord& rec) {
-                            return rec.ListBetween(since, until, offset, kCsvPage, &page, &error);
-                        },
-                        &error))
-                    return false;  // the download breaks off rather than look complete
-                const std::string text = cli::VisitsTable(page, ',', header);
-                header = false;
-                offset += page.size();
-                if (!sink.write(text.data(), text.size()))
-                    return false;
-                if (page.size() < kCsvPage)
-                    sink.done();
-                return true;
-            });
-    }
-
-    // Runs a read on the board's query connection, opened when first needed
-    // and made anew after a failure.
-    bool WithRecord(const std::function<bool(record::CRecord&)>& read, std::string* error)
-    {
-        std::lock_guard lock(m_queryMutex);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!m_query) {
-                record::OpenResult opened = record::Open(m_o.db, record::Access::ReadOnly, m_stopFd);
-                if (!opened.record) {
-                    *error = opened.error;
-                    return false;
-                }
-                m_query = std::move(opened.record);
-                m_query->Limit(m_stopFd, kPatienceMs);
-            }
-            if (read(*m_query))
-                return true;
-            m_query.reset();
-        }
-        *error = "cannot read the record: " + *error;
-        return false;
-    }
-
-    const Options& m_o;
-    const int m_stopFd;
-    std::FILE* const m_err;
-    httplib::Server m_http;
-    std::string m_chartJs, m_chartCss;
-
-    std::mutex m_mutex;  // guards the picture, its version and m_stopping
-    std::condition_variable m_changed;
-    std::string m_picture;
-    std::uint64_t m_version = 0;
-    bool m_stopping = false;
-    std::atomic<int> m_streams{0};
-
-    std::mutex m_queryMutex;  // one read at a time on m_query
-    std::unique_ptr<record::CRecord> m_query;
-};
+    return out;
+}
 
 }  // namespace
+
+Shift ShiftAt(std::time_t now, const Settings& settings)
+{
+    if (settings.shiftStarts.empty())
+        return {LocalDay(now, 0), LocalDay(now, 1)};
+    // The latest start at or before now (yesterday's last one past
+    // midnight), and the next one after it.
+    std::vector<std::time_t> starts;
+    for (int day = -1; day <= 1; ++day)
+        for (const int minutes : settings.shiftStarts)
+            starts.push_back(LocalDay(now, day, minutes));
+    std::sort(starts.begin(), starts.end());
+    Shift shift{starts.front(), starts.back()};
+    for (std::size_t k = 0; k + 1 < starts.size(); ++k)
+        if (starts[k] <= now && now < starts[k + 1])
+            shift = {starts[k], starts[k + 1]};
+    return shift;
+}
+
+record::BoardQuery QueryAt(std::chrono::system_clock::time_point now, const Settings& settings)
+{
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    record::BoardQuery q;
+    q.dayStart = record::TimeText(LocalDay(t, 0));
+    q.shiftStart = record::TimeText(ShiftAt(t, settings).start);
+    q.hoursStart = record::TimeText((t / 3600 - 11) * 3600);
+    q.hourAgo = record::TimeText(t - 3600);
+    return q;
+}
+
+std::string BoardJson(const Picture& picture, const Settings& settings)
+{
+    const record::Board& board = picture.board;
+    std::vector<std::string> stations;
+    std::int64_t failures = 0;
+    for (const record::StationDay& d : board.stations) {
+        failures += d.failed;
+        stations.push_back(CJsonObject()
+                               .Text("station", d.station)
+                               .Number("printers", d.printers)
+                               .Number("named", d.named)
+                               .Number("already_named", d.alreadyNamed)
+                               .Number("failed", d.failed)
+                               .Number("unconfirmed", d.unconfirmed)
+                               .Number("last_hour", d.lastHour)
+                               .Number("shift_named", d.shiftNamed)
+                               .Number("first_visits", d.firstVisits)
+                               .Number("first_named", d.firstNamed)
+                               .Raw("last", d.last.time.empty() ? "null" : VisitJson(d.last))
+                               .Str());
+    }
+    std::vector<std::string> hours;
+    for (const record::HourCount& h : board.hours)
+        hours.push_back(CJsonObject()
+                            .Text("station", h.station)
+                            .Text("hour", h.hour)
+                            .Number("printers", h.printers)
+                            .Number("named", h.named)
+                            .Str());
+    // Targets per hour: a shift's spread over the shift.
+    const double shiftHours = std::max<double>(1, static_cast<double>(picture.shift.end - picture.shift.start)) / 3600;
+    const auto perHour = [shiftHours](double hour, double shift) {
+        const double v = hour > 0 ? hour : shift / shiftHours;
+        return std::to_string(std::round(v * 100) / 100);
+    };
+    std::vector<std::string> targets;
+    for (const StationSettings& s : settings.stations)
+        targets.push_back(CJsonObject()
+                              .Text("station", s.station)
+                              .Raw("per_hour", s.perHour > 0 || s.perShift > 0 ? perHour(s.perHour, s.perShift) : "null")
+                              .Number("silent_after_s", s.silentAfterS >= 0 ? s.silentAfterS : settings.silentAfterS)
+                              .Bool("expected", s.expected)
+                              .Str());
+    CJsonObject json;
+    json.Text("now", board.now);
+    if (picture.error.empty())
+        json.Null("error");
+    else
+        json.Text("error", picture.error);
+    CJsonObject record;
+    record.Text("state", picture.error.empty() ? "live" : "down");
+    if (picture.lastChange.empty())
+        record.Null("last_change");
+    else
+        record.Text("last_change", picture.lastChange);
+    record.Text("how", picture.howRead);
+    json.Raw("record", record.Str())
+        .Raw("shift", CJsonObject()
+                          .Text("start", record::TimeText(picture.shift.start))
+                          .Text("end", record::TimeText(picture.shift.end))
+                          .Str())
+        .Raw("settings", CJsonObject()
+                             .Number("silent_after_s", settings.silentAfterS)
+                             .Bool("alert_sound", settings.sound)
+                             .Raw("line_per_hour", settings.linePerHour > 0 || settings.linePerShift > 0
+                                                       ? perHour(settings.linePerHour, settings.linePerShift)
+                                                       : "null")
+                             .Raw("stations", JsonArray(targets))
+                             .Str())
+        .Raw("stations", JsonArray(stations))
+        .Number("failures_today", failures)
+        .Raw("hours", JsonArray(hours))
+        .Raw("latest", VisitsJson(board.latest))
+        .Raw("failures", VisitsJson(board.failures));
+    return OneLine(json.Str());
+}
+
+std::string MetricsText(const Picture& picture, const std::string& server)
+{
+    std::string out =
+        "# HELP vendrill_board_printers_today Visits recorded today (from the board's local midnight), by station "
+        "and result.\n"
+        "# TYPE vendrill_board_printers_today gauge\n";
+    for (const record::StationDay& d : picture.board.stations) {
+        const std::int64_t sent = d.printers - d.named - d.alreadyNamed - d.failed;
+        for (const auto& [result, n] : {std::pair<const char*, std::int64_t>{"named", d.named},
+                                        {"already-named", d.alreadyNamed},
+                                        {"failed", d.failed},
+                                        {"sent", sent}})
+            out += "vendrill_board_printers_today{station=\"" + Label(d.station) + "\",result=\"" + result + "\"} " +
+                   std::to_string(n) + "\n";
+    }
+    out += "# HELP vendrill_board_record_up Whether the board can read the record now.\n"
+           "# TYPE vendrill_board_record_up gauge\n"
+           "vendrill_board_record_up " +
+           std::string(picture.error.empty() ? "1" : "0") + "\n";
+    if (!picture.lastChange.empty()) {
+        std::tm when{};
+        ::strptime(picture.lastChange.c_str(), "%Y-%m-%dT%H:%M:%S", &when);
+        out += "# HELP vendrill_board_last_change_timestamp_seconds When the board last saw a visit recorded.\n"
+               "# TYPE vendrill_board_last_change_timestamp_seconds gauge\n"
+               "vendrill_board_last_change_timestamp_seconds " +
+               std::to_string(::timegm(&when)) + "\n";
+    }
+    return out + server;
+}
 
 bool IsLoopback(const std::string& host)
 {
@@ -482,54 +224,13 @@ bool SameSecret(std::string_view given, std::string_view secret)
     return difference == 0 && !secret.empty();
 }
 
-record::BoardQuery QueryAt(std::chrono::system_clock::time_point now)
-{
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    ::localtime_r(&t, &local);
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    record::BoardQuery q;
-    q.dayStart = record::TimeText(std::mktime(&local));
-    q.hoursStart = record::TimeText((t / 3600 - 11) * 3600);
-    q.hourAgo = record::TimeText(t - 3600);
-    return q;
-}
-
-std::string BoardJson(const record::Board& board, const std::string& error)
-{
-    std::vector<std::string> stations;
-    for (const record::StationDay& d : board.stations)
-        stations.push_back(CJsonObject()
-                               .Text("station", d.station)
-                               .Number("printers", d.printers)
-                               .Number("named", d.named)
-                               .Number("failed", d.failed)
-                               .Number("unconfirmed", d.unconfirmed)
-                               .Number("last_hour", d.lastHour)
-                               .Raw("last", d.last.time.empty() ? "null" : VisitJson(d.last))
-                               .Str());
-    std::vector<std::string> hours;
-    for (const record::HourCount& h : board.hours)
-        hours.push_back(CJsonObject().Text("station", h.station).Text("hour", h.hour).Number("printers", h.printers).Str());
-    CJsonObject json;
-    json.Text("now", board.now);
-    if (error.empty())
-        json.Null("error");
-    else
-        json.Text("error", error);
-    json.Raw("stations", JsonArray(stations))
-        .Raw("hours", JsonArray(hours))
-        .Raw("latest", VisitsJson(board.latest))
-        .Raw("failures", VisitsJson(board.failures));
-    return OneLine(json.Str());
-}
 
 std::string UsageText()
 {
-    return "Usage: vendrill-board [--db LOCATION] [--listen HOST:PORT] [--token FILE]\n"
-           "Shows the production record live in a browser: each station's day, printers per\n"
-           "hour, the latest visits and failures, a printer's history, a CSV download.\n"
+    return "Usage: vendrill-board [--db LOCATION] [--listen HOST:PORT] [--token FILE] [--config FILE]\n"
+           "Shows the production record live in a browser: each station's day against its\n"
+           "target, printers per hour, the latest visits and failures, a printer's history,\n"
+           "a CSV download, a wall screen (/?wall), /healthz and /metrics.\n"
            "\n"
            "  --db LOCATION       the record: sqlite:PATH or a postgresql:// URL\n"
            "                      (default: the file vendrill-cli station writes)\n"
@@ -539,10 +240,11 @@ std::string UsageText()
            "                      an address other than loopback needs --token\n"
            "  --token FILE        the file holding the token every request must carry\n"
            "                      (Authorization: Bearer TOKEN, or ?token=TOKEN in the link)\n"
+           "  --config FILE       targets, expected stations, shifts and limits (see the manual)\n"
            "  --help              show this help and exit\n"
            "  --version           show the version and exit\n"
            "\n"
-           "Exit status: 0 stopped by a signal, 1 cannot listen, 2 wrong command line or token,\n"
+           "Exit status: 0 stopped by a signal, 1 cannot listen, 2 wrong command line, token or settings,\n"
            "6 the record cannot be opened.\n";
 }
 
@@ -599,6 +301,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         } else if (arg == "--token") {
             if (!take(&o.tokenFile) || o.tokenFile.empty())
                 return fail("--token needs a file");
+        } else if (arg == "--config") {
+            if (!take(&o.configFile) || o.configFile.empty())
+                return fail("--config needs a file");
         } else {
             return fail("unknown argument '" + args[k] + "'");
         }
@@ -614,6 +319,13 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             o.token.pop_back();
         if (o.token.size() < 16 || o.token.find_first_of(" \t\r\n") != std::string::npos)
             return fail("the token in " + o.tokenFile + " must be one line of at least 16 characters");
+    }
+    if (!o.configFile.empty()) {
+        std::string error;
+        std::optional<Settings> settings = ReadSettings(o.configFile, &error);
+        if (!settings)
+            return fail(error);
+        o.settings = std::move(*settings);
     }
     if (o.token.empty() && !IsLoopback(o.host))
         return fail("listening on " + o.host + " lets other machines read the record: give --token FILE");
@@ -632,9 +344,9 @@ int Run(const Options& options, int stopFd, const std::function<void(const std::
         std::fprintf(err, "vendrill-board: %s\n", opened.error.c_str());
         return opened.kind == record::OpenResult::Kind::BadLocation ? kExitBadArgument : kExitRecord;
     }
-    opened.record->Limit(stopFd, kPatienceMs);
-    CServer server(options, stopFd, err);
-    return server.Run(std::move(opened.record), announce);
+    if (const std::string how = opened.record->HowRead(); !how.empty())
+        std::fprintf(err, "vendrill-board: the record %s is %s\n", opened.record->Where().c_str(), how.c_str());
+    return Serve(options, std::move(opened.record), stopFd, announce, err);
 }
 
 }  // namespace vendrill::board

@@ -5,10 +5,12 @@
 // new picture of the line to every open page as soon as a station records a
 // visit. Qt-free.
 
+#include "app/board/Settings.h"
 #include "record/Record.h"
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,13 +22,11 @@ namespace vendrill::board {
 enum ExitCode {
     kExitOk = 0,
     kExitFailure = 1,      // cannot listen, cannot start a thread
-    kExitBadArgument = 2,  // wrong command line, token file unusable, no token off loopback
+    kExitBadArgument = 2,  // wrong command line, token or settings file unusable, no token off loopback
     kExitRecord = 6,       // the record cannot be opened or read
 };
 
 inline constexpr int kDefaultPort = 8470;
-// Event streams open at once; one more is told to come back later (503).
-inline constexpr int kMaxStreams = 64;
 
 struct Options {
     std::string db;  // record location as vendrill-cli takes it; "" the default SQLite file
@@ -34,6 +34,8 @@ struct Options {
     int port = kDefaultPort;  // 0: any free port
     std::string tokenFile;
     std::string token;  // read from tokenFile
+    std::string configFile;
+    Settings settings;  // read from configFile
     std::string jsDir = "/usr/share/javascript";
 };
 
@@ -53,13 +55,31 @@ bool IsLoopback(const std::string& host);
 // Compares a secret without telling, by its time, how much of it matched.
 bool SameSecret(std::string_view given, std::string_view secret);
 
-// The moments the board asks the record about, seen at `now`: today from
-// local midnight, the chart's 12 hours, the last hour.
-record::BoardQuery QueryAt(std::chrono::system_clock::time_point now);
+// The shift that `now` falls in, local time: [start, end).
+struct Shift {
+    std::time_t start = 0, end = 0;
+};
+Shift ShiftAt(std::time_t now, const Settings& settings);
 
-// The picture of the line that pages show, as one JSON object on one line.
-// error: why the record cannot be read now ("" when it can).
-std::string BoardJson(const record::Board& board, const std::string& error);
+// The moments the board asks the record about, seen at `now`: today from
+// local midnight, the shift, the chart's 12 hours, the last hour.
+record::BoardQuery QueryAt(std::chrono::system_clock::time_point now, const Settings& settings = {});
+
+// One picture of the line and what the board knows of the record.
+struct Picture {
+    record::Board board;
+    std::string error;       // why the record cannot be read now ("" when it can)
+    std::string lastChange;  // when the board last saw the record change ("" not yet)
+    std::string howRead;     // CRecord::HowRead
+    Shift shift;
+};
+
+// The picture as pages show it, as one JSON object on one line.
+std::string BoardJson(const Picture& picture, const Settings& settings);
+
+// The picture in Prometheus's text format; `server` adds the board's own
+// figures (already in that format).
+std::string MetricsText(const Picture& picture, const std::string& server);
 
 // Serves until a byte can be read from stopFd. Says where to look through
 // `announce` once it listens; trouble goes to `err`.

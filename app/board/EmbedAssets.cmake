@@ -1,8 +1,11 @@
 # cmake -DOUT=FILE -DDIR=FOLDER -P EmbedAssets.cmake: writes the C++ source
 # of kAssets (Assets.h) from the page files in FOLDER.
-set(files "index.html|/|text/html\\; charset=utf-8"
-          "board.js|/board.js|text/javascript\\; charset=utf-8"
-          "board.css|/board.css|text/css\\; charset=utf-8")
+# Text files say their character set (a list cannot hold the ';' itself).
+set(files "index.html|/|text/html|utf-8"
+          "board.js|/board.js|text/javascript|utf-8"
+          "board.css|/board.css|text/css|utf-8"
+          "favicon.svg|/favicon.ico|image/svg+xml|"
+          "favicon.svg|/favicon.svg|image/svg+xml|")
 set(arrays "")
 set(entries "")
 set(n 0)
@@ -11,6 +14,13 @@ foreach(entry IN LISTS files)
   list(GET parts 0 file)
   list(GET parts 1 path)
   list(GET parts 2 type)
+  list(LENGTH parts count)
+  if(count GREATER 3)
+    list(GET parts 3 charset)
+    if(charset)
+      string(APPEND type "; charset=${charset}")
+    endif()
+  endif()
   file(READ "${DIR}/${file}" hex HEX)
   string(LENGTH "${hex}" length)
   math(EXPR size "${length} / 2")

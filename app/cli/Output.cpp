@@ -3,6 +3,7 @@
 #include "base/TextCodec.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace vendrill::cli {
@@ -83,9 +84,11 @@ std::string JsonString(std::string_view text)
     return out;
 }
 
-std::string CsvField(std::string_view utf8)
+std::string CsvField(std::string_view utf8, CsvCells cells)
 {
-    const std::string text = ValidUtf8(utf8);
+    std::string text = ValidUtf8(utf8);
+    if (cells == CsvCells::ForSpreadsheet && !text.empty() && std::strchr("=+-@\t\r", text[0]))
+        text.insert(0, 1, '\'');
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string out = "\"";
@@ -214,9 +217,9 @@ std::string VisitsJson(const std::vector<record::VisitEntry>& entries)
     return JsonArray(objects) + "\n";
 }
 
-std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header)
+std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header, CsvCells cells)
 {
-    const auto field = [&](const std::string& t) { return sep == ',' ? CsvField(t) : PlainText(t); };
+    const auto field = [&](const std::string& t) { return sep == ',' ? CsvField(t, cells) : PlainText(t); };
     std::string out;
     if (header) {
         for (std::size_t c = 0; c < kColumns; ++c)

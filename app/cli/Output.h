@@ -36,8 +36,12 @@ std::string FormatJson(const Fields& fields, const Numbers& numbers = {}, const 
 std::string PlainText(std::string_view utf8);
 // A JSON string of UTF-8 text; bytes that are not UTF-8 become U+FFFD.
 std::string JsonString(std::string_view utf8);
+// How CSV cells are written: as recorded (for programs), or for a
+// spreadsheet, where a cell that starts with = + - @ (or a tab or carriage
+// return) would be taken for a formula: such a cell starts with ' instead.
+enum class CsvCells { AsRecorded, ForSpreadsheet };
 // A CSV field of UTF-8 text, quoted when it must be.
-std::string CsvField(std::string_view utf8);
+std::string CsvField(std::string_view utf8, CsvCells cells = CsvCells::AsRecorded);
 
 // A JSON object, built key by key.
 class CJsonObject {
@@ -64,6 +68,7 @@ std::string JsonArray(const std::vector<std::string>& values);
 // separated by `sep` (',': CSV, else plain text).
 std::string VisitJson(const record::VisitEntry& entry);
 std::string VisitsJson(const std::vector<record::VisitEntry>& entries);
-std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header = true);
+std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header = true,
+                        CsvCells cells = CsvCells::AsRecorded);
 
 }  // namespace vendrill::cli

@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -29,6 +30,25 @@ def wait_for(predicate, timeout=20.0, step=0.02, what="a condition"):
         if time.monotonic() > deadline:
             raise TimeoutError("timed out waiting for " + what)
         time.sleep(step)
+
+
+def slow_clients(port, count, stop, held, source, every=2.0):
+    """count connections to the board on 127.0.0.1:port (from source(k)),
+    each trickling a byte of its head every `every` seconds until the event
+    stop is set; `held` lists those still open."""
+    for k in range(count):
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=5, source_address=(source(k), 0))
+            s.sendall(b"GET /api/board HTTP/1.1\r\nX-Slow: ")
+            held.append(s)
+        except OSError:
+            pass
+    while not stop.wait(every):
+        for s in list(held):
+            try:
+                s.sendall(b"y")
+            except OSError:
+                held.remove(s)
 
 
 class PgServer:
@@ -78,18 +98,25 @@ class PgServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Board:
-    """vendrill-board on a free loopback port (or as told)."""
+# Runs a program as the user nobody: root reads and writes everything, so
+# what a read-only folder does is seen only as another user.
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
-    def __init__(self, binary, db, *extra, listen="127.0.0.1:0"):
-        self.proc = subprocess.Popen([binary, "--db", db, "--listen", listen, *extra], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+
+class Board:
+    """vendrill-board on a free loopback port (or as told); `prefix` runs it
+    through another program (AS_NOBODY), `env` adds to its environment."""
+
+    def __init__(self, binary, db, *extra, listen="127.0.0.1:0", prefix=(), env=None):
+        self.proc = subprocess.Popen([*prefix, binary, "--db", db, "--listen", listen, *extra], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True, env=dict(os.environ, **(env or {})))
         line = self.proc.stdout.readline()
         match = re.search(r"(http://\S+/)", line)
         if not match:
             self.proc.kill()
             raise RuntimeError("the board did not start: " + line + self.proc.stderr.read())
         self.url = match.group(1)
+        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
 
     def stop(self):
         """Stops the board with SIGTERM; returns its exit status."""

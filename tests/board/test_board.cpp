@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 using namespace vendrill::board;
+namespace record = vendrill::record;
 
 TEST(BoardOptions, OnlyLoopbackGoesWithoutAToken)
 {
@@ -75,4 +77,62 @@ TEST(BoardOptions, SecretsAndMoments)
     EXPECT_EQ(q.hoursStart, "2026-12-07T07:00:00.000Z");
     ::unsetenv("TZ");
     ::tzset();
+}
+
+TEST(BoardOptions, SettingsShiftsAndMetrics)
+{
+    std::string error;
+    std::optional<Settings> s = ParseSettings("# targets\nsilent_after = 10 min\nalert_sound = on\n"
+                                              "shifts = 22:00, 06:00 14:00\nline_target = 1800 per shift\n"
+                                              "host_names = Board.Line.Local\n\n[station A 1]\ntarget = 60/hour\n"
+                                              "silent_after = 90 s # the slow one\n[station __proto__]\nexpected = no\n",
+                                              "board.conf", &error);
+    ASSERT_TRUE(s) << error;
+    EXPECT_EQ(s->silentAfterS, 600);
+    EXPECT_TRUE(s->sound);
+    EXPECT_EQ(s->shiftStarts, (std::vector<int>{360, 840, 1320}));
+    EXPECT_EQ(s->linePerShift, 1800);
+    EXPECT_EQ(s->hostNames, std::vector<std::string>{"board.line.local"});
+    ASSERT_NE(s->Station("A 1"), nullptr);
+    EXPECT_EQ(s->Station("A 1")->perHour, 60);
+    EXPECT_EQ(s->Station("A 1")->silentAfterS, 90);
+    EXPECT_FALSE(s->Station("__proto__")->expected);
+    for (const char* bad : {"silent_after = soon\n", "[station]\n", "[line]\n", "shifts = 25:00\n", "what = 1\n",
+                            "[station A]\ntarget = 60 per week\n", "[station A]\n[station A]\n", "line_target\n"}) {
+        EXPECT_FALSE(ParseSettings(bad, "board.conf", &error)) << bad;
+        EXPECT_EQ(error.rfind("board.conf:", 0), 0u) << error;
+    }
+
+    // A night shift runs past midnight; with no shifts the day is one.
+    ::setenv("TZ", "KST-9", 1);
+    ::tzset();
+    std::tm at{};
+    at.tm_year = 2026 - 1900;
+    at.tm_mon = 11;
+    at.tm_mday = 8;
+    at.tm_hour = 3;
+    at.tm_isdst = -1;
+    const std::time_t night = std::mktime(&at);
+    const Shift shift = ShiftAt(night, *s);
+    EXPECT_EQ(record::TimeText(shift.start), "2026-12-07T13:00:00.000Z");  // 22:00 the day before
+    EXPECT_EQ(record::TimeText(shift.end), "2026-12-07T21:00:00.000Z");    // 06:00
+    EXPECT_EQ(QueryAt(std::chrono::system_clock::from_time_t(night), *s).shiftStart, "2026-12-07T13:00:00.000Z");
+    const Shift day = ShiftAt(night, Settings{});
+    EXPECT_EQ(day.end - day.start, 86400);
+    ::unsetenv("TZ");
+    ::tzset();
+
+    // Station ids are label values: quotes, backslashes and line breaks escaped.
+    Picture p;
+    record::StationDay d;
+    d.station = "a\"b\\c\nd";
+    d.printers = 3;
+    d.named = 2;
+    d.failed = 1;
+    p.board.stations.push_back(d);
+    const std::string text = MetricsText(p, "");
+    EXPECT_NE(text.find("vendrill_board_printers_today{station=\"a\\\"b\\\\c\\nd\",result=\"named\"} 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("vendrill_board_record_up 1\n"), std::string::npos);
 }

@@ -29,10 +29,14 @@ for lib in libqt6widgets6 libqt6gui6 libqt6core6 libudev1 libc6; do
   grep -Eq "(^|, )$lib( |,|$)" <<<"$depends" || fail "Depends lacks $lib"
 done
 
-# Everything lies under /usr.
-if dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -Ev '^\./(usr/.*)?$' | grep -q .; then
-  fail "files outside /usr: $(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -Ev '^\./(usr/.*)?$')"
+# Everything lies under /usr, but the line board's service settings, which
+# the package marks as a conffile so that an upgrade keeps the administrator's.
+outside='^\./(usr/.*|etc/|etc/default/|etc/default/vendrill-board)?$'
+if dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -Ev "$outside" | grep -q .; then
+  fail "files outside /usr: $(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -Ev "$outside")"
 fi
+[[ "$(dpkg-deb -I "$deb" conffiles 2>/dev/null)" == "/etc/default/vendrill-board" ]] ||
+  fail "/etc/default/vendrill-board is not a conffile"
 
 # A real dpkg installation into a scratch root with its own, empty package
 # database; the dependencies are checked against this system below.
