@@ -187,7 +187,7 @@ public:
             Nothing,  // no argument, an empty text, or name and suffix too long
             Refused,  // the link did not take all of it
         };
-        Sent(Kind k = Kind::Sent) : kind(k) {}  // NOLINT: a Kind is a Sent
+        Sent(Kind k = Kind::Sent) : kind(k) {}  // a Kind alone: no next suffix
         Kind kind;
         std::string nextSuffix;  // Set BDN with a suffix that went out: the next printer's
     };
@@ -223,7 +223,8 @@ public:
 
     // --- replies and outcomes ---
     // Puts bytes into the receive queue as a reader does, whole or not at all
-    // (bytes that come another way: tools and tests).
+    // (bytes that come another way: tools and tests). The queue takes one
+    // producer: only while no reader thread stores into it.
     bool Enqueue(const std::uint8_t* bytes, int n) { return StoreChunk(m_QueueRead, bytes, n); }
     int QueuedBytes() const { return m_QueueRead.GetCount(); }
     // The reply text collected so far.
