@@ -88,8 +88,8 @@ CSession::Sent CSession::Ask(char command, const Gather& gather, TimePoint now, 
             nextSuffix = proto::NextSuffix(argument->suffix);
         }
         frame = proto::TextRequest(command, text);
-        // The label goes out before the frame, so that it lies in the
-        // printer before the module takes the name.
+        // The label goes out before the frame, as it always has: a name that
+        // the module then refuses is printed all the same.
         if (frame && argument->label)
             PrintLabel(text);
         break;
