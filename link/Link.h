@@ -8,9 +8,10 @@
 namespace vendrill {
 
 // What opening or setting up a link came to, the same for both links and for
-// the session above them: Ok, or what failed and the errno of why.
+// the session above them: Ok, or what failed and the errno of why
+// (AlreadyOpen: another link is up, nothing was changed).
 struct LinkResult {
-    enum class Code { Ok, CannotOpen, CannotConfigure, NoThread };
+    enum class Code { Ok, CannotOpen, CannotConfigure, NoThread, AlreadyOpen };
     Code code = Code::Ok;
     int error = 0;
 

@@ -14,7 +14,7 @@ struct udev_device;
 
 namespace vendrill::usb {
 
-// Parts of the key that a device path is judged by. All upper case.
+// The fields of the key that a device path is judged by. All upper case.
 struct DeviceKey {
     std::string key;     // e.g. USB\VID_2A92&PID_0003\HL0001
     std::string cls;     // text before the key's first '\', empty when none

@@ -49,6 +49,29 @@ std::string RequestName(char command)
     }
 }
 
+bool WaitsItsTurn(char command)
+{
+    return command != CMD_GET_BDN && command != CMD_SET_BDN && AwaitsAnswer(command);
+}
+
+bool AwaitsAnswer(char command)
+{
+    return command != CMD_GET_SNIFF && command != CMD_SET_SNIFF;
+}
+
+std::optional<std::string> ReplyValue(char command, const std::string& data)
+{
+    switch (command) {
+    case CMD_GET_BDA:
+    case CMD_GET_PINKEY:
+    case CMD_GET_BDN: return data;
+    case CMD_GET_LEVEL: return LevelText(data);
+    case CMD_GET_PAIRING: return PairingModeText(data);
+    case CMD_GET_SNIFF: return SniffText(data);
+    default: return std::nullopt;
+    }
+}
+
 char NextRequest(char replyCommand, const std::string& data, bool newModule)
 {
     switch (replyCommand) {

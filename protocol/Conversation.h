@@ -27,6 +27,20 @@ const char* ReplyTrace(char command);
 // Name of a request or reply kind for messages ("Get BDA").
 std::string RequestName(char command);
 
+// Whether a request is held back while another one is outstanding: every
+// request but Get BDN, Set BDN and the sniff requests waits its turn.
+bool WaitsItsTurn(char command);
+// Whether a request waits for its answer with the reply time-out: every
+// request but the sniff requests, whose answers end nothing.
+bool AwaitsAnswer(char command);
+
+// What a reply of this kind shows: the address, PIN key or name as sent, the
+// level as LevelText, the pairing mode as PairingModeText, the sniff status
+// as SniffText. nullopt for data that means nothing (a pairing mode or sniff
+// status outside the known ones: nothing is shown for it) and for replies
+// that carry no value (acknowledgements, '9').
+std::optional<std::string> ReplyValue(char command, const std::string& data);
+
 // The read-back chain: the request that follows a decoded reply, or 0 when
 // the chain ends there. Get BDA -> Get PinKey -> Get BDN -> Get pairing mode
 // (new module) or Get Level (old module); a pairing reply of Legacy pairing

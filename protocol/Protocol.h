@@ -42,6 +42,12 @@ inline constexpr std::size_t REPLY_TEXT_LIMIT = 100;
 
 // ---- requests --------------------------------------------------------------
 
+// What a request carries after its command character: nothing (the Get
+// requests), a selection digit (Set Level, Set pairing mode, set sniff mode)
+// or a length byte and a text (Set BDN, Set PinKey).
+enum class ArgumentKind { None, Selection, Text };
+ArgumentKind ArgumentOf(char command);
+
 // 1B 7E c
 Bytes GetRequest(char command);
 // 1B 7E c s
@@ -68,6 +74,11 @@ bool SuffixFits(std::size_t nameBytes, std::size_t suffixBytes);
 // Only the leading digits of s count as its value (0 when s does not start
 // with a digit); the width is still that of the whole of s.
 std::string NextSuffix(std::string_view s);
+
+// The suffix of number `number` in a run whose first suffix is `first`: the
+// number zero-filled to the width of `first`; "" when it is negative or has
+// more digits than that (names never change width along a run).
+std::string SuffixFor(std::string_view first, std::int64_t number);
 
 // ---- replies ---------------------------------------------------------------
 

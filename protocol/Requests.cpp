@@ -1,8 +1,22 @@
 #include "protocol/Protocol.h"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
 namespace vendrill::proto {
+
+ArgumentKind ArgumentOf(char command)
+{
+    switch (command) {
+    case CMD_SET_BDN:
+    case CMD_SET_PINKEY: return ArgumentKind::Text;
+    case CMD_SET_LEVEL:
+    case CMD_SET_PAIRING:
+    case CMD_SET_SNIFF: return ArgumentKind::Selection;
+    default: return ArgumentKind::None;
+    }
+}
 
 Bytes GetRequest(char command)
 {
@@ -53,6 +67,18 @@ bool SuffixFits(std::size_t nameBytes, std::size_t suffixBytes)
     return nameBytes < NAME_WITH_SUFFIX_LIMIT && suffixBytes < NAME_WITH_SUFFIX_LIMIT - nameBytes;
 }
 
+namespace {
+
+// Digits zero-filled on the left to at least `width`.
+std::string ZeroFilled(std::string digits, std::size_t width)
+{
+    if (digits.size() < width)
+        digits.insert(0, width - digits.size(), '0');
+    return digits;
+}
+
+}  // namespace
+
 std::string NextSuffix(std::string_view s)
 {
     // Value: the run of leading digits (pasted text may hold anything else),
@@ -77,10 +103,15 @@ std::string NextSuffix(std::string_view s)
         ++next[static_cast<std::size_t>(pos)];
 
     // At least five digits, and never narrower than the suffix it replaces.
-    const std::size_t width = std::max<std::size_t>(5, s.size());
-    if (next.size() < width)
-        next.insert(0, width - next.size(), '0');
-    return next;
+    return ZeroFilled(std::move(next), std::max<std::size_t>(5, s.size()));
+}
+
+std::string SuffixFor(std::string_view first, std::int64_t number)
+{
+    std::string digits = std::to_string(number);
+    if (number < 0 || digits.size() > first.size())
+        return {};
+    return ZeroFilled(std::move(digits), first.size());
 }
 
 }  // namespace vendrill::proto

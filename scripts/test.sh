@@ -39,7 +39,7 @@ if [[ "${VENDRILL_SKIP_SANITIZERS:-0}" != 1 ]]; then
   tsan_targets=(test_queue test_serial test_sim test_session test_usb_umockdev test_dialog_chain test_dialog_serial
                 test_dialog_protocol test_dialog_usb test_dialog_faults test_cli_program test_cli_station test_record
                 vendrill-cli vendrill-sim vendrill-board test_board)
-  tsan_tests='^(Queue|SerialOpen|PtyTest|SimHost|UsbDevice|UsbDeviceLife|CliOnSim|CliProgram|Station|NoNameTwice|RecordTrouble|Session|Backends/RecordOn|RecordOpen)\.|^test_dialog_(chain|serial|protocol|usb|faults)$|^board_browser_sqlite$'
+  tsan_tests='^(Queue|SerialOpen|PtyTest|SimHost|UsbDevice|UsbDeviceLife|CliOnSim|CliProgram|Station|NoNameTwice|RecordTrouble|Session|BlockingSession|Backends/RecordOn|RecordOpen)\.|^test_dialog_(chain|serial|protocol|usb|faults)$|^board_browser_sqlite$'
   cmake -S "$here" -B "$here/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVENDRILL_SANITIZE=thread -DVENDRILL_BUILD_BENCH=OFF >/dev/null
   cmake --build "$here/build-tsan" -j"$jobs" --target "${tsan_targets[@]}"

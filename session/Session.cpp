@@ -1,21 +1,30 @@
+// The life of a request: let through or held back, sent, outstanding with
+// its deadline, and over by exactly one outcome; the decoding of replies and
+// the read-back chain they drive.
 #include "session/Session.h"
 
 #include "base/Trace.h"
 #include "protocol/Conversation.h"
 
-#include <cerrno>
 #include <cstring>
-#include <system_error>
+#include <utility>
 
 namespace vendrill {
 
+namespace {
+
+CSession::Outcome Answered(const CSession::Reply& reply, char next)
+{
+    CSession::Outcome answered(CSession::Outcome::Kind::Answered);
+    answered.reply = reply;
+    answered.next = next;
+    return answered;
+}
+
+}  // namespace
+
 const char* const CSession::kTimeoutText = "Error(Timeout)";
 const char* const CSession::kModuleErrorText = "Bluetooth Setting Error";
-
-namespace {
-constexpr const char* kQueueFullText = "m_QueueRead FULL!";
-constexpr const char* kUsbReadFailedText = "Disconnect the USB communication. Connect the USB port again!";
-}  // namespace
 
 CSession::CSession(Observer& observer, Policy policy)
     : m_observer(observer)
@@ -28,292 +37,6 @@ CSession::~CSession()
     Shutdown();
 }
 
-// --- links ----------------------------------------------------------------------
-
-LinkResult CSession::OpenPort(const std::string& path, const CSerialPort::Settings& settings)
-{
-    m_Connected = 0;
-    if (path.empty())
-        return {LinkResult::Code::CannotOpen, ENOENT};
-    if (LinkResult opened = m_serial.Open(path); !opened)
-        return opened;
-    m_serial.Purge();
-    if (LinkResult configured = m_serial.Configure(settings); !configured)
-        return configured;  // held, not configured: the next open or close releases it
-    m_serial.ResetWake();
-    BeginLink();
-    m_activeLink = LinkKind::Serial;
-    try {
-        m_watchThread = std::thread(&CSession::ThreadWatchComm, this);
-    } catch (const std::system_error& e) {
-        ClosePort();
-        return {LinkResult::Code::NoThread, e.code().value()};
-    }
-    return {};
-}
-
-unsigned CSession::ThreadWatchComm(CSession* s)
-{
-    CSerialPort& port = s->m_serial;
-    const unsigned link = s->m_linkGeneration.load();
-    std::uint8_t buffer[CQueue::QUEUE_SIZE];
-    bool hungUp = false;
-    while (s->m_Connected) {
-        if (hungUp) {
-            // The line is gone (adapter pulled, other end closed): wait for
-            // the close instead of spinning on a dead descriptor.
-            port.WaitForWake(-1);
-            continue;
-        }
-        const auto event = port.WaitForData();
-        if (event == CSerialPort::WaitResult::Woken)
-            continue;
-        if (event != CSerialPort::WaitResult::DataArrived) {
-            hungUp = true;
-            s->m_observer.LineHungUp();
-            continue;
-        }
-        // Let the rest of a reply arrive, so that it is announced once.
-        if (s->m_policy.settleMs > 0 && port.WaitForWake(s->m_policy.settleMs))
-            continue;
-        while (s->m_Connected) {
-            // At most one byte less than the queue holds: a chunk of the
-            // buffer's full size could never be stored, not even into an empty
-            // queue, so a steady stream would be dropped chunk after chunk.
-            const int n = s->ReadComm(buffer, CQueue::QUEUE_SIZE - 1);
-            if (n <= 0)
-                break;
-            s->Store(buffer, n, link);
-        }
-        s->m_observer.Arrived(link);
-    }
-    return 1;
-}
-
-bool CSession::Store(const std::uint8_t* data, int n, unsigned link)
-{
-    while (!StoreChunk(m_QueueRead, data, n)) {
-        // Announce what is waiting first, so that the front end can take it
-        // meanwhile; otherwise a steady stream would keep the queue full.
-        m_observer.Arrived(link);
-        if (!m_observer.QueueFull(link)) {
-            m_observer.ReaderMessage(kQueueFullText);
-            return false;
-        }
-        if (!m_Connected && !m_USBThreadRun)
-            return false;
-    }
-    return true;
-}
-
-CLink* CSession::LinkUp()
-{
-    switch (m_activeLink.load()) {
-    case LinkKind::Serial: return &m_serial;
-    case LinkKind::Usb: return &m_usbDevice;
-    case LinkKind::None: break;
-    }
-    return nullptr;
-}
-
-int CSession::ReadComm(std::uint8_t* buffer, int size)
-{
-    CLink* link = LinkUp();
-    if (link == nullptr)
-        return 0;
-    const int n = link->Read(buffer, size);
-    return n == CLink::kWoken ? 0 : n;  // a wake is no data
-}
-
-int CSession::WriteComm(const std::uint8_t* data, int count)
-{
-    // The link that is up carries the bytes.
-    CLink* link = LinkUp();
-    if (link == nullptr)
-        return 0;
-    const int written = link->Write(data, count);
-    return written < 0 ? 0 : written;
-}
-
-int CSession::LastLinkError()
-{
-    CLink* link = LinkUp();
-    return link ? link->LastError() : 0;
-}
-
-bool CSession::ClosePort()
-{
-    m_Connected = 0;
-    if (m_watchThread.joinable()) {
-        m_serial.Wake();
-        m_observer.CancelReaderWaits();
-        m_watchThread.join();
-    }
-    if (m_serial.IsOpen()) {
-        if (m_policy.purgeOnClose)
-            m_serial.Purge();
-        m_serial.Close();
-    }
-    m_serial.ResetWake();
-    if (m_activeLink.load() == LinkKind::Serial)
-        m_activeLink = LinkKind::None;
-    return true;
-}
-
-LinkResult CSession::AttachUsb(int fd)
-{
-    // A reader that ended after a failed read may still wait to be joined.
-    StopUsbReader();
-    return m_usbDevice.Attach(fd);
-}
-
-LinkResult CSession::StartUsb()
-{
-    m_usbDevice.ResetWake();
-    BeginLink();
-    m_USBThreadRun = 1;
-    m_activeLink = LinkKind::Usb;
-    ++m_usbGeneration;
-    Trace("Open Success -1\n");
-    LinkResult started;
-    try {
-        m_USBThread = std::thread(&CSession::TestUSBReadThread, this, m_usbGeneration.load());
-    } catch (const std::system_error& e) {
-        m_Connected = 0;
-        m_USBThreadRun = 0;
-        m_activeLink = LinkKind::None;
-        m_usbDevice.Close();
-        started = {LinkResult::Code::NoThread, e.code().value()};
-    }
-    Trace("Open Success -2\n");
-    return started;
-}
-
-bool CSession::USB_Disconnection()
-{
-    m_Connected = 0;
-    m_USBThreadRun = 0;
-    Trace("USB_Disconnection\n");
-    if (m_USBThread.joinable()) {
-        Trace("USB_Disconnection-1\n");
-        Trace("USB_Disconnection-2\n");
-        StopUsbReader();
-        Trace("USB_Disconnection-3\n");
-    }
-    m_usbDevice.Close();
-    if (m_activeLink.load() == LinkKind::Usb)
-        m_activeLink = LinkKind::None;
-    Trace("USB_Disconnection-4\n");
-    return true;
-}
-
-// Ends the reader at once, also while it blocks in a read or waits on the
-// front end, and joins it; nothing of it runs after this returns.
-void CSession::StopUsbReader()
-{
-    if (!m_USBThread.joinable())
-        return;
-    m_USBThreadRun = 0;
-    m_usbDevice.Wake();  // ends a blocked read and the reader's pauses
-    m_observer.CancelReaderWaits();
-    m_USBThread.join();
-    m_usbDevice.ResetWake();
-}
-
-bool CSession::UsbPause(int ms)
-{
-    return !m_usbDevice.WaitForWake(ms);
-}
-
-unsigned CSession::TestUSBReadThread(CSession* s, unsigned generation)
-{
-    const unsigned link = s->m_linkGeneration.load();
-    std::uint8_t buffer[CQueue::QUEUE_SIZE];
-    while (s->m_USBThreadRun) {
-        do {
-            if (!s->UsbPause(s->m_policy.usbPauseMs))
-                break;
-            // Read no more than the queue can take, so that no chunk is ever
-            // dropped: a full-size read could not be stored even into an empty
-            // queue, and bytes read while the front end lags behind would be
-            // lost. Until it makes room, the bytes wait in the device.
-            const int room = CQueue::QUEUE_SIZE - 1 - s->m_QueueRead.GetCount();
-            if (room <= 0) {
-                s->m_observer.QueueFull(link);  // a front end that drains on its own waits here
-                continue;
-            }
-            Trace("TestUSBReadThread - 2\n");
-            s->m_USBReadCount = 0;
-            const int n = s->ReadComm(buffer, room);
-            if (n < 0)
-                Trace("Readcomm error reading\n");
-            Trace("Read data: %d\n", n);
-            s->m_USBReadCount = n;
-            Trace("TestUSBReadThread - 3\n");
-            Trace("TestUSBReadThread: bulk read %d bytes\n", n);
-            if (!s->m_USBThreadRun)
-                break;  // a disconnect is under way: queue and post nothing more
-            if (n < 0) {
-                Trace("TestUSBReadThread - 4\n");
-                s->m_USBThreadRun = 0;
-                if (s->UsbPause(s->m_policy.usbLostPauseMs)) {
-                    s->m_observer.ReaderMessage(kUsbReadFailedText);
-                    // The link goes down on the front end's thread, which
-                    // joins this thread and releases the device.
-                    s->m_Connected = 0;
-                    s->m_observer.UsbGone(generation);
-                }
-                break;
-            }
-            if (s->Store(buffer, n, link))
-                Trace("TestUSBReadThread - 5\n");
-            s->m_observer.Arrived(link);
-        } while (s->m_USBReadCount > 0 && s->m_USBThreadRun);
-        Trace("TestUSBReadThread - 6\n");
-    }
-    Trace("TestUSBReadThread - 7\n");
-    return 1;
-}
-
-void CSession::UsbLost(unsigned generation)
-{
-    // Only the link that failed goes down, not one opened since.
-    if (generation != m_usbGeneration.load() || m_USBThreadRun)
-        return;
-    StopUsbReader();
-    m_usbDevice.Close();
-    if (m_activeLink.load() == LinkKind::Usb)
-        m_activeLink = LinkKind::None;
-}
-
-void CSession::Shutdown()
-{
-    if (!m_watchThread.joinable() && !m_USBThread.joinable() && !m_serial.IsOpen() && !m_usbDevice.IsOpen())
-        return;  // nothing to close: the observer may be on its way out
-    m_observer.CancelReaderWaits();
-    ClosePort();
-    if (m_USBThread.joinable() || m_usbDevice.IsOpen())
-        USB_Disconnection();
-}
-
-void CSession::BeginLink()
-{
-    m_observer.AllowReaderWaits();
-    // A reply cut off on an earlier link can never be completed on this one:
-    // left in place it would be glued to the first reply of the new link.
-    m_ReplyText.clear();
-    // Nothing of an earlier link reaches this one: its queued bytes go, and
-    // its notifications still on their way are ignored (their stamp).
-    m_QueueRead.Clear();
-    ++m_linkGeneration;
-    // Nor is a request sent on that link answered here: its time-out would
-    // close this link and its busy flag would refuse this link's requests.
-    m_observer.KillTimer1();
-    m_Busy = 0;
-    m_outstanding = 0;
-    m_Connected = 1;
-}
-
 // --- requests -------------------------------------------------------------------
 
 void CSession::TraceRequest(char command) const
@@ -322,43 +45,81 @@ void CSession::TraceRequest(char command) const
         Trace("%s", line);
 }
 
-void CSession::Armed(char command)
-{
-    m_observer.SetTimer1();
-    m_Busy = 1;
-    m_outstanding = command;
-}
-
-bool CSession::Get(char command)
+bool CSession::LetThrough(char command)
 {
     TraceRequest(command);
-    m_observer.Requesting(command);
-    // Get BDN goes out even while busy; every other Get waits its turn.
-    if (command != proto::CMD_GET_BDN && m_Busy)
-        return true;
-    const bool sent = SendFrame(proto::GetRequest(command));
-    // Every Get starts the reply timer, Get BDA included: a module that never
-    // answers must not leave the busy flag set for good.
-    Armed(command);
+    // A Get empties its field first, also when it is held back.
+    if (proto::ArgumentOf(command) == proto::ArgumentKind::None && proto::AwaitsAnswer(command))
+        m_observer.Requesting(command);
+    return !(IsBusy() && proto::WaitsItsTurn(command));
+}
+
+CSession::Sent CSession::Ask(char command, Argument argument, TimePoint now, int timeoutMs)
+{
+    return Ask(command, [&argument] { return std::optional<Argument>(std::move(argument)); }, now, timeoutMs);
+}
+
+CSession::Sent CSession::Ask(char command, const Gather& gather, TimePoint now, int timeoutMs)
+{
+    if (!LetThrough(command))
+        return {Sent::Kind::HeldBack};
+    std::optional<Argument> argument = gather ? gather() : Argument{};
+    if (!argument)
+        return {Sent::Kind::Nothing};
+
+    std::optional<proto::Bytes> frame;
+    std::string nextSuffix;
+    switch (proto::ArgumentOf(command)) {
+    case proto::ArgumentKind::None:
+        frame = proto::GetRequest(command);
+        break;
+    case proto::ArgumentKind::Selection:
+        if (!argument->text.empty())
+            frame = proto::SelectRequest(command, argument->text.front());
+        break;
+    case proto::ArgumentKind::Text: {
+        std::string text = argument->text;
+        if (text.empty())
+            break;
+        if (!argument->suffix.empty()) {
+            if (!proto::SuffixFits(text.size(), argument->suffix.size()))
+                break;
+            text += argument->suffix;
+            nextSuffix = proto::NextSuffix(argument->suffix);
+        }
+        frame = proto::TextRequest(command, text);
+        // The label goes out before the frame, as it always has: a name that
+        // the module then refuses is printed all the same.
+        if (frame && argument->label)
+            PrintLabel(text);
+        break;
+    }
+    }
+    if (!frame)
+        return {Sent::Kind::Nothing};
+    Sent sent = Dispatch(command, *frame, now, timeoutMs);
+    sent.nextSuffix = std::move(nextSuffix);
     return sent;
 }
 
-bool CSession::SendSelect(char command, char selection)
+CSession::Sent CSession::Ask(const proto::Bytes& frame, TimePoint now, int timeoutMs)
 {
-    return Request(proto::SelectRequest(command, selection));
+    const char command = frame.size() > 2 ? static_cast<char>(frame[2]) : 0;
+    if (!LetThrough(command))
+        return {Sent::Kind::HeldBack};
+    return Dispatch(command, frame, now, timeoutMs);
 }
 
-bool CSession::SendText(char command, const std::string& text)
-{
-    const auto frame = proto::TextRequest(command, text);
-    return frame && Request(*frame);
-}
-
-bool CSession::Request(const proto::Bytes& frame)
+CSession::Sent CSession::Dispatch(char command, const proto::Bytes& frame, TimePoint now, int timeoutMs)
 {
     const bool sent = SendFrame(frame);
-    Armed(frame.size() > 2 ? static_cast<char>(frame[2]) : 0);
-    return sent;
+    // Also when the link did not take it: the window learns of that by the
+    // time-out, as ever; a front end that waits for answers at once.
+    if (proto::AwaitsAnswer(command) || (command == proto::CMD_GET_SNIFF && m_policy.waitsForAnswers))
+        Outstand(command, now, timeoutMs);
+    if (!sent && m_policy.waitsForAnswers)
+        LinkLost();
+    return {sent ? Sent::Kind::Sent : Sent::Kind::Refused};
 }
 
 bool CSession::SendFrame(const proto::Bytes& frame)
@@ -379,9 +140,56 @@ bool CSession::PrintLabel(const std::string& text)
     return ok;
 }
 
+void CSession::Outstand(char command, TimePoint now, int timeoutMs)
+{
+    m_outstanding = command;
+    m_outstandingMs = timeoutMs > 0 ? timeoutMs : m_replyTimeoutMs;
+    m_deadline = now + std::chrono::milliseconds(m_outstandingMs);
+    m_observer.ReplyDeadline(m_deadline);
+}
+
+void CSession::Over(Outcome outcome)
+{
+    if (!IsBusy())
+        return;
+    outcome.request = m_outstanding;
+    if (outcome.kind == Outcome::Kind::TimedOut)
+        outcome.waitedMs = m_outstandingMs;
+    m_outstanding = 0;
+    m_deadline.reset();
+    m_observer.ReplyDeadline(std::nullopt);
+    m_observer.RequestOver(outcome);
+}
+
+void CSession::Expire(TimePoint now)
+{
+    if (!m_deadline)
+        return;
+    if (now < *m_deadline) {
+        m_observer.ReplyDeadline(m_deadline);
+        return;
+    }
+    Over(Outcome(Outcome::Kind::TimedOut));
+    // A late reply decoded meanwhile (the front end may have shown a box)
+    // may have sent the next request of the chain; when the front end has
+    // closed the link on the time-out, nothing can answer that one.
+    if (ActiveLink() == LinkKind::None)
+        Over(Outcome(Outcome::Kind::LinkLost));
+}
+
+void CSession::LinkLost()
+{
+    Over(Outcome(Outcome::Kind::LinkLost));
+}
+
+void CSession::Abandon()
+{
+    Over(Outcome(Outcome::Kind::Abandoned));
+}
+
 // --- replies --------------------------------------------------------------------
 
-long CSession::OnCommunication()
+long CSession::OnCommunication(TimePoint now)
 {
     std::memset(m_ReceiveBuffer, 0, sizeof m_ReceiveBuffer);
     const int count = m_QueueRead.GetCount();
@@ -399,7 +207,7 @@ long CSession::OnCommunication()
     proto::ReceiveStep step = proto::Receive(m_ReplyText, m_ReceiveBuffer, static_cast<std::size_t>(count));
     if (step.complete) {
         Trace("OnCommunication -1\n");
-        BT_RECEIVE_MSG(step.reply);
+        BT_RECEIVE_MSG(step.reply, now);
     }
     if (step.overflowed)
         Trace("OnCommunication -2\n");
@@ -407,62 +215,49 @@ long CSession::OnCommunication()
     return 1;
 }
 
-int CSession::BT_RECEIVE_MSG(const std::string& text)
+int CSession::BT_RECEIVE_MSG(const std::string& text, TimePoint now)
 {
     m_observer.BeforeDecode();
     Trace("BT_RECEIVE_MSG -1\n");
     const proto::Reply reply = proto::ParseReply(text);
     Trace("i:%d  j:%d\n", reply.i, reply.j);
-    if (!reply.hasCommand) {
-        m_observer.AfterDecode();
-        return 0;
-    }
-
-    const char command = reply.command;
-    const std::string& data = reply.data;
-    switch (command) {
-    case proto::CMD_ERROR:
-        m_observer.KillTimer1();
-        m_Busy = 0;
-        m_outstanding = 0;
-        m_observer.ModuleError(kModuleErrorText);
-        break;
-    case proto::CMD_GET_SNIFF:
-        if (const auto status = proto::SniffText(data))
-            m_observer.SniffStatus(*status);
-        break;
-    default: {
-        const char* line = proto::ReplyTrace(command);
-        if (line == nullptr)
-            break;  // not a reply of ours
-        Trace("%s", line);
-        m_observer.KillTimer1();
-        m_Busy = 0;
-        m_outstanding = 0;
-        m_observer.Reply(command, data);
-        // The read-back chain goes on with the next request, if any.
-        const char next = m_chain ? proto::NextRequest(command, data, m_NewVersion != 0) : 0;
-        if (next != 0)
-            Get(next);
-        break;
-    }
-    }
+    if (reply.hasCommand)
+        Decoded(reply.command, reply.data, now);
     m_observer.AfterDecode();
     return 0;
 }
 
-void CSession::OnTimer()
+void CSession::Decoded(char command, const std::string& data, TimePoint now)
 {
-    m_observer.KillTimer1();
-    m_Busy = 0;
-    m_outstanding = 0;
-    m_observer.TimedOut(kTimeoutText);
-    // A late reply decoded meanwhile (the front end may have shown a box)
-    // may have sent the next request of the chain; its link is gone now,
-    // so nothing can answer it.
-    m_observer.KillTimer1();
-    m_Busy = 0;
-    m_outstanding = 0;
+    Reply reply{command, data, proto::ReplyValue(command, data)};
+    // Which reply ends the request outstanding: under the window any of ours,
+    // for a front end that waits for answers only the answer; the module's
+    // '9' always, since it does not say what it refuses.
+    const bool answers = !m_policy.waitsForAnswers || command == m_outstanding;
+    if (command == proto::CMD_ERROR) {
+        Over(Outcome(Outcome::Kind::ModuleError));
+        m_observer.Replied(reply);
+        return;
+    }
+    if (command == proto::CMD_GET_SNIFF) {
+        // The sniff status ends only a request that awaits it.
+        if (m_policy.waitsForAnswers && answers)
+            Over(Answered(reply, 0));
+        if (reply.value)
+            m_observer.Replied(reply);
+        return;
+    }
+    const char* line = proto::ReplyTrace(command);
+    if (line == nullptr)
+        return;  // not a reply of ours
+    Trace("%s", line);
+    // The read-back chain goes on with the next request, if any.
+    const char next = answers && m_chain ? proto::NextRequest(command, data, m_newVersion) : 0;
+    if (answers)
+        Over(Answered(reply, next));
+    m_observer.Replied(reply);
+    if (next != 0)
+        Ask(next, Argument{}, now);
 }
 
 }  // namespace vendrill

@@ -59,14 +59,13 @@ std::vector<proto::Bytes> CModuleSim::Feed(const std::uint8_t* data, std::size_t
         case Phase::Tilde:
             m_command = static_cast<char>(b);
             m_argument.clear();
-            if (m_command == proto::CMD_SET_BDN || m_command == proto::CMD_SET_PINKEY) {
-                m_phase = Phase::Length;
-            } else if (m_command == proto::CMD_SET_LEVEL || m_command == proto::CMD_SET_PAIRING ||
-                       m_command == proto::CMD_SET_SNIFF) {
-                m_phase = Phase::Selection;
-            } else {
+            switch (proto::ArgumentOf(m_command)) {
+            case proto::ArgumentKind::Text: m_phase = Phase::Length; break;
+            case proto::ArgumentKind::Selection: m_phase = Phase::Selection; break;
+            case proto::ArgumentKind::None:
                 m_phase = Phase::Text;
                 Request(m_command, m_argument, replies);
+                break;
             }
             break;
         case Phase::Selection:

@@ -48,13 +48,13 @@ void CVendrillDlg::OnBnClickedUsb() { ApplySerialView(false); }
 void CVendrillDlg::OnCbnSelchangeVersion()
 {
     if (GetCurSel(idc::VersionList) == 0) {
-        m_NewVersion = 0;
+        m_session.SetNewVersion(false);
         for (int id : {idc::CheckPairing, idc::SetPairingList, idc::SetPairing, idc::SniffEnable,
                        idc::SniffDisable, idc::SniffStatus, idc::SniffStatusEdit})
             EnableWindow(id, false);
     } else {
         // The pairing list and button follow their check box, not the version.
-        m_NewVersion = 1;
+        m_session.SetNewVersion(true);
         for (int id : {idc::CheckPairing, idc::SniffEnable, idc::SniffDisable, idc::SniffStatus,
                        idc::SniffStatusEdit})
             EnableWindow(id, true);

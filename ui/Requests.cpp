@@ -1,5 +1,6 @@
-// Requests to the printer's Bluetooth module: every Get and Set button, the
-// busy flag and the reply timer.
+// Requests to the printer's Bluetooth module: every Get and Set button. The
+// session traces them, holds them back while another is outstanding, sends
+// them and keeps their deadline; the dialog gives what the user entered.
 #include "ui/VendrillDlg.h"
 
 #include "protocol/Conversation.h"
@@ -14,112 +15,71 @@ constexpr int kSuffixEdit = vendrill::idc::NumericSuffix;
 constexpr int kPrintBDN = vendrill::idc::PrintBDN;
 constexpr int kPairingList = vendrill::idc::SetPairingList;
 constexpr int kLevelList = vendrill::idc::SetLevelList;
+
+CSession::Argument Selection(char digit)
+{
+    return {std::string(1, digit)};
+}
 }  // namespace
 
-std::string* CVendrillDlg::FieldOf(char command)
+void CVendrillDlg::Ask(char command)
 {
-    switch (command) {
-    case proto::CMD_GET_BDA: return &m_CurrentBDA;
-    case proto::CMD_GET_PINKEY: return &m_CurrentPinKey;
-    case proto::CMD_GET_BDN: return &m_CurrentBDN;
-    case proto::CMD_GET_LEVEL: return &m_CurrentLevel;
-    case proto::CMD_GET_PAIRING: return &m_CurrentPairingMode;
-    default: return nullptr;
-    }
+    m_session.Ask(command, Now());
 }
 
-// A Get request empties its field first, also when it is refused.
-void CVendrillDlg::Requesting(char command)
+CSession::Sent CVendrillDlg::AskSet(char command, const std::function<CSession::Argument()>& given)
 {
-    if (std::string* field = FieldOf(command))
-        field->clear();
-    TakeTypedText();
-    UpdateData(false);
+    return m_session.Ask(
+        command,
+        [&]() -> std::optional<CSession::Argument> {
+            UpdateData(true);
+            return given();
+        },
+        Now());
 }
 
-void CVendrillDlg::OnBnClickedGetBDA() { m_session.Get(proto::CMD_GET_BDA); }
-void CVendrillDlg::OnBnClickedGetPinKey() { m_session.Get(proto::CMD_GET_PINKEY); }
-void CVendrillDlg::OnBnClickedGetBDN() { m_session.Get(proto::CMD_GET_BDN); }
-void CVendrillDlg::OnBnClickedGetLevel() { m_session.Get(proto::CMD_GET_LEVEL); }
-void CVendrillDlg::OnBnClickedGetPairing() { m_session.Get(proto::CMD_GET_PAIRING); }
-
-void CVendrillDlg::SendRequest(char command)
-{
-    if (FieldOf(command))
-        m_session.Get(command);
-}
+void CVendrillDlg::OnBnClickedGetBDA() { Ask(proto::CMD_GET_BDA); }
+void CVendrillDlg::OnBnClickedGetPinKey() { Ask(proto::CMD_GET_PINKEY); }
+void CVendrillDlg::OnBnClickedGetBDN() { Ask(proto::CMD_GET_BDN); }
+void CVendrillDlg::OnBnClickedGetLevel() { Ask(proto::CMD_GET_LEVEL); }
+void CVendrillDlg::OnBnClickedGetPairing() { Ask(proto::CMD_GET_PAIRING); }
 
 void CVendrillDlg::OnBnClickedGetInfo()
 {
-    if (m_Connected)
+    if (m_session.IsConnected())
         OnBnClickedGetBDA();
-}
-
-void CVendrillDlg::SendSelect(char command, char selection)
-{
-    m_session.SendSelect(command, selection);
 }
 
 void CVendrillDlg::OnBnClickedSetPairing()
 {
-    m_session.TraceRequest(proto::CMD_SET_PAIRING);
-    if (m_Busy)
-        return;
-    UpdateData(true);
-    SendSelect(proto::CMD_SET_PAIRING, proto::PairingSelection(GetCurSel(kPairingList)));
+    AskSet(proto::CMD_SET_PAIRING, [this] { return Selection(proto::PairingSelection(GetCurSel(kPairingList))); });
 }
 
 void CVendrillDlg::OnBnClickedSetLevel()
 {
-    m_session.TraceRequest(proto::CMD_SET_LEVEL);
-    if (m_Busy)
-        return;
-    UpdateData(true);
-    SendSelect(proto::CMD_SET_LEVEL, proto::LevelSelection(GetCurSel(kLevelList)));
+    AskSet(proto::CMD_SET_LEVEL, [this] { return Selection(proto::LevelSelection(GetCurSel(kLevelList))); });
 }
 
 void CVendrillDlg::OnBnClickedSetPinKey()
 {
-    m_session.TraceRequest(proto::CMD_SET_PINKEY);
-    if (m_Busy)
-        return;
-    UpdateData(true);
-    m_session.SendText(proto::CMD_SET_PINKEY, m_SetPinKey);  // nothing typed: nothing sent
-}
-
-void CVendrillDlg::PrintLine(const std::string& text)
-{
-    m_session.PrintLabel(text);
+    AskSet(proto::CMD_SET_PINKEY, [this] { return CSession::Argument{m_SetPinKey}; });  // nothing typed: nothing sent
 }
 
 void CVendrillDlg::OnBnClickedSetBDN()
 {
-    m_session.TraceRequest(proto::CMD_SET_BDN);
-    UpdateData(true);
-    if (m_SetBDN.empty())
-        return;
-    std::string text = m_SetBDN;
-    const bool print = IsDlgButtonChecked(kPrintBDN);
-    const std::string suffix = IsDlgButtonChecked(kAddNumeric) ? GetDlgItemText(kSuffixEdit) : std::string();
-    if (!suffix.empty()) {
-        if (!proto::SuffixFits(m_SetBDN.size(), suffix.size()))
-            return;
-        text += suffix;
-        const std::string next = proto::NextSuffix(suffix);
-        if (print)
-            PrintLine(text);
-        SetDlgItemText(kSuffixEdit, next);
-    } else if (print) {
-        // Also when "Add numeric" is on with an empty suffix: the name is
-        // printed as asked, without a number.
-        PrintLine(text);
-    }
-    m_session.SendText(proto::CMD_SET_BDN, text);
+    // "Print BDN" also when "Add numeric" is on with an empty suffix: the
+    // name is printed as asked, without a number.
+    const CSession::Sent sent = AskSet(proto::CMD_SET_BDN, [this] {
+        return CSession::Argument{m_SetBDN, IsDlgButtonChecked(kAddNumeric) ? GetDlgItemText(kSuffixEdit) : "",
+                                  IsDlgButtonChecked(kPrintBDN)};
+    });
+    if (!sent.nextSuffix.empty())
+        SetDlgItemText(kSuffixEdit, sent.nextSuffix);
 }
 
-void CVendrillDlg::OnBnClickedSniffStatus() { m_session.SendFrame(proto::GetRequest(proto::CMD_GET_SNIFF)); }
-void CVendrillDlg::OnBnClickedSniffEnable() { m_session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '1')); }
-void CVendrillDlg::OnBnClickedSniffDisable() { m_session.SendFrame(proto::SelectRequest(proto::CMD_SET_SNIFF, '0')); }
+void CVendrillDlg::OnBnClickedSniffStatus() { Ask(proto::CMD_GET_SNIFF); }
+void CVendrillDlg::OnBnClickedSniffEnable() { m_session.Ask(proto::CMD_SET_SNIFF, Selection('1'), Now()); }
+void CVendrillDlg::OnBnClickedSniffDisable() { m_session.Ask(proto::CMD_SET_SNIFF, Selection('0'), Now()); }
 
 void CVendrillDlg::ClearDisplayedValues()
 {

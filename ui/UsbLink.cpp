@@ -2,10 +2,7 @@
 // runs the reader).
 #include "ui/VendrillDlg.h"
 
-#include "base/Trace.h"
 #include "link/UsbPrinter.h"
-
-using vendrill::Trace;
 
 CVendrillDlg* CVendrillDlg::MainWindow()
 {
@@ -24,31 +21,22 @@ int GetDeviceViaInterface(int index)
 bool CVendrillDlg::USB_Connection()
 {
     TakeTypedText();
-    if (m_Connected == 1) {
-        Trace("Already Connected\n");
-        m_Status = "Already Connected\n";
-        UpdateData(false);
-        return false;
+    // The session writes the trace lines of the connect.
+    const vendrill::LinkResult connected = m_session.ConnectUsb([] { return GetDeviceViaInterface(0); });
+    switch (connected.code) {
+    case vendrill::LinkResult::Code::AlreadyOpen: m_Status = "Already Connected\n"; break;
+    case vendrill::LinkResult::Code::CannotOpen:
+    case vendrill::LinkResult::Code::CannotConfigure: m_Status = "Unable open the port!"; break;
+    case vendrill::LinkResult::Code::NoThread:
+    case vendrill::LinkResult::Code::Ok: m_Status = "USB connection success"; break;
     }
-    Trace("USB_Connection -1\n");
-    const int fd = GetDeviceViaInterface(0);
-    Trace("USB_Connection -2\n");
-    if (!m_session.AttachUsb(fd)) {
-        Trace("DGPCI Device Open failed\n");
-        m_Status = "Unable open the port!";
-        UpdateData(false);
-        return false;
-    }
-    m_Status = "USB connection success";
     UpdateData(false);
-    const bool started = bool(m_session.StartUsb());
-    UpdateData(false);
-    return started;
+    return bool(connected);
 }
 
 bool CVendrillDlg::USB_Disconnection()
 {
-    return m_session.USB_Disconnection();
+    return m_session.DisconnectUsb();
 }
 
 void CVendrillDlg::OnUsbLost(unsigned generation)

@@ -98,7 +98,10 @@ CVendrillDlg::CVendrillDlg(QWidget* parent) : QDialog(parent)
     setFont(DialogFont());
     setFixedSize(DialogUnits(font()).Size(kDialogWidthDu, kDialogHeightDu));
 
-    m_timer1.setInterval(vendrill::CSession::kReplyTimeoutMs);
+    // Started for the time left until the session's deadline, to the
+    // millisecond, so that it does not fire before the deadline.
+    m_timer1.setSingleShot(true);
+    m_timer1.setTimerType(Qt::PreciseTimer);
     connect(&m_timer1, &QTimer::timeout, this, [this] { OnTimer(1); });
 
     CreateControls();
@@ -311,12 +314,9 @@ bool CVendrillDlg::OnInitDialog()
     EnableWindow(idc::CheckPairing, true);
     EnableWindow(idc::SetPairingList, false);
     EnableWindow(idc::SetPairing, false);
-    // 8.
-    m_USBReadCount = 0;
-    m_Connected = 0;
-    m_USBThreadRun = 0;
-    m_Busy = 0;
-    m_NewVersion = 0;
+    // 8. No link, nothing outstanding; the chain reads an old module,
+    // although the version list shows "New Version" until it is changed.
+    m_session.SetNewVersion(false);
     // 9.
     SetCurSel(idc::PrinterModelList, 0);
     // 10.
@@ -610,9 +610,3 @@ void CVendrillDlg::done(int result)
     m_timer1.stop();
     QDialog::done(result);
 }
-
-// --- reply timer ------------------------------------------------------------
-
-void CVendrillDlg::SetTimer1() { m_timer1.start(); }
-void CVendrillDlg::KillTimer1() { m_timer1.stop(); }
-bool CVendrillDlg::IsTimer1Running() const { return m_timer1.isActive(); }

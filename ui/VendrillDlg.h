@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -84,10 +85,8 @@ public:
     int BT_RECEIVE_MSG(const std::string& reply);
     void OnTimer(int id);
 
-    // Reply timer: the session's time-out, restarts when set again; on expiry
-    // OnTimer(1).
-    void SetTimer1() override;
-    void KillTimer1() override;
+    // Timer 1 runs until the deadline of the session's request outstanding;
+    // on expiry OnTimer(1).
     bool IsTimer1Running() const;
 
     // --- links -------------------------------------------------------------
@@ -171,18 +170,14 @@ private:
     vendrill::CSession m_session{*this};
 
 public:
-    // --- shared flags (the session's) ----------------------------------------
-    std::atomic<int>& m_Connected = m_session.m_Connected;
-    std::atomic<int>& m_USBThreadRun = m_session.m_USBThreadRun;
-    std::atomic<int>& m_USBReadCount = m_session.m_USBReadCount;
-    int& m_Busy = m_session.m_Busy;
-    int& m_NewVersion = m_session.m_NewVersion;
+    // The conversation with the module: what is connected, outstanding and
+    // queued, and the module generation of the chain.
+    const vendrill::CSession& Session() const { return m_session; }
+    vendrill::CSession& Session() { return m_session; }
+
     // Mirror of radio button 1030, written on the UI thread whenever the radio
     // state changes.
     std::atomic<bool> m_usbSelected{false};
-
-    CQueue& m_QueueRead = m_session.m_QueueRead;
-    std::string& m_ReplyText = m_session.m_ReplyText;
 
     QIcon m_hIcon;  // made by AppIcon() once the window has painted
 
@@ -244,32 +239,31 @@ private:
         unsigned generation;
     };
 
-    // The Get request of a command character, as its button sends it.
-    void SendRequest(char command);
-    void SendSelect(char command, char selection);
-    void PrintLine(const std::string& text);
+    static vendrill::CSession::TimePoint Now() { return vendrill::CSession::Clock::now(); }
+    // A request without argument: a Get, or the sniff status.
+    void Ask(char command);
+    // A Set request with what the user gave for it: the fields are gathered
+    // only once the session lets the request through.
+    vendrill::CSession::Sent AskSet(char command, const std::function<vendrill::CSession::Argument()>& given);
     void AppendLogLine(const std::string& line);
     bool IsCurrentLinkEvent(const QEvent* e) const;
     void OnUsbLost(unsigned generation);
     void ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box);
-    // The field a Get request fills.
-    std::string* FieldOf(char command);
 
-    // What the session tells the dialog.
+    // What the session tells the dialog (SessionEvents.cpp).
     void Arrived(unsigned link) override;
     bool QueueFull(unsigned link) override;
     void ReaderMessage(const std::string& text) override;
     void UsbGone(unsigned generation) override;
     void CancelReaderWaits() override;
     void AllowReaderWaits() override;
+    void ReplyDeadline(std::optional<vendrill::CSession::TimePoint> deadline) override;
     void Received(const std::uint8_t* bytes, std::size_t n) override;
     void Requesting(char command) override;
     void BeforeDecode() override;
     void AfterDecode() override;
-    void Reply(char command, const std::string& data) override;
-    void SniffStatus(const std::string& text) override;
-    void ModuleError(const std::string& text) override;
-    void TimedOut(const std::string& text) override;
+    void RequestOver(const vendrill::CSession::Outcome& outcome) override;
+    void Replied(const vendrill::CSession::Reply& reply) override;
 
     std::atomic<unsigned> m_postedEvents{0};  // released by PostFromReader, acquired per event
     std::mutex m_threadBoxMutex;

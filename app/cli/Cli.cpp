@@ -606,14 +606,9 @@ RunResult Failed(const StepResult& step)
     return r;
 }
 
-// The read-back chain; what it read is kept also when a step fails.
-// A request whose reply drives the read-back chain (Get BDA for info, a
-// Set's acknowledgement otherwise); what it read is kept also when a step fails.
-RunResult ReadBack(CModuleSession& session, const Options& o,
-                   const proto::Bytes& frame = proto::GetRequest(proto::CMD_GET_BDA))
+// What a read-back chain came to; what it read is kept also when a step fails.
+RunResult Shown(const StepResult& step, const ModuleInfo& info)
 {
-    ModuleInfo info;
-    const StepResult step = session.RequestAndReadBack(frame, o.newModule, &info);
     RunResult r = step.status == Status::Ok ? RunResult{} : Failed(step);
     if (info.address) r.fields.emplace_back("address", *info.address);
     if (info.pin) r.fields.emplace_back("pin", *info.pin);
@@ -625,10 +620,14 @@ RunResult ReadBack(CModuleSession& session, const Options& o,
     return r;
 }
 
-// A Set request: the frame, its acknowledgement, then the read-back chain.
-RunResult SetAndReadBack(CModuleSession& session, const Options& o, const proto::Bytes& frame, char)
+// A request whose reply drives the read-back chain: Get BDA for info, a
+// Set's acknowledgement otherwise.
+RunResult ReadBack(CModuleSession& session, const Options& o,
+                   const proto::Bytes& frame = proto::GetRequest(proto::CMD_GET_BDA))
 {
-    return ReadBack(session, o, frame);
+    ModuleInfo info;
+    const StepResult step = session.RequestAndReadBack(frame, o.newModule, &info);
+    return Shown(step, info);
 }
 
 RunResult BadValue(const std::string& message)
@@ -650,33 +649,24 @@ RunResult RunOnSession(CModuleSession& session, const Options& o)
         const std::optional<proto::Bytes> frame = proto::TextRequest(proto::CMD_SET_PINKEY, o.text);
         if (!frame)
             return BadValue("the PIN key cannot be sent");
-        return SetAndReadBack(session, o, *frame, proto::CMD_SET_PINKEY);
+        return ReadBack(session, o, *frame);
     }
     case Command::SetName: {
-        const std::string suffix = o.suffix.value_or("");
-        if (o.text.empty() || (o.suffix && !proto::SuffixFits(o.text.size(), suffix.size())))
-            return BadValue("the name cannot be sent");
-        const std::string full = o.text + suffix;
-        const std::optional<proto::Bytes> frame = proto::TextRequest(proto::CMD_SET_BDN, full);
-        if (!frame)
-            return BadValue("the name cannot be sent");
-        if (o.print) {
-            const StepResult step = session.PrintLabel(full);
-            if (step.status != Status::Ok)
-                return Failed(step);
-        }
-        RunResult r = SetAndReadBack(session, o, *frame, proto::CMD_SET_BDN);
+        // Name, suffix and label go as the window's Set BDN sends them.
+        ModuleInfo info;
+        std::string next;
+        const StepResult step = session.SetName(o.text, o.suffix.value_or(""), o.print, o.newModule, &info, &next);
+        RunResult r = Shown(step, info);
         // The next suffix is only handed on when this printer took the name,
         // so that a failed run can be repeated with the same suffix.
-        if (r.exitCode == kExitOk && o.suffix)
-            r.fields.emplace_back("next_suffix", proto::NextSuffix(suffix));
+        if (r.exitCode == kExitOk && !next.empty())
+            r.fields.emplace_back("next_suffix", next);
         return r;
     }
     case Command::SetLevel:
-        return SetAndReadBack(session, o, proto::SelectRequest(proto::CMD_SET_LEVEL, o.selection), proto::CMD_SET_LEVEL);
+        return ReadBack(session, o, proto::SelectRequest(proto::CMD_SET_LEVEL, o.selection));
     case Command::SetPairing:
-        return SetAndReadBack(session, o, proto::SelectRequest(proto::CMD_SET_PAIRING, o.selection),
-                              proto::CMD_SET_PAIRING);
+        return ReadBack(session, o, proto::SelectRequest(proto::CMD_SET_PAIRING, o.selection));
     case Command::Sniff: {
         RunResult r;
         if (o.selection != proto::CMD_GET_SNIFF) {

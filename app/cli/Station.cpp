@@ -1024,15 +1024,6 @@ int RunPorts(const Options& o, const ResultSink& write)
 
 }  // namespace
 
-std::string SuffixFor(const std::string& first, std::int64_t number)
-{
-    std::string digits = std::to_string(number);
-    if (number < 0 || digits.size() > first.size())
-        return {};
-    digits.insert(0, first.size() - digits.size(), '0');
-    return digits;
-}
-
 int RunLineCommand(const Options& o, const ResultSink& out)
 {
     switch (o.command) {

@@ -7,6 +7,7 @@
 //   ports    lists what can be opened, without opening anything
 
 #include "app/cli/Cli.h"
+#include "protocol/Protocol.h"
 #include "record/Record.h"
 
 #include <cstdint>
@@ -28,8 +29,7 @@ int RunLineCommand(const Options& o, const ResultSink& out);
 std::string LineCommandsUsage();
 
 // The suffix of the printer with this number when the run starts at
-// `first`: the number zero-filled to the width of `first`; "" when it has
-// more digits than that (names never change width along a line).
-std::string SuffixFor(const std::string& first, std::int64_t number);
+// `first` (proto::SuffixFor, beside the window's NextSuffix).
+using proto::SuffixFor;
 
 }  // namespace vendrill::cli

@@ -184,22 +184,6 @@ TEST(CliExitCodes, EachOutcomeHasItsOwn)
     EXPECT_EQ(ExitCodeFor(Status::ModuleError), 5);
 }
 
-TEST(StationArgs, SuffixesKeepTheWidthOfTheFirst)
-{
-    using vendrill::cli::SuffixFor;
-    const struct {
-        const char* first;
-        long long number;
-        const char* suffix;  // "" when the number no longer fits
-    } cases[] = {
-        {"00001", 1, "00001"}, {"00001", 42, "00042"}, {"0500", 501, "0501"}, {"0500", 9999, "9999"},
-        {"0500", 10000, ""},   {"7", 9, "9"},         {"7", 10, ""},        {"0", 0, "0"},
-        {"99998", 99999, "99999"}, {"99998", 100000, ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(SuffixFor(c.first, c.number), c.suffix) << c.first << " " << c.number;
-}
-
 TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
 {
     const ParseResult ok = Parse({"station", "--name", "-PRN ~_1", "--port", "/dev/ttyUSB0", "--baud", "9600",

@@ -161,6 +161,15 @@ TEST_F(CliOnSim, InfoFollowsTheModuleGeneration)
     EXPECT_EQ(o.exitCode, kOk) << o.err;
     EXPECT_EQ(o.out, "address: 00190199A1B2\npin: 0000\nname: VENDRILL-PRN\npairing: Just Works\n");
 
+    // A pairing mode outside the known ones shows nothing, as in the window.
+    state.pairing = '7';
+    m_sim.SetState(state);
+    o = Run({"--new-module", "--json", "info"});
+    EXPECT_EQ(o.exitCode, kOk) << o.err;
+    EXPECT_EQ(o.out, "{\"address\": \"00190199A1B2\", \"pin\": \"0000\", \"name\": \"VENDRILL-PRN\"}\n");
+    state.pairing = '2';
+    m_sim.SetState(state);
+
     // The older generation, as the window starts, is asked for the level
     // directly.
     o = Run({"info"});

@@ -256,6 +256,18 @@ TEST(CliUsb, InfoAndSetPinOverTheUsbPrinter)
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_NE(o.out.find("\"pin\": \"4321\""), std::string::npos) << o.out;
     EXPECT_NE(o.err.find("ESC ~ 5 Set PINKEY"), std::string::npos) << o.err;
+    // The connect traces as in the window (the reader's lines may come
+    // between; "DevicePath: ..." ends without a line end).
+    std::vector<std::string> connect;
+    for (const std::string& line : clitest::Lines(o.err)) {
+        if (const std::size_t at = line.find("USB_Connection"); at != std::string::npos)
+            connect.push_back(line.substr(at));
+        else if (line.rfind("Open Success", 0) == 0 || line == "GetDeviceViaInterface -1")
+            connect.push_back(line);
+    }
+    EXPECT_EQ(connect, (std::vector<std::string>{"USB_Connection -1", "GetDeviceViaInterface -1", "USB_Connection -2",
+                                                 "Open Success -1", "Open Success -2"}))
+        << o.err;
     EXPECT_EQ(module.State().pin, "4321");
 
     // Every write to the printer goes through the link's paced write, the

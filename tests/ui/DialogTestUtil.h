@@ -324,8 +324,7 @@ inline ByteVec ReplyFrame(char command, const std::string& data)
 // Only with no reader thread feeding the queue at the same time.
 inline long Feed(CVendrillDlg* dlg, const ByteVec& batch)
 {
-    for (std::uint8_t b : batch)
-        dlg->m_QueueRead.PutByte(b);
+    dlg->Session().Enqueue(batch.data(), static_cast<int>(batch.size()));
     return dlg->OnCommunication();
 }
 
@@ -333,8 +332,8 @@ inline long Feed(CVendrillDlg* dlg, const ByteVec& batch)
 // watcher reads does not fit. Only while the watcher is idle.
 inline void FillQueue(CVendrillDlg* dlg, int n)
 {
-    for (int i = 0; i < n; ++i)
-        dlg->m_QueueRead.PutByte('x');
+    const ByteVec filler(static_cast<std::size_t>(n), 'x');
+    dlg->Session().Enqueue(filler.data(), n);
 }
 
 // A dialog with its serial link open on a raw pseudo-terminal.
@@ -360,10 +359,7 @@ struct WiredDialog {
                 return ByteVec{0xDE, 0xAD};  // never a valid answer
         }
     }
-    void Idle()
-    {
-        d->KillTimer1();
-        d->m_Busy = 0;
-    }
+    // Nothing outstanding any more: the request sent last is given up.
+    void Idle() { d->Session().Abandon(); }
 };
 

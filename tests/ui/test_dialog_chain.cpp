@@ -101,7 +101,7 @@ private slots:
         Click(d, idc::SetPinKey);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentPinKey), QStringLiteral("4321"), 10000);
         QCOMPARE(m_sim.State().pin, std::string("4321"));
-        QTRY_COMPARE_WITH_TIMEOUT(d->m_Busy, 0, 10000);  // the read-back is over
+        QTRY_VERIFY_WITH_TIMEOUT(!d->Session().IsBusy(), 10000);  // the read-back is over
 
         Click(d, idc::SetBDN);
         QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("TYPED-NAME"), 10000);
@@ -121,7 +121,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kTimeout}, 10000);
         QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
         QVERIFY(!d->IsWatcherRunning());
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
     }
 
     void errorReplyIsReportedOnce()

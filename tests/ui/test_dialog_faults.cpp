@@ -62,7 +62,7 @@ private slots:
         QVERIFY(CpuShareOverOneSecond() < 0.3);
         QTRY_COMPARE_WITH_TIMEOUT(d.messages, QStringList{kTimeout}, 10000);
         QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QVERIFY(!d->IsWatcherRunning());
         QCOMPARE(d->ActiveLink(), CVendrillDlg::Link::None);
 
@@ -145,7 +145,7 @@ private slots:
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
         QVERIFY(peer.WaitFor(3));
-        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(d->Session().IsBusy());
         QVERIFY(d->IsTimer1Running());
         QVERIFY(d->IsWatcherRunning());
 
@@ -153,7 +153,7 @@ private slots:
         QVERIFY(!d->isVisible());
         QVERIFY(!d->IsWatcherRunning());
         QVERIFY(!d->IsTimer1Running());
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         // Late bytes on the line reach nobody.
         QVERIFY(peer.Write(ReplyFrame('3', "00190199A1B2")));
         QCoreApplication::processEvents();
@@ -198,8 +198,8 @@ private slots:
         QVERIFY(QApplication::activeModalWidget() == nullptr);
         QVERIFY(!d->IsWatcherRunning());
         QVERIFY(!d->IsTimer1Running());
-        QCOMPARE(d->m_Connected.load(), 0);
-        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->Session().IsConnected());
+        QVERIFY(!d->Session().IsBusy());
         for (QWidget* w : QApplication::topLevelWidgets())
             QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
         d.dlg.reset();

@@ -122,7 +122,7 @@ private slots:
         w.d->OnBnClickedSetBDN();
         QCOMPARE(w.WrittenThenSentinel(), ByteVec{});  // neither printed nor sent
         QCOMPARE(w.d->GetDlgItemText(idc::NumericSuffix), tooLong);
-        QCOMPARE(w.d->m_Busy, 0);
+        QVERIFY(!w.d->Session().IsBusy());
         QVERIFY(!w.d->IsTimer1Running());
 
         w.d->CheckDlgButton(idc::PrintBDN, false);
@@ -147,7 +147,7 @@ private slots:
         w.d->CheckDlgButton(idc::PrintBDN, true);
         w.d->OnBnClickedSetBDN();
         QCOMPARE(w.WrittenThenSentinel(), ByteVec{});
-        QCOMPARE(w.d->m_Busy, 0);
+        QVERIFY(!w.d->Session().IsBusy());
         QVERIFY(!w.d->IsTimer1Running());
     }
 
@@ -156,7 +156,7 @@ private slots:
         WiredDialog w;
         w.d->OnBnClickedGetBDN();
         QCOMPARE(w.WrittenThenSentinel(), Bytes({0x1B, 0x7E, 0x31}));
-        QCOMPARE(w.d->m_Busy, 1);
+        QVERIFY(w.d->Session().IsBusy());
 
         w.d->m_CurrentPinKey = "OLD";
         w.d->UpdateData(false);
@@ -181,7 +181,7 @@ private slots:
         idle->UpdateData(false);
         idle->OnBnClickedGetInfo();
         QCOMPARE(Text(idle->m_CurrentBDA), QStringLiteral("KEPT"));
-        QCOMPARE(idle->m_Busy, 0);
+        QVERIFY(!idle->Session().IsBusy());
         QVERIFY(!idle->IsTimer1Running());
     }
 
@@ -199,11 +199,11 @@ private slots:
         dlg->OnBnClickedGetInfo();
         QTRY_COMPARE_WITH_TIMEOUT(w.d.messages, QStringList{kTimeout}, 10000);
         QCOMPARE(Text(dlg->m_Status), QStringLiteral("Close Port"));
-        QCOMPARE(dlg->m_Connected.load(), 0);
+        QVERIFY(!dlg->Session().IsConnected());
         QVERIFY(!dlg->IsWatcherRunning());
         // The late reply asked for the PIN key on the line that is now closed:
         // that request is over, no second time-out follows.
-        QCOMPARE(dlg->m_Busy, 0);
+        QVERIFY(!dlg->Session().IsBusy());
         QVERIFY(!dlg->IsTimer1Running());
         QVERIFY(dlg->m_CurrentBDA.empty());  // emptied by the close
     }
@@ -290,30 +290,6 @@ private slots:
             QVERIFY(dlg->GetDlgItemText(idc::CurrentBDA).empty());
         }
         QVERIFY(d.messages.isEmpty());
-    }
-
-    void anErrorReplyIsDecodedOnceWhileItsBoxIsOpen()
-    {
-        RecordingDialog d;
-        CVendrillDlg* dlg = d.dlg.get();
-        const ByteVec partial{0x02, 'V', 'R', '3', '0', '1'};
-        int nested = 0;
-        dlg->m_messageBoxHook = [&](const QString& text) {
-            d.messages << text;
-            if (text == kSettingError && nested++ == 0) {
-                // What the box's event loop would deliver meanwhile.
-                Feed(dlg, partial);
-                dlg->OnCommunication();  // an extra notification without bytes
-            }
-        };
-        const ByteVec error = ReplyFrame('9', "");
-        Feed(dlg, error);
-        QCOMPARE(d.messages, QStringList{kSettingError});
-        Feed(dlg, Bytes({'2', 0x03}));
-        QCOMPARE(Text(dlg->m_CurrentBDA), QStringLiteral("012"));
-        QCOMPARE(d.messages, QStringList{kSettingError});
-        // Every batch is logged once, in the order it came.
-        QCOMPARE(LogLines(dlg), (QStringList{Hex(error), Hex(partial), Hex(Bytes({'2', 0x03}))}));
     }
 
     // A name longer than the limit for typing is shown whole, without a box.

@@ -99,11 +99,11 @@ void TestDialogRules::moduleVersionRule()
 
     // A selection from code runs no handler.
     d->SetCurSel(idc::VersionList, 0);
-    QCOMPARE(d->m_NewVersion, 0);
+    QVERIFY(!d->Session().IsNewVersion());
     QVERIFY(AllEnabled(d, {idc::CheckPairing}, true));
 
     emit version->activated(0);
-    QCOMPARE(d->m_NewVersion, 0);
+    QVERIFY(!d->Session().IsNewVersion());
     QVERIFY(AllEnabled(d, newOnly, false));
     QVERIFY(AllEnabled(d, {idc::SetPairingList, idc::SetPairing}, false));
 
@@ -117,7 +117,7 @@ void TestDialogRules::moduleVersionRule()
     // ... and "New Version" does not enable them again.
     d->SetCurSel(idc::VersionList, 1);
     emit version->activated(1);
-    QCOMPARE(d->m_NewVersion, 1);
+    QVERIFY(d->Session().IsNewVersion());
     QVERIFY(AllEnabled(d, newOnly, true));
     QVERIFY(AllEnabled(d, {idc::SetPairingList, idc::SetPairing}, false));
     d->OnBnClickedCheckPairing();
@@ -129,7 +129,7 @@ void TestDialogRules::moduleVersionRule()
     version->setEditText(QStringLiteral("Whatever"));
     QCOMPARE(d->GetCurSel(idc::VersionList), -1);
     d->OnCbnSelchangeVersion();
-    QCOMPARE(d->m_NewVersion, 1);
+    QVERIFY(d->Session().IsNewVersion());
     // Nothing is shown.
     QVERIFY(AllShown(d, {idc::CheckPairing, idc::SniffEnable, idc::SniffStatusEdit, idc::VersionList}, false));
 }
@@ -255,7 +255,7 @@ void TestDialogRules::pairingReplyRule()
     // A pairing-mode reply as the module sends it, through the decoder.
     const auto reply = [&d](char mode) {
         const std::uint8_t frame[] = {0x02, 'V', 'R', 'A', static_cast<std::uint8_t>(mode), 0x03};
-        QVERIFY(StoreChunk(d->m_QueueRead, frame, sizeof frame));
+        QVERIFY(d->Session().Enqueue(frame, sizeof frame));
         d->OnCommunication();
     };
     reply('2');

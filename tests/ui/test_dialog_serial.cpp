@@ -83,7 +83,7 @@ private slots:
             d->SetCurSel(idc::DataBitsList, dataIndex);
             d->OnBnClickedOpen();
             QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
-            QCOMPARE(d->m_Connected.load(), 1);
+            QVERIFY(d->Session().IsConnected());
 
             QCOMPARE(d->m_dwBaudRate, b.baud);
             QCOMPARE(int(d->m_byStopBits), twoStop ? 2 : 0);
@@ -146,7 +146,7 @@ private slots:
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_strPortName), QStringLiteral("\\\\.\\COM20"));
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QVERIFY(!d->IsWatcherRunning());
 
         d->SetCurSel(idc::PortList, 2);
@@ -200,7 +200,7 @@ private slots:
         QVERIFY(peer.Write(all));
         QTRY_COMPARE_WITH_TIMEOUT(notes.count, 1, 10000);
         QCOMPARE(LogLines(d.dlg.get()), QStringList{Hex(all)});
-        QCOMPARE(d->m_QueueRead.GetCount(), 0);
+        QCOMPARE(d->Session().QueuedBytes(), 0);
 
         const ByteVec second{'A', 'B', 'C', 0x0D, 0x0A};
         QVERIFY(peer.Write(second));
@@ -218,7 +218,7 @@ private slots:
             RecordingDialog d;
             d->OnBnClickedOpen();
             QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
-            QCOMPARE(d->m_Connected.load(), 0);
+            QVERIFY(!d->Session().IsConnected());
             QVERIFY(!d->IsWatcherRunning());
         }
         RecordingDialog first;
@@ -227,10 +227,10 @@ private slots:
         RecordingDialog second;
         second->OnBnClickedOpen();
         QCOMPARE(Text(second->m_Status), QStringLiteral("Unable to open the port"));
-        QCOMPARE(second->m_Connected.load(), 0);
+        QVERIFY(!second->Session().IsConnected());
         // The refused dialog sends nothing; the first still owns a working line.
         second->OnBnClickedGetInfo();
-        QCOMPARE(second->m_Busy, 0);
+        QVERIFY(!second->Session().IsBusy());
         first->OnBnClickedSniffStatus();
         QVERIFY(peer.WaitFor(3));
         QCOMPARE(peer.Take(), Bytes({0x1B, 0x7E, 0x43}));
@@ -248,10 +248,10 @@ private slots:
         d->OnBnClickedOpen();
         ::unsetenv("VENDRILL_COM1");
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QVERIFY(!d->IsWatcherRunning());
         d->OnBnClickedGetInfo();
-        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->Session().IsBusy());
         QVERIFY(!d->IsTimer1Running());
         QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("KEPT"));
         QVERIFY(d.messages.isEmpty());
@@ -271,7 +271,7 @@ private slots:
         if (root)
             QCOMPARE(::seteuid(0), 0);
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QVERIFY(!d->IsWatcherRunning());
     }
 
@@ -312,7 +312,7 @@ private slots:
                 d->m_CurrentBDN.empty() && d->m_CurrentPairingMode.empty() && d->m_CurrentLevel.empty());
         QCOMPARE(Text(d->m_SetBDN), QStringLiteral("NAME"));
         QCOMPARE(Text(d->GetDlgItemText(idc::SetBDNEdit)), QStringLiteral("NAME"));
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QVERIFY(d.messages.isEmpty());
     }
 
@@ -329,7 +329,7 @@ private slots:
         QVERIFY(peer.Write(reply));
         QTRY_COMPARE_WITH_TIMEOUT(LogLines(d.dlg.get()), QStringList{Hex(reply)}, 10000);
         QCOMPARE(Text(d->GetDlgItemText(idc::SniffStatusEdit)), QStringLiteral("sniff mode enable"));
-        QCOMPARE(d->m_QueueRead.GetCount(), 0);
+        QCOMPARE(d->Session().QueuedBytes(), 0);
         QVERIFY(CpuShareOverOneSecond() < 0.3);
         QCOMPARE(LogLines(d.dlg.get()).size(), 1);
 
@@ -342,7 +342,7 @@ private slots:
         QCOMPARE(Text(d->m_Status), QStringLiteral("Close Port"));
         QVERIFY(!d->IsWatcherRunning());
         QVERIFY(!d->IsUsbReaderRunning());
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QCOMPARE(d->ActiveLink(), CVendrillDlg::Link::None);
         QVERIFY(d.messages.isEmpty());
     }
@@ -374,7 +374,7 @@ private slots:
         d->m_messageBoxHook = nullptr;  // real, non-modal boxes
         d->OnBnClickedOpen();
         d->OnBnClickedGetInfo();
-        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(d->Session().IsBusy());
         QVERIFY(peer.WaitFor(3));
         FillQueue(d.dlg.get(), 1000);
         QVERIFY(peer.Write(ByteVec(40, 'z')));
@@ -383,7 +383,7 @@ private slots:
 
         d->reject();  // the window closes: done() runs
         QVERIFY(!d->IsWatcherRunning());
-        QCOMPARE(d->m_Connected.load(), 0);
+        QVERIFY(!d->Session().IsConnected());
         QTRY_VERIFY_WITH_TIMEOUT(box.isNull() || !box->isVisible(), 10000);
         d.dlg.reset();
 
@@ -425,8 +425,8 @@ private slots:
         QVERIFY(timeoutBoxSeen);
         QVERIFY(watcherWaitedMeanwhile);
         QVERIFY(!d->IsWatcherRunning());
-        QCOMPARE(d->m_Connected.load(), 0);
-        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->Session().IsConnected());
+        QVERIFY(!d->Session().IsBusy());
         QVERIFY(!d->IsTimer1Running());
         QTRY_VERIFY_WITH_TIMEOUT(VisibleBox(d.dlg.get(), kFull) == nullptr, 10000);
     }

@@ -240,7 +240,7 @@ private slots:
             [&] {
                 int waiting = 0;
                 ::ioctl(peer->SlaveFd(), FIONREAD, &waiting);
-                return waiting == 0 && d->m_QueueRead.GetCount() == 0;
+                return waiting == 0 && d->Session().QueuedBytes() == 0;
             }(),
             10000);
         const double wallMs = static_cast<double>(clock.elapsed());
@@ -352,7 +352,7 @@ private slots:
             QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
             QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("0000"));
             QCOMPARE(Text(d->m_CurrentBDN), QStringLiteral("VENDRILL-PRN"));
-            QCOMPARE(d->m_Busy, 0);
+            QVERIFY(!d->Session().IsBusy());
             QVERIFY(!d->IsTimer1Running());
             d->OnBnClickedClose();
             QVERIFY(!d->IsWatcherRunning());

@@ -87,12 +87,10 @@ void TestDialogStart::startValues()
     QCOMPARE(d->m_StopBitText, std::string("1"));
 
     // Flags; the version flag stays 0 although the list shows "New Version".
-    QCOMPARE(d->m_Connected.load(), 0);
-    QCOMPARE(d->m_USBThreadRun.load(), 0);
-    QCOMPARE(d->m_USBReadCount.load(), 0);
-    QCOMPARE(d->m_Busy, 0);
-    QCOMPARE(d->m_NewVersion, 0);
-    QCOMPARE(d->m_QueueRead.GetCount(), 0);
+    QVERIFY(!d->Session().IsConnected());
+    QVERIFY(!d->Session().IsBusy());
+    QVERIFY(!d->Session().IsNewVersion());
+    QCOMPARE(d->Session().QueuedBytes(), 0);
     QVERIFY(!d->IsTimer1Running());
     for (int id : {idc::CheckPinKey, idc::CheckBDN, idc::CheckLevel, idc::CheckPairing, idc::AddNumeric,
                    idc::PrintBDN})

@@ -1,7 +1,7 @@
 // The dialog over the USB printer link, against printers in a umockdev test
-// bed whose printer side the test plays: discovery, the Get Info chain, a
-// printer that goes away, the link that stays up when the radio buttons
-// change, and clean shutdown. The binary restarts itself under the umockdev
+// bed whose printer side the test plays: discovery, a request and its reply,
+// a printer that goes away, the link that stays up when the radio buttons
+// change, and clean shutdown (the chain and the trace over USB: tests/session). The binary restarts itself under the umockdev
 // preload (usb_preload.h).
 // First: GLib's headers use names that Qt defines as keywords.
 #include "UsbTestbed.h"
@@ -13,8 +13,6 @@
 #include "ui/ControlTable.h"
 
 #include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -23,7 +21,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -134,23 +131,16 @@ int ThreadCount()
     return n;
 }
 
-// Byte values shown in the receive log, in order.
-QStringList LoggedBytes(RecordingDialog& d)
-{
-    auto* log = qobject_cast<QPlainTextEdit*>(d->GetDlgItem(idc::ReceiveLog));
-    return log->toPlainText().split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
-}
-
 // One request and its answer through the printer side: Get Level, answered
 // with the given digit. Proves that the link both writes and reads.
 void LevelRoundTrip(RecordingDialog& d, int printer, char level)
 {
-    QCOMPARE(d->m_Busy, 0);
+    QVERIFY(!d->Session().IsBusy());
     d->OnBnClickedGetLevel();
     QCOMPARE(Bytes(ReadExactly(printer, 3)), Bytes(Request('6')));
     QVERIFY(WriteAll(printer, Reply('6', std::string(1, level))));
     QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), LevelText(level), kWaitMs);
-    QCOMPARE(d->m_Busy, 0);
+    QVERIFY(!d->Session().IsBusy());
     QVERIFY(!d->IsTimer1Running());
 }
 
@@ -163,8 +153,7 @@ void LevelRoundTrip(RecordingDialog& d, int printer, char level)
 
 void ExpectDown(RecordingDialog& d)
 {
-    QCOMPARE(d->m_Connected.load(), 0);
-    QCOMPARE(d->m_USBThreadRun.load(), 0);
+    QVERIFY(!d->Session().IsConnected());
     QVERIFY(!d->IsUsbReaderRunning());
     QVERIFY(d->ActiveLink() == Link::None);
     QCOMPARE(UsbNodeCount(), 0);
@@ -176,19 +165,6 @@ void ExpectDown(RecordingDialog& d)
         if (QTest::currentTestFailed()) \
             return;                     \
     } while (false)
-
-// True when every part occurs in text, each after the one before.
-bool InOrder(const std::string& text, std::initializer_list<std::string> parts)
-{
-    std::size_t at = 0;
-    for (const std::string& p : parts) {
-        at = text.find(p, at);
-        if (at == std::string::npos)
-            return false;
-        at += p.size();
-    }
-    return true;
-}
 
 // Waits until thread tid blocks in poll (a write waiting for room), or gives
 // up after a generous time; either way the caller goes on.
@@ -267,8 +243,7 @@ private slots:
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
         QCOMPARE(d->GetDlgItemText(idc::Status), std::string("USB connection success"));
-        QCOMPARE(d->m_Connected.load(), 1);
-        QCOMPARE(d->m_USBThreadRun.load(), 1);
+        QVERIFY(d->Session().IsConnected());
         QVERIFY(d->IsUsbReaderRunning());
         QVERIFY(d->ActiveLink() == Link::Usb);
         QCOMPARE(UsbNodeCount(), 1);
@@ -334,7 +309,7 @@ private slots:
         QCOMPARE(d->GetDlgItemText(idc::Status), std::string("Unable open the port!"));
         EXPECT_DOWN(d);
         d->OnBnClickedGetInfo();  // nothing is sent while the link is down
-        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->Session().IsBusy());
     }
 
     void printerThatCannotBeOpenedGivesNoMessage()
@@ -346,52 +321,6 @@ private slots:
         OpenUsb(d);
         QVERIFY(d.messages.isEmpty());
         QCOMPARE(Text(d->m_Status), QStringLiteral("Unable open the port!"));
-        EXPECT_DOWN(d);
-    }
-
-    // --- the protocol over USB ----------------------------------------------
-
-    void getInfoChainOverUsb()
-    {
-        UsbTestbed bed;
-        const int printer = PlugPrinter(bed);
-        QVERIFY(printer >= 0);
-        RecordingDialog d;
-        OpenUsb(d);
-        QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
-
-        d->OnBnClickedGetInfo();
-        struct Step {
-            char command;
-            const char* data;
-            std::string CVendrillDlg::*field;
-            QString shown;
-        };
-        const Step steps[] = {
-            {'3', "00190199A1B2", &CVendrillDlg::m_CurrentBDA, QStringLiteral("00190199A1B2")},
-            {'4', "1234", &CVendrillDlg::m_CurrentPinKey, QStringLiteral("1234")},
-            {'1', "VENDRILL-USB", &CVendrillDlg::m_CurrentBDN, QStringLiteral("VENDRILL-USB")},
-            {'6', "3", &CVendrillDlg::m_CurrentLevel, QStringLiteral("Mode 3 (Use Pinkey)")},
-        };
-        for (const Step& s : steps) {
-            // Each reply makes the dialog send the next request at once.
-            QCOMPARE(Bytes(ReadExactly(printer, 3)), Bytes(Request(s.command)));
-            QVERIFY(WriteAll(printer, Reply(s.command, s.data)));
-            QTRY_COMPARE_WITH_TIMEOUT(Text((*d.dlg).*s.field), s.shown, kWaitMs);
-        }
-        QCOMPARE(Text(d->m_CurrentBDA), QStringLiteral("00190199A1B2"));
-        QCOMPARE(Text(d->m_CurrentPinKey), QStringLiteral("1234"));
-        QCOMPARE(Text(d->m_CurrentBDN), QStringLiteral("VENDRILL-USB"));
-        QCOMPARE(d->m_Busy, 0);
-        QVERIFY(!d->IsTimer1Running());
-        QVERIFY(NothingWaiting(printer));  // the chain ends after the level
-        QVERIFY(d.messages.isEmpty());
-        QVERIFY(LoggedBytes(d).join(' ').contains(QStringLiteral("02 56 52 33 30 30 31 39")));
-
-        d->OnBnClickedClose();
-        QCOMPARE(Text(d->m_Status), QStringLiteral("USB Disconnection"));
-        QVERIFY(d->m_CurrentBDA.empty() && d->m_CurrentPinKey.empty() && d->m_CurrentBDN.empty() &&
-                d->m_CurrentLevel.empty());
         EXPECT_DOWN(d);
     }
 
@@ -432,7 +361,7 @@ private slots:
         QVERIFY(again >= 0);
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
-        QCOMPARE(d->m_Connected.load(), 1);
+        QVERIFY(d->Session().IsConnected());
         QVERIFY(d->IsUsbReaderRunning());
         QCOMPARE(UsbNodeCount(), 1);
         ROUND_TRIP(d, again, '2');
@@ -471,13 +400,13 @@ private slots:
         close(filler);
         fill.fd = -1;
 
-        QCOMPARE(d->m_Busy, 1);
+        QVERIFY(d->Session().IsBusy());
         QTRY_VERIFY_WITH_TIMEOUT(d.messages.contains(kTimeout), kWaitMs);
         QCOMPARE(d.messages.count(kTimeout), 1);
         QVERIFY(d.messages.count(kUsbGone) <= 1);
         QTRY_VERIFY_WITH_TIMEOUT(!d->IsUsbReaderRunning(), kWaitMs);
         QCOMPARE(Text(d->m_Status), QStringLiteral("USB Disconnection"));
-        QCOMPARE(d->m_Busy, 0);
+        QVERIFY(!d->Session().IsBusy());
         QVERIFY(d->m_CurrentBDA.empty());
         EXPECT_DOWN(d);
     }
@@ -497,7 +426,7 @@ private slots:
         // The one-line status control shows the whole text, without the line end.
         QCOMPARE(d->GetDlgItemText(idc::Status), std::string("Already Connected"));
         QCOMPARE(d->GetDlgItem(idc::Status)->accessibleDescription(), QStringLiteral("Already Connected"));
-        QCOMPARE(d->m_Connected.load(), 1);
+        QVERIFY(d->Session().IsConnected());
         QVERIFY(d->IsUsbReaderRunning());
         QCOMPARE(UsbNodeCount(), 1);
         ROUND_TRIP(d, printer, '1');
@@ -588,7 +517,6 @@ private slots:
         d->OnBnClickedOpen();
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
         QVERIFY(!d->IsUsbReaderRunning());
-        QCOMPARE(d->m_USBThreadRun.load(), 0);
         QCOMPARE(UsbNodeCount(), 0);
         QVERIFY(d->ActiveLink() == Link::Serial);
         QVERIFY(d->IsWatcherRunning());
@@ -656,32 +584,6 @@ private slots:
                  qPrintable(QStringLiteral("%1 -> %2").arg(descriptors).arg(OpenDescriptorCount())));
         QVERIFY2(ThreadCount() - threads < 3, qPrintable(QStringLiteral("%1 -> %2").arg(threads).arg(ThreadCount())));
         QVERIFY(d.messages.isEmpty());
-    }
-
-    void connectAndDisconnectTraceLines()
-    {
-        UsbTestbed bed;
-        QVERIFY(PlugPrinter(bed) >= 0);
-        RecordingDialog d;
-        Click(d, idc::Usb);
-        std::string text;
-        {
-            StdoutCapture capture;
-            d->OnBnClickedOpen();
-            d->OnBnClickedOpen();
-            d->OnBnClickedClose();
-            text = capture.Stop();
-        }
-        const std::string link = "\\\\?\\usb#vid_2a92&pid_0003#HL0001#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-        QVERIFY2(InOrder(text, {"USB_Connection -1\n", "GetDeviceViaInterface -1\n", "GetDeviceViaInterface -2\n",
-                                "GetDeviceViaInterface -3\n", "GetDeviceViaInterface -4\n",
-                                "GetDeviceViaInterface -5\n", "Symbolic link is : " + link + "\n",
-                                "DevicePath: " + link, "USB_Connection -2\n", "Open Success -1\n",
-                                "Open Success -2\n", "Already Connected\n", "USB_Disconnection\n",
-                                "USB_Disconnection-1\n", "USB_Disconnection-2\n", "TestUSBReadThread - 7\n",
-                                "USB_Disconnection-3\n", "USB_Disconnection-4\n"}),
-                 text.c_str());
-        QVERIFY2(text.find("DGPCI Device Open failed") == std::string::npos, text.c_str());
     }
 };
 

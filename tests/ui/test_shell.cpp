@@ -202,23 +202,25 @@ void TestShell::commEventReachesOnCommunication()
 {
     RecordingDialog d;
     const std::uint8_t bytes[] = {0x02, 0x41, 0x42, 0x33, 0x03};
-    QVERIFY(StoreChunk(d->m_QueueRead, bytes, int(sizeof bytes)));
-    QCOMPARE(d->m_QueueRead.GetCount(), 5);
+    QVERIFY(d->Session().Enqueue(bytes, int(sizeof bytes)));
+    QCOMPARE(d->Session().QueuedBytes(), 5);
     QCoreApplication::postEvent(d.dlg.get(), new QEvent(CVendrillDlg::kCommEvent));
-    QTRY_COMPARE(d->m_QueueRead.GetCount(), 0);
+    QTRY_COMPARE(d->Session().QueuedBytes(), 0);
 }
 
+// Timer 1 runs while a request awaits its answer (with no link, too) and
+// stops with the request; firing before the deadline changes nothing.
 void TestShell::replyTimer()
 {
     RecordingDialog d;
     QVERIFY(!d->IsTimer1Running());
-    d->SetTimer1();
+    d->OnBnClickedGetBDN();
     QVERIFY(d->IsTimer1Running());
-    d->SetTimer1();  // set again: still one timer
+    d->OnTimer(1);
     QVERIFY(d->IsTimer1Running());
-    d->KillTimer1();
-    QVERIFY(!d->IsTimer1Running());
-    d->KillTimer1();
+    QVERIFY(d->Session().IsBusy());
+    QVERIFY(d.messages.isEmpty());
+    d->Session().Abandon();
     QVERIFY(!d->IsTimer1Running());
 }
 
