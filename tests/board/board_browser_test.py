@@ -114,9 +114,9 @@ def main():
     ap.add_argument("--kind", choices=("sqlite", "postgres"), required=True)
     ap.add_argument("--artefacts", required=True)
     a = ap.parse_args()
-    board_bin = os.path.join(a.bin_dir, "app/board/vendrill-board")
-    cli = os.path.join(a.bin_dir, "app/cli/vendrill-cli")
-    sim = os.path.join(a.bin_dir, "sim/vendrill-sim")
+    board_bin = os.path.join(a.bin_dir, "vendrill-board")
+    cli = os.path.join(a.bin_dir, "vendrill-cli")
+    sim = os.path.join(a.bin_dir, "vendrill-sim")
     os.makedirs(a.artefacts, exist_ok=True)
 
     folder = tempfile.mkdtemp(prefix="vendrill-board-test-")
