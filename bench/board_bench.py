@@ -38,7 +38,7 @@ TODAY = 4_000
 DAYS = 30
 STATIONS = 4
 PREFIX = "P-"
-# Addresses of the filled record; the simulated line's start with 00190199.
+# Addresses of the filled record; the simulated line's start with 0019.
 BULK_ADDRESS = "02BE"
 FAIL_EVERY = 97
 
