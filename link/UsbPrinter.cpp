@@ -243,6 +243,12 @@ int FindPrinter(int index, const std::function<void(const char*)>& messageBox)
     return -1;
 }
 
+bool SelectsPrinter(const PrinterInterface& itf, const std::string& selector)
+{
+    return !selector.empty() &&
+           (itf.node == selector || itf.serial == selector || itf.location == selector);
+}
+
 int OpenSelectedPrinter(const std::string& selector, std::string* error)
 {
     std::vector<PrinterInterface> list;
@@ -251,7 +257,7 @@ int OpenSelectedPrinter(const std::string& selector, std::string* error)
         return -1;
     }
     for (const PrinterInterface& itf : list) {
-        if (itf.node != selector && (itf.serial.empty() || itf.serial != selector))
+        if (!SelectsPrinter(itf, selector))
             continue;
         if (!itf.accepted) {
             *error = "the USB printer " + itf.node + " is not of an accepted vendor (" + itf.vendor + ")";
@@ -262,7 +268,8 @@ int OpenSelectedPrinter(const std::string& selector, std::string* error)
             *error = "cannot open the USB printer " + itf.node + ": " + std::strerror(errno);
         return fd;
     }
-    *error = "no USB printer " + selector + " (give its node, e.g. /dev/usb/lp0, or its serial number)";
+    *error = "no USB printer " + selector +
+             " (give its node, e.g. /dev/usb/lp0, its USB serial number or its USB location, e.g. 2-1.4)";
     return -1;
 }
 

@@ -69,9 +69,13 @@ std::vector<PrinterInterface> EnumeratePrinterInterfaces();
 // gives -1 without a message. Writes the discovery trace lines.
 int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
 
-// Opens the accepted printer interface whose node path or USB serial number
-// is `selector` (O_RDWR | O_CLOEXEC | O_NOCTTY); -1 with *error set when none
-// is present, it is not of an accepted vendor, or it cannot be opened.
+// True when `selector` names this printer: its node (/dev/usb/lp1), its USB
+// serial number, or where it is plugged in (its location, e.g. 2-1.4).
+bool SelectsPrinter(const PrinterInterface& itf, const std::string& selector);
+
+// Opens the first printer interface that `selector` names (SelectsPrinter)
+// with O_RDWR | O_CLOEXEC | O_NOCTTY; -1 with *error set when none is
+// present, it is not of an accepted vendor, or it cannot be opened.
 int OpenSelectedPrinter(const std::string& selector, std::string* error);
 
 // Owner of an opened USB printer node. Read blocks until data arrives, the

@@ -291,6 +291,17 @@ public:
         return true;
     }
 
+    bool LabelPrinted(const Binding& b, bool* printed, std::string* error) override
+    {
+        // By address first: its index finds the printer's few visits.
+        Rows rows;
+        if (!m_db->Query("SELECT 1 FROM visits WHERE address = $1 AND name_id = $2 AND label = 1 LIMIT 1",
+                         {Text(b.address), std::to_string(b.id)}, &rows, error))
+            return false;
+        *printed = !rows.empty();
+        return true;
+    }
+
     bool ListBetween(const std::string& since, const std::string& until, std::size_t offset, std::size_t limit,
                      std::vector<VisitEntry>* out, std::string* error) override
     {

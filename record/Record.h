@@ -140,6 +140,8 @@ public:
     virtual bool SetState(std::int64_t id, State state, std::string* error) = 0;
     // Records a visit and, when given, the new state of its name, together.
     virtual bool AddVisit(const Visit& visit, std::optional<State> state, std::string* error) = 0;
+    // Whether a visit of this name's printer printed its label.
+    virtual bool LabelPrinted(const Binding& binding, bool* printed, std::string* error) = 0;
     // Visits at or after `since` (empty: all), oldest first.
     bool List(const std::string& since, std::vector<VisitEntry>* out, std::string* error)
     {

@@ -85,8 +85,10 @@ std::string UsageText(int replyTimeoutMs)
            "  --parity none|odd|even    default none\n"
            "  --stop-bits 1|2           default 1\n"
            "  --usb                     the first USB printer of an accepted vendor\n"
-           "  --usb-device NODE|SERIAL  the USB printer with this node (/dev/usb/lp1) or\n"
-           "                            USB serial number\n"
+           "  --usb-device NODE|SERIAL|LOCATION\n"
+           "                            the USB printer with this node (/dev/usb/lp1), USB\n"
+           "                            serial number or USB location (2-1.4, as 'ports'\n"
+           "                            shows it)\n"
            "  --simulate                a simulated module on a pseudo-terminal\n"
            "  --timeout MS              how long a request waits for its reply (default 2000)\n"
            "\n"
@@ -548,7 +550,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         case kUsb: usb = true; break;
         case kUsbDevice:
             if (*::optarg == '\0')
-                return Bad("--usb-device wants a node path or a serial number");
+                return Bad("--usb-device wants a node path, a USB serial number or a USB location");
             o.usbDevice = ::optarg;
             usb = true;
             break;

@@ -50,7 +50,7 @@ struct Options {
     LinkChoice link = LinkChoice::Serial;
     std::string port = "COM1";  // as given
     std::string portPath;       // resolved device path (serial only)
-    std::string usbDevice;      // --usb-device NODE|SERIAL; "" = the first accepted printer
+    std::string usbDevice;      // --usb-device NODE|SERIAL|LOCATION; "" = the first accepted printer
     CSerialPort::Settings line; // 57600 8N1 unless told otherwise
 
     bool newModule = false;  // read the pairing mode (newer modules), not the security level

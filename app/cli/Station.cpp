@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -103,6 +104,25 @@ constexpr auto kSayEvery = std::chrono::seconds(5);
 constexpr int kPortLookMs = 1000;
 // While no printer is there, the station says so this often.
 constexpr auto kStatusEvery = std::chrono::seconds(10);
+// Over USB, udev's events wake the station; it also looks this often by
+// itself, in case an event was lost.
+constexpr auto kUsbLookEvery = std::chrono::seconds(10);
+// A printer that is plugged in but whose module does not answer is named
+// after this long, and again this often while it lasts.
+constexpr auto kSilentFirst = std::chrono::seconds(5);
+constexpr auto kSilentAgain = std::chrono::minutes(1);
+// A printer's node that cannot be opened is said after this long (a new
+// node may not be there or open to us for a moment), then as above.
+constexpr auto kRefusedFirst = std::chrono::seconds(1);
+
+// Tests stretch the look past their own waits, to see that the station
+// follows udev's events rather than its look.
+std::chrono::milliseconds UsbLookEvery()
+{
+    const char* text = std::getenv("VENDRILL_TEST_USB_LOOK_MS");
+    const long long ms = text ? std::atoll(text) : 0;
+    return ms > 0 && ms <= 86'400'000 ? std::chrono::milliseconds(ms) : std::chrono::milliseconds(kUsbLookEvery);
+}
 
 // One printer's visit: what is recorded, and how the station goes on.
 struct PrinterResult {
@@ -173,11 +193,19 @@ private:
     StepResult Probe(std::string* address);
     // The same over USB, where printers are plugged in and out.
     std::optional<std::string> WaitForUsbPrinter(Status* status);
+    // With no printer plugged in: until udev tells of a change or the next
+    // look is due (Ok), a signal (Interrupted) or a failed watch (Failure).
+    Status SleepUntilUsbChange();
     Status WaitUntilUnplugged();
     std::string PresentPrinter() const;
+    // A printer taken away in the middle of its visit.
+    void SayUnplugged(const record::Visit& v) const;
 
     PrinterResult Handle(const std::string& address);
     void SendName(const record::Binding& b, const std::string& current, PrinterResult& res);
+    // With --print, on a visit that confirms the name: the label, unless
+    // an earlier visit printed it.
+    void Label(const record::Binding& b, PrinterResult& res);
     // Runs a call of the record until it succeeds or a signal comes; says on
     // standard error, now and then, that it waits. *waited: it did not
     // succeed at once.
@@ -195,6 +223,7 @@ private:
     usb::CUsbWatch* m_watch = nullptr;  // set on a USB link
     std::unique_ptr<usb::CUsbWatch> m_ttyWatch;  // serial devices coming, while the port is missing
     std::string m_node;                 // the USB printer being handled
+    const std::chrono::milliseconds m_usbLookEvery = UsbLookEvery();
     std::int64_t m_done = 0;
     bool m_allNamed = true;
     std::map<record::Result, std::int64_t> m_results;  // visits by what they came to
@@ -219,16 +248,40 @@ std::vector<usb::CUsbWatch::Event> TakeEvents(usb::CUsbWatch& watch)
 
 std::string CStation::PresentPrinter() const
 {
-    const std::string& wanted = m_o.usbDevice;
     for (const usb::PrinterInterface& itf : usb::EnumeratePrinterInterfaces()) {
-        if (itf.accepted && (wanted.empty() || itf.node == wanted || (!itf.serial.empty() && itf.serial == wanted)))
+        if (itf.accepted && (m_o.usbDevice.empty() || usb::SelectsPrinter(itf, m_o.usbDevice)))
             return itf.node;
     }
     return {};
 }
 
+Status CStation::SleepUntilUsbChange()
+{
+    Trace("udev look: no printer\n");
+    const Clock::time_point lookAt = Clock::now() + m_usbLookEvery;
+    for (;;) {
+        SayWaiting();
+        const auto wake = std::chrono::ceil<std::chrono::milliseconds>(
+            std::min(lookAt, m_lastStatus + kStatusEvery) - Clock::now());
+        const usb::CUsbWatch::WaitResult w =
+            m_watch->Wait(InterruptFd(), static_cast<int>(std::max<std::int64_t>(wake.count(), 1)));
+        switch (w) {
+        case usb::CUsbWatch::WaitResult::Timeout:
+            if (Clock::now() >= lookAt)
+                return Status::Ok;
+            break;
+        case usb::CUsbWatch::WaitResult::Event: TakeEvents(*m_watch); return Status::Ok;
+        case usb::CUsbWatch::WaitResult::Other: return Status::Interrupted;
+        case usb::CUsbWatch::WaitResult::Error: Message("cannot watch for USB printers"); return Status::Failure;
+        }
+    }
+}
+
 std::optional<std::string> CStation::WaitForUsbPrinter(Status* status)
 {
+    Clock::time_point asking, sayAt;  // since when the node is asked, and when to say it is silent
+    std::string refused;              // a node that could not be opened
+    Clock::time_point sayRefusedAt;
     for (;;) {
         if (InterruptSignal() != 0) {
             *status = Status::Interrupted;
@@ -236,36 +289,46 @@ std::optional<std::string> CStation::WaitForUsbPrinter(Status* status)
         }
         const std::string node = PresentPrinter();
         if (node.empty()) {
-            // Nothing plugged in: sleep until udev reports a change, saying
-            // now and then that the station waits.
-            SayWaiting();
-            const auto toStatus = std::chrono::ceil<std::chrono::milliseconds>(m_lastStatus + kStatusEvery - Clock::now());
-            const usb::CUsbWatch::WaitResult w =
-                m_watch->Wait(InterruptFd(), static_cast<int>(std::max<std::int64_t>(toStatus.count(), 1)));
-            if (w == usb::CUsbWatch::WaitResult::Timeout)
-                continue;
-            if (w == usb::CUsbWatch::WaitResult::Other) {
-                *status = Status::Interrupted;
+            refused.clear();
+            const Status slept = SleepUntilUsbChange();
+            if (slept != Status::Ok) {
+                *status = slept;
                 return std::nullopt;
             }
-            if (w == usb::CUsbWatch::WaitResult::Error) {
-                Message("cannot watch for USB printers");
-                *status = Status::Failure;
-                return std::nullopt;
-            }
-            TakeEvents(*m_watch);
             continue;
         }
         if (!m_session.IsOpen() || node != m_node) {
             const StepResult opened = m_session.OpenUsb(node);
             if (opened.status != Status::Ok && PresentPrinter() != node)
                 continue;  // gone again between the look and the open
+            if (opened.status == Status::NoDevice) {
+                // Not there yet, not ours yet (udev sets the permissions
+                // after the kernel makes the node), or refused for good:
+                // said with its reason unless it passes, and tried again.
+                Trace("udev open %s: %s\n", node.c_str(), opened.message.c_str());
+                if (node != refused) {
+                    refused = node;
+                    sayRefusedAt = Clock::now() + kRefusedFirst;
+                }
+                if (Clock::now() >= sayRefusedAt) {
+                    Message(opened.message + "; trying again (Ctrl-C ends the station)");
+                    sayRefusedAt = Clock::now() + kSilentAgain;
+                }
+                if (!PauseOrInterrupt(kProbeIntervalMs)) {
+                    *status = Status::Interrupted;
+                    return std::nullopt;
+                }
+                continue;
+            }
             if (opened.status != Status::Ok) {
                 Message(opened.message);
                 *status = opened.status;
                 return std::nullopt;
             }
+            refused.clear();
             m_node = node;
+            asking = Clock::now();
+            sayAt = asking + kSilentFirst;
         }
         std::string address;
         const StepResult r = Probe(&address);
@@ -279,7 +342,18 @@ std::optional<std::string> CStation::WaitForUsbPrinter(Status* status)
             m_session.Close();  // unplugged while starting up; look again
             continue;
         }
-        // The module is not ready yet.
+        // The module is not ready yet; one that stays silent is named, with
+        // what to check, since nothing else shows it to the operator.
+        if (Clock::now() >= sayAt) {
+            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - asking).count();
+            Message("the printer on " + node + " does not answer (no address for " + std::to_string(seconds) +
+                    " s): check that it is switched on and ready, and that its Bluetooth module is fitted and "
+                    "connected; still asking (Ctrl-C ends the station)");
+            CJsonObject json = EventHead("silent");
+            json.Text("node", node).Number("seconds", seconds);
+            Event(json);
+            sayAt = Clock::now() + kSilentAgain;
+        }
         if (r.status != Status::Timeout && !PauseOrInterrupt(kProbeIntervalMs)) {
             *status = Status::Interrupted;
             return std::nullopt;
@@ -293,7 +367,10 @@ Status CStation::WaitUntilUnplugged()
     for (;;) {
         if (PresentPrinter() != m_node)
             return Status::Ok;
-        const usb::CUsbWatch::WaitResult w = m_watch->Wait(InterruptFd(), -1);
+        const usb::CUsbWatch::WaitResult w =
+            m_watch->Wait(InterruptFd(), static_cast<int>(m_usbLookEvery.count()));
+        if (w == usb::CUsbWatch::WaitResult::Timeout)
+            continue;  // look again
         if (w == usb::CUsbWatch::WaitResult::Other)
             return Status::Interrupted;
         if (w == usb::CUsbWatch::WaitResult::Error) {
@@ -304,6 +381,14 @@ Status CStation::WaitUntilUnplugged()
             if (e.action == "remove" && e.node == m_node)
                 return Status::Ok;
     }
+}
+
+void CStation::SayUnplugged(const record::Visit& v) const
+{
+    std::string text = "the printer on " + m_node + " went away (" + v.reason + ")";
+    if (v.result == record::Result::Sent)
+        text += "; " + v.name + " stays sent and is finished when the printer comes back";
+    Message(text + "; waiting for the next printer");
 }
 
 std::optional<std::string> CStation::WaitForPrinter(Status* status)
@@ -463,6 +548,7 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
             v.result = record::Result::AlreadyNamed;
             if (b.state != record::State::Named)
                 res.state = record::State::Named;
+            Label(b, res);
             return res;
         }
         if (b.state == record::State::Named)
@@ -569,15 +655,31 @@ void CStation::SendName(const record::Binding& b, const std::string& current, Pr
     if (sentBefore) {
         v.result = record::Result::RenamedBack;
         v.reason = "renamed back (was '" + Cp949ToUtf8(current) + "')";
+    } else {
+        v.result = record::Result::Named;
+    }
+    Label(b, res);
+}
+
+void CStation::Label(const record::Binding& b, PrinterResult& res)
+{
+    if (!m_o.print)
         return;
+    record::Visit& v = res.visit;
+    // A printer finished from `sent` (its answer lost, or taken away after
+    // Set BDN) gets its label now; one that had it gets no second.
+    bool printed = false;
+    if (!b.isNew && !Persist("look up the label of " + b.name,
+                             [&](std::string* error) { return m_record.LabelPrinted(b, &printed, error); })) {
+        v.reason += std::string(v.reason.empty() ? "" : "; ") + "label not printed: interrupted";
+        return;  // the next visit prints it
     }
-    v.result = record::Result::Named;
-    if (m_o.print) {
-        const StepResult p = m_session.PrintLabel(b.name);
-        v.label = p.status == Status::Ok;
-        if (!v.label)
-            v.reason = "label not printed: " + p.message;
-    }
+    if (printed)
+        return;
+    const StepResult p = m_session.PrintLabel(b.name);
+    v.label = p.status == Status::Ok;
+    if (!v.label)
+        v.reason += std::string(v.reason.empty() ? "" : "; ") + "label not printed: " + p.message;
 }
 
 void CStation::Record(PrinterResult& r)
@@ -768,10 +870,8 @@ int CStation::RunPrinters()
         if (m_o.count > 0 && m_done >= m_o.count)
             return m_allNamed ? kExitOk : kExitNotNamed;
         Status gone = r.status == Status::NoDevice && !m_watch ? Status::NoDevice : Status::Ok;
-        if (r.status == Status::NoDevice && m_watch) {
-            LinkMessage(r.visit.reason);
-            return kExitNoDevice;
-        }
+        if (r.status == Status::NoDevice && m_watch)
+            SayUnplugged(r.visit);  // and on with the next printer
         if (gone == Status::Ok)
             gone = WaitUntilGone(*address);
         if (gone == Status::NoDevice && !m_watch)

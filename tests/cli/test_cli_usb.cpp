@@ -5,6 +5,7 @@
 // printer side of the node.
 
 #include "CliTestUtil.h"
+#include "StationTest.h"
 #include "../usb/UsbTestbed.h"
 
 #include "link/OpenError.h"
@@ -21,9 +22,11 @@
 #include <cstdlib>
 #include <memory>
 #include <cerrno>
+#include <map>
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -35,10 +38,15 @@ namespace {
 // Answers requests that arrive on the printer side with a CModuleSim.
 class PrinterModule {
 public:
-    explicit PrinterModule(int printerFd)
+    // silentAfterName: answers Set BDN (as the options say), then nothing more.
+    explicit PrinterModule(int printerFd, const ModuleState& state = {}, const SimOptions& options = {},
+                           bool silentAfterName = false)
         : m_fd(printerFd)
         , m_stop(::eventfd(0, EFD_CLOEXEC))
+        , m_silentAfterName(silentAfterName)
     {
+        m_sim.SetState(state);
+        m_sim.SetOptions(options);
         if (m_fd >= 0 && m_stop >= 0)
             m_thread = std::thread([this] { Serve(); });
     }
@@ -65,6 +73,21 @@ public:
         ModuleState state = m_sim.State();
         state.address = address;
         m_sim.SetState(state);
+    }
+    void SetOptions(const SimOptions& options)
+    {
+        std::lock_guard lock(m_mutex);
+        m_sim.SetOptions(options);
+    }
+    std::uint64_t NameRequests()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sim.NameRequests();
+    }
+    std::vector<std::string> PrintedLines()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_sim.PrintedLines();
     }
 
 private:
@@ -93,6 +116,11 @@ private:
             {
                 std::lock_guard lock(m_mutex);
                 replies = m_sim.Feed(buf, static_cast<std::size_t>(n));
+                if (m_silentAfterName && m_sim.NameRequests() > 0) {
+                    SimOptions options = m_sim.Options();
+                    options.silent = true;
+                    m_sim.SetOptions(options);
+                }
             }
             for (const proto::Bytes& reply : replies) {
                 std::size_t done = 0;
@@ -111,8 +139,104 @@ private:
     int m_stop;
     std::mutex m_mutex;
     CModuleSim m_sim;
+    const bool m_silentAfterName;
     std::thread m_thread;
 };
+
+// Printers plugged in and out of the test bed as on a line, each with its
+// module behind its node, and a record in a temporary folder. umockdev sends
+// no uevent of its own: udev hears of every printer coming and going from
+// here, so a station that does not follow the events misses them.
+class UsbLine {
+public:
+    UsbLine()
+    {
+        char dir[] = "/tmp/vendrill-usbst-XXXXXX";
+        EXPECT_TRUE(::mkdtemp(dir));
+        m_dir = dir;
+        db = "sqlite:" + m_dir + "/r.sqlite";
+    }
+    ~UsbLine()
+    {
+        m_plugged.clear();
+        for (const int fd : m_retired)
+            if (fd >= 0)
+                ::close(fd);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+
+    // Plugs in a printer at a bus path (9-1) with the node /dev/usb/lp<lp>,
+    // its module starting as `state`.
+    PrinterModule& PlugIn(const std::string& bus, int lp, const ModuleState& state, const SimOptions& options = {},
+                          bool silentAfterName = false)
+    {
+        Plugged& p = m_plugged[lp];
+        const std::string sys = bed.AddPrinter(bus, "2a92", "0003", "", lp);
+        p.node = "/dev/usb/lp" + std::to_string(lp);
+        p.usbmisc = sys + "/" + bus + ":1.0/usbmisc/lp" + std::to_string(lp);
+        p.sys = sys;
+        p.module = std::make_unique<PrinterModule>(bed.PrinterSide(p.node), state, options, silentAfterName);
+        EXPECT_TRUE(p.module->Running());
+        bed.Event(p.usbmisc, "add");
+        return *p.module;
+    }
+    PrinterModule& Module(int lp) { return *m_plugged.at(lp).module; }
+
+    // The remove event, then the device goes and its node hangs up. What its
+    // module holds and printed stays readable.
+    ModuleState Unplug(int lp)
+    {
+        Plugged& p = m_plugged.at(lp);
+        bed.Event(p.usbmisc, "remove");
+        const ModuleState state = p.module->State();
+        for (const std::string& line : p.module->PrintedLines())
+            printed.push_back(line);
+        p.module.reset();
+        // The test bed cannot give a pseudo-terminal number out twice: an
+        // opener of the node's terminal keeps its number taken (and the
+        // node still hangs up when its printer side goes).
+        if (const char* pts = ::ptsname(bed.PrinterSide(p.node)))
+            m_retired.push_back(::open(pts, O_RDWR | O_NOCTTY | O_CLOEXEC));
+        bed.Unplug(p.sys, p.node);
+        m_plugged.erase(lp);
+        return state;
+    }
+
+    std::vector<record::VisitEntry> Visits()
+    {
+        record::OpenResult r = record::Open(db, record::Access::ReadOnly);
+        std::vector<record::VisitEntry> all;
+        std::string error;
+        if (r.record)
+            r.record->List("", &all, &error);
+        return all;
+    }
+    bool WaitForVisits(std::size_t n)
+    {
+        return stationtest::WaitFor([&] { return Visits().size() >= n; });
+    }
+
+    UsbTestbed bed;
+    std::string db;
+    std::vector<std::string> printed;  // by the modules unplugged so far
+
+private:
+    struct Plugged {
+        std::string sys, usbmisc, node;
+        std::unique_ptr<PrinterModule> module;
+    };
+    std::string m_dir;
+    std::map<int, Plugged> m_plugged;
+    std::vector<int> m_retired;  // terminals of unplugged printers
+};
+
+ModuleState ModuleWith(const std::string& address)
+{
+    ModuleState state;
+    state.address = address;
+    return state;
+}
 
 }  // namespace
 
@@ -210,9 +334,12 @@ TEST(CliUsb, PortsListsUsbPrintersAndMappedPorts)
     EXPECT_EQ(clitest::Lines(clitest::RunCli({"ports", "--pid", "ffff"}).out).size(), 1u) << "the header alone";
 }
 
-TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
+// A node, a USB serial number or a USB location (as `ports` shows it)
+// chooses the printer, for one-shot commands and the station alike.
+TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeSerialOrLocation)
 {
-    UsbTestbed bed;
+    UsbLine line;
+    UsbTestbed& bed = line.bed;
     ASSERT_TRUE(bed.Load("printer_2a92"));
     bed.AddPrinter("9-2", "0519", "0001", "SECOND", 1);
     bed.AddPrinter("9-3", "1234", "0001", "FOREIGN", 2);
@@ -234,61 +361,159 @@ TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeOrSerial)
     o = clitest::RunCli({"--usb-device", "NOSUCH", "info"});
     EXPECT_EQ(o.exitCode, 3);
     EXPECT_NE(o.err.find("no USB printer NOSUCH"), std::string::npos) << o.err;
+
+    o = clitest::RunCli({"--usb-device", "1-1", "info"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.out.rfind("address: 00190199A1B2\n", 0), 0u) << o.out;
+    o = clitest::RunCli({"--usb-device", "9-3", "info"});
+    EXPECT_NE(o.err.find("not of an accepted vendor"), std::string::npos) << o.err;
+    o = clitest::RunCli({"station", "--usb-device", "9-2", "--db", line.db, "--name", "L", "--count", "1"});
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(second.State().name, "L00001");
+    EXPECT_EQ(first.State().name, "VENDRILL-PRN");
 }
 
+// The station looks for printers again only when udev tells of one coming
+// or going: the periodic look, which stands in for a lost event, is put far
+// beyond this test's waits, and each printer comes after the station has
+// looked and found none (its trace says so).
 TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
 {
-    char dir[] = "/tmp/vendrill-usbst-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(dir));
-    const std::string db = std::string("sqlite:") + dir + "/r.sqlite";
-    UsbTestbed bed;
+    UsbLine line;
     // A printer of another vendor stays plugged in throughout; the station passes it over.
-    ASSERT_TRUE(bed.Load("printer_other"));
-    std::unique_ptr<PrinterModule> modules[2];
-    auto namedRecords = [&] {
-        vendrill::record::OpenResult r = vendrill::record::Open(db, vendrill::record::Access::ReadOnly);
-        std::vector<vendrill::record::VisitEntry> all;
-        std::string error;
-        if (r.record)
-            r.record->List("", &all, &error);
-        return std::count_if(all.begin(), all.end(),
-                             [](const auto& e) { return e.visit.result == vendrill::record::Result::Named; });
-    };
-    auto waitForNamed = [&](long n) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (namedRecords() < n && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        return namedRecords() == n;
-    };
-    auto plugIn = [&](int k) {
-        const std::string bus = "9-" + std::to_string(k + 1), lp = "lp" + std::to_string(5 + k);
-        const std::string sys = bed.AddPrinter(bus, "2a92", "0003", "S" + std::to_string(k), 5 + k);
-        modules[k] = std::make_unique<PrinterModule>(bed.PrinterSide("/dev/usb/" + lp));
-        modules[k]->SetAddress("0019019D000" + std::to_string(k + 1));
-        return sys;  // adding sends the add event
+    ASSERT_TRUE(line.bed.Load("printer_other"));
+    const std::string errors = line.db.substr(7) + ".err";
+    const auto looked = [&](int times) {
+        return stationtest::WaitFor([&] {
+            return clitest::CountLines(clitest::ReadText(errors), "udev look: no printer") >= times;
+        });
     };
 
     clitest::RunOptions run;
+    run.errorFile = errors;
+    run.extraEnv = {"VENDRILL_TEST_USB_LOOK_MS=600000"};
+    ModuleState second;
     run.whileRunning = [&](pid_t) {
-        // The station starts with no accepted printer; the first comes with
-        // an add event. It must see the remove event of the first before it
-        // takes the second, which is already plugged in by then (the test
-        // bed cannot give a pseudo-terminal number out twice).
-        const std::string first = plugIn(0);
-        ASSERT_TRUE(waitForNamed(1));
-        plugIn(1);
-        bed.Event(first + "/9-1:1.0/usbmisc/lp5", "remove");
-        modules[0].reset();
-        bed.Unplug(first, "/dev/usb/lp5");
-        EXPECT_TRUE(waitForNamed(2));
+        ASSERT_TRUE(looked(1));
+        line.PlugIn("9-1", 5, ModuleWith("0019019D0001"));
+        ASSERT_TRUE(line.WaitForVisits(1));
+        line.Unplug(5);
+        ASSERT_TRUE(looked(2));
+        line.PlugIn("9-2", 6, ModuleWith("0019019D0002"));
+        ASSERT_TRUE(line.WaitForVisits(2));
+        second = line.Module(6).State();
     };
-    const clitest::Outcome o = clitest::RunCli({"station", "--usb", "--trace", "--db", db, "--name", "U", "--count", "2"}, run);
+    const clitest::Outcome o =
+        clitest::RunCli({"station", "--usb", "--trace", "--db", line.db, "--name", "U", "--count", "2"}, run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, 0) << o.err;
-    EXPECT_NE(o.out.find("0019019D0001  U00001  named  1"), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("0019019D0002  U00002  named  2"), std::string::npos) << o.out;
-    ASSERT_TRUE(modules[1]);
-    EXPECT_EQ(modules[1]->State().name, "U00002");
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
+    const auto visits = line.Visits();
+    ASSERT_EQ(visits.size(), 2u) << o.err;
+    EXPECT_EQ(visits[0].visit.address + " " + visits[0].visit.name + " " + stationtest::ResultOf(visits[0]),
+              "0019019D0001 U00001 named");
+    EXPECT_EQ(visits[1].visit.address + " " + visits[1].visit.name + " " + stationtest::ResultOf(visits[1]),
+              "0019019D0002 U00002 named");
+    EXPECT_EQ(second.name, "U00002");
+}
+
+// A printer unplugged after Set BDN went out, or during the read-back, stays
+// `sent`; the station says so and takes the next printer. Each is finished
+// on its next visit and gets its label then, and only once.
+TEST(CliUsb, StationGoesOnAfterAnUnplugAndLabelsThePrinterWhenItsNameIsConfirmed)
+{
+    UsbLine line;
+    const std::string errors = line.db.substr(7) + ".err";
+    clitest::RunOptions run;
+    run.errorFile = errors;
+    ModuleState a = ModuleWith("0019019E000A"), b = ModuleWith("0019019E000B");
+    run.whileRunning = [&](pid_t) {
+        // A takes its name, but the answer never comes: unplugged while the
+        // station waits for it.
+        SimOptions lost;
+        lost.loseNameAck = true;
+        PrinterModule& first = line.PlugIn("9-1", 5, a, lost);
+        ASSERT_TRUE(stationtest::WaitFor([&] { return first.NameRequests() > 0; }));
+        a = line.Unplug(5);
+        ASSERT_TRUE(line.WaitForVisits(1));
+        // B answers Set BDN, then goes quiet: unplugged during the read-back.
+        PrinterModule& second = line.PlugIn("9-2", 6, b, {}, true);
+        ASSERT_TRUE(stationtest::WaitFor([&] { return second.NameRequests() > 0; }));
+        b = line.Unplug(6);
+        ASSERT_TRUE(line.WaitForVisits(2));
+        // Both come back and are finished; A comes once more. (The test bed
+        // keeps a bus path once used.)
+        int lp = 7;
+        for (ModuleState* again : {&a, &b, &a}) {
+            line.PlugIn("9-" + std::to_string(lp), lp, *again);
+            ASSERT_TRUE(line.WaitForVisits(static_cast<std::size_t>(lp - 4)));
+            *again = line.Unplug(lp++);
+        }
+    };
+    const clitest::Outcome o = clitest::RunCli(
+        {"station", "--usb", "--db", line.db, "--name", "U", "--print", "--timeout", "30000", "--count", "5"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 7) << "two visits ended sent\n" << o.err;
+    EXPECT_NE(o.err.find("printer on /dev/usb/lp5 went away"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("U00002 stays sent"), std::string::npos) << o.err;
+
+    const auto visits = line.Visits();
+    ASSERT_EQ(visits.size(), 5u) << o.err;
+    std::vector<std::string> seen;
+    for (const auto& e : visits)
+        seen.push_back(e.visit.address + " " + e.visit.name + " " + stationtest::ResultOf(e) + " " + e.state +
+                       (e.visit.label ? " label" : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{"0019019E000A U00001 sent named", "0019019E000B U00002 sent named",
+                                              "0019019E000A U00001 already-named named label",
+                                              "0019019E000B U00002 already-named named label",
+                                              "0019019E000A U00001 already-named named"}));
+    EXPECT_EQ(a.name, "U00001");
+    EXPECT_EQ(b.name, "U00002");
+    // What the printers printed: each label once.
+    EXPECT_EQ(std::count(line.printed.begin(), line.printed.end(), "U00001"), 1) << o.err;
+    EXPECT_EQ(std::count(line.printed.begin(), line.printed.end(), "U00002"), 1) << o.err;
+}
+
+// A printer whose node cannot be opened yet, or whose module never answers,
+// is named with what to check (the silent one after a few seconds, once);
+// the station goes on trying and names the printer once it answers.
+TEST(CliUsb, StationWaitsForAPrinterItCannotOpenYetOrThatDoesNotAnswer)
+{
+    UsbLine line;
+    const std::string errors = line.db.substr(7) + ".err";
+    SimOptions quiet;
+    quiet.silent = true;
+    PrinterModule& module = line.PlugIn("9-1", 5, ModuleWith("0019019F0001"), quiet);
+    const std::string node = line.bed.NodeFile("/dev/usb/lp5");
+    ASSERT_EQ(::rename(node.c_str(), (node + ".away").c_str()), 0);
+    const auto said = [&](const std::string& text) {
+        return stationtest::WaitFor([&] { return clitest::ReadText(errors).find(text) != std::string::npos; });
+    };
+    clitest::RunOptions run;
+    run.errorFile = errors;
+    ModuleState named;
+    run.whileRunning = [&](pid_t) {
+        ASSERT_TRUE(said("udev open /dev/usb/lp5: "));
+        ASSERT_EQ(::rename((node + ".away").c_str(), node.c_str()), 0);
+        ASSERT_TRUE(said("/dev/usb/lp5 does not answer"));
+        EXPECT_TRUE(line.Visits().empty());
+        module.SetOptions({});
+        ASSERT_TRUE(line.WaitForVisits(1));
+        named = module.State();
+    };
+    const clitest::Outcome o =
+        clitest::RunCli({"station", "--usb", "--trace", "--json", "--db", line.db, "--name", "Q", "--count", "1"}, run);
+    EXPECT_TRUE(o.finished);
+    EXPECT_EQ(o.exitCode, 0) << o.err;
+    const std::vector<std::string> lines = clitest::Lines(o.err);
+    const auto silent = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("does not answer") != std::string::npos;
+    });
+    EXPECT_EQ(silent, 1);
+    EXPECT_NE(o.err.find("check that"), std::string::npos);
+    EXPECT_NE(o.out.find("\"event\": \"silent\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"node\": \"/dev/usb/lp5\""), std::string::npos) << o.out;
+    EXPECT_EQ(named.name, "Q00001");
+    const auto visits = line.Visits();
+    ASSERT_EQ(visits.size(), 1u);
+    EXPECT_EQ(stationtest::ResultOf(visits[0]), "named");
 }

@@ -162,6 +162,12 @@ TEST_P(RecordOn, ANameBelongsToItsAddressForGood)
     nameless.station = "L\xC3\xA4ufer \xFF";  // not UTF-8 at the end: kept as U+FFFD
     nameless.reason = "interrupted before a name was taken";
     ASSERT_TRUE(rec->AddVisit(nameless, std::nullopt, &error)) << error;
+    // Which printers had their label.
+    bool printed = false;
+    ASSERT_TRUE(rec->LabelPrinted(a.binding, &printed, &error)) << error;
+    EXPECT_TRUE(printed);
+    ASSERT_TRUE(rec->LabelPrinted(b.binding, &printed, &error)) << error;
+    EXPECT_FALSE(printed);
 
     std::vector<VisitEntry> all;
     ASSERT_TRUE(rec->List("", &all, &error)) << error;

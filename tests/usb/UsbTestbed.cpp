@@ -104,11 +104,17 @@ void UsbTestbed::Event(const std::string& syspath, const std::string& action)
 
 void UsbTestbed::DeleteNode(const std::string& node)
 {
-    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
     std::error_code ec;
-    std::filesystem::remove(std::string(root) + node, ec);
-    g_free(root);
+    std::filesystem::remove(NodeFile(node), ec);
     ASSERT_FALSE(ec) << ec.message();
+}
+
+std::string UsbTestbed::NodeFile(const std::string& node)
+{
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    const std::string file = std::string(root) + node;
+    g_free(root);
+    return file;
 }
 
 std::string ReadExactly(int fd, std::size_t n)

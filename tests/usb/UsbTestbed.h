@@ -41,6 +41,8 @@ public:
 
     // Deletes the node file only, so the device is listed but cannot be opened.
     void DeleteNode(const std::string& node);
+    // Where the test bed keeps a node's file (to take it away and put it back).
+    std::string NodeFile(const std::string& node);
 
 private:
     UMockdevTestbed* m_testbed;
