@@ -1,6 +1,6 @@
 # bash completion for vendrill-cli: commands, options and their values, COMn
 # names (those of the port map file too), serial device paths, and the USB
-# printers' nodes and serial numbers.
+# printers' nodes, serial numbers and locations.
 
 _vendrill_cli_ports()
 {
@@ -29,7 +29,7 @@ _vendrill_cli_ports()
 }
 
 # The USB printer nodes there are, and their printers' USB serial numbers
-# (from sysfs, as udev has them); nothing when there is no printer.
+# and locations (from sysfs, as udev has them); nothing without a printer.
 _vendrill_cli_usb_devices()
 {
     local cur=$1 node device serial
@@ -37,11 +37,14 @@ _vendrill_cli_usb_devices()
     for node in /dev/usb/lp*; do
         [[ -e $node ]] || continue
         names+=("$node")
-        # .../<usb device>/<interface>/usbmisc/lpN: the serial is the device's.
+        # .../<usb device>/<interface>/usbmisc/lpN: the serial number is the
+        # USB device's, its folder's name the location (2-1.4).
         device=$(readlink -f "/sys/class/usbmisc/${node##*/}" 2>/dev/null) || continue
         device=${device%/usbmisc/*}
-        serial=$(cat "${device%/*}/serial" 2>/dev/null)
+        device=${device%/*}
+        serial=$(cat "$device/serial" 2>/dev/null)
         [[ -n $serial && $serial != *[[:space:]]* ]] && names+=("$serial")
+        [[ $device == /sys/* ]] && names+=("${device##*/}")
     done
     COMPREPLY=($(compgen -W "${names[*]}" -- "$cur"))
 }

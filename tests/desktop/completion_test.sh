@@ -43,9 +43,10 @@ expect() {
 }
 
 
-# In the test bed: one accepted printer on /dev/usb/lp0, serial number HL0001.
+# In the test bed: one accepted printer on /dev/usb/lp0, serial number
+# HL0001, at USB location 1-1.
 if [[ ${VENDRILL_COMPLETION_TESTBED:-} == 1 ]]; then
-  expect '/dev/usb/lp0 HL0001 ' vendrill-cli --usb-device ''
+  expect '/dev/usb/lp0 1-1 HL0001 ' vendrill-cli --usb-device ''
   expect 'HL0001 ' vendrill-cli --usb --usb-device H
   exit $status
 fi
