@@ -583,7 +583,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         case ':':
             return Bad("option " + given + " needs a value");
         default:
-            if (TakesNoValue(given))
+            // An unknown short option inside a cluster (-xy) leaves optind on
+            // the word before; given names that one then, not the culprit.
+            if ((::optopt <= 0 || ::optopt >= 256) && TakesNoValue(given))
                 return Bad("option " + given + " takes no value");
             return Bad(UnknownOption(given, ::optopt, args));
         }

@@ -137,6 +137,7 @@ TEST(CliArguments, TyposGetASuggestion)
     EXPECT_EQ(Parse({"--timout=500", "info"}).error, "unknown option '--timout'; did you mean '--timeout'?");
     EXPECT_EQ(Parse({"-port", "COM1", "info"}).error, "unknown option '-port'; did you mean '--port'?");
     EXPECT_EQ(Parse({"-v"}).error, "unknown option '-v'; did you mean '-V' (--version)?");
+    EXPECT_EQ(Parse({"--json", "-xy", "info"}).error, "unknown option '-x'") << "not the option before it";
     EXPECT_EQ(Parse({"--frobnicate", "info"}).error, "unknown option '--frobnicate'");
     EXPECT_EQ(Parse({"inof"}).error, "unknown command 'inof'; did you mean 'info'?");
     EXPECT_EQ(Parse({"set-nmae", "X"}).error, "unknown command 'set-nmae'; did you mean 'set-name'?");
