@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -68,20 +70,37 @@ bool OnlyTextWanted(int argc, char* argv[])
         const std::string_view arg = argv[k];
         if (arg == "--")
             break;
-        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version")
+        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all" || arg == "-V" || arg == "-v" ||
+            arg == "--version")
             return true;
     }
     return false;
 }
 
-void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate)
+// -V as vendrill-cli and vendrill-sim spell it; Qt's own -v keeps working.
+void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate, const QCommandLineOption& version)
 {
     QCoreApplication::setApplicationName(QStringLiteral("Vendrill"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VENDRILL_VERSION));
     parser.setApplicationDescription(QStringLiteral("Bluetooth Setting Program."));
     parser.addHelpOption();
-    parser.addVersionOption();
+    parser.addOption(version);
     parser.addOption(simulate);
+}
+
+// Prints help or version and exits when asked; otherwise takes the options.
+void ProcessArguments(QCommandLineParser& parser, const QCoreApplication& app, const QCommandLineOption& version)
+{
+    parser.process(app);
+    if (parser.isSet(version))
+        parser.showVersion();
+}
+
+// Whether Qt's Wayland platform plugin (qt6-wayland) is installed.
+bool WaylandPluginInstalled()
+{
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms"));
+    return !platforms.entryList({QStringLiteral("libqwayland-*.so")}, QDir::Files).isEmpty();
 }
 
 // While the window's application object connects to the display, the
@@ -122,7 +141,12 @@ void CannotStart(const QString& fatal)
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     const char* x11 = std::getenv("DISPLAY");
     std::string advice;
-    if (reason.find("platform plugin \"wayland") != std::string::npos)
+    if (reason.find("platform plugin \"wayland") != std::string::npos && WaylandPluginInstalled())
+        advice = std::string("Qt's Wayland plugin is installed, but no Wayland compositor answered at ") +
+                 value("WAYLAND_DISPLAY") + ": check that the desktop's compositor runs and that XDG_RUNTIME_DIR "
+                 "names its folder (" + value("XDG_RUNTIME_DIR") + "), or set QT_QPA_PLATFORM=xcb where an X "
+                 "display runs";
+    else if (reason.find("platform plugin \"wayland") != std::string::npos)
         advice = "install qt6-wayland, or set QT_QPA_PLATFORM=xcb where an X display runs";
     else if (platform && *platform && reason.find("Could not find the Qt platform plugin") != std::string::npos)
         advice = "check QT_QPA_PLATFORM, or unset it to let Qt choose";
@@ -174,10 +198,12 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated printer module instead of a device."));
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays version information."));
     if (OnlyTextWanted(argc, argv)) {
         QCoreApplication text(argc, argv);
-        SetUpParser(parser, simulate);
-        parser.process(text);  // prints and exits
+        SetUpParser(parser, simulate, version);
+        ProcessArguments(parser, text, version);  // prints and exits
         return 0;
     }
 
@@ -188,8 +214,8 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("vendrill"));
     QApplication app(argc, argv);
     ReleaseHeldMessages();
-    SetUpParser(parser, simulate);
-    parser.process(app);
+    SetUpParser(parser, simulate, version);
+    ProcessArguments(parser, app, version);
 
     InstallTerminateHandler(&app);
     CVendrillApp vendrill(parser.isSet(simulate));

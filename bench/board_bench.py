@@ -43,7 +43,7 @@ TODAY = 4_000
 DAYS = 30
 STATIONS = 4
 PREFIX = "P-"
-# Addresses of the filled record; the simulated line's start with 00190199.
+# Addresses of the filled record; the simulated line's start with 0019.
 BULK_ADDRESS = "02BE"
 FAIL_EVERY = 97
 
@@ -574,9 +574,9 @@ def main():
     build = os.environ.get("VENDRILL_BENCH_DIR",
                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build-bench"))
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--board", default=os.path.join(build, "app/board/vendrill-board"))
-    p.add_argument("--cli", default=os.path.join(build, "app/cli/vendrill-cli"))
-    p.add_argument("--sim", default=os.path.join(build, "sim/vendrill-sim"))
+    p.add_argument("--board", default=os.path.join(build, "bin/vendrill-board"))
+    p.add_argument("--cli", default=os.path.join(build, "bin/vendrill-cli"))
+    p.add_argument("--sim", default=os.path.join(build, "bin/vendrill-sim"))
     p.add_argument("--loads", type=int, default=4 if quick else 15, help="page loads per record")
     p.add_argument("--printers", type=int, default=5 if quick else 20, help="printers the station names")
     p.add_argument("--streams", type=int, default=50)

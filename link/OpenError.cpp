@@ -10,12 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string_view>
 
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vendrill {
@@ -137,7 +140,11 @@ std::string NoSuchDevice(const std::string& path, int err)
 
 std::string Busy(const std::string& path)
 {
-    const std::vector<std::string> holders = HoldersOf(path);
+    // Whoever holds the lock is the one to close; a program that merely has
+    // the device open (the other end of a pseudo-terminal, say) is not.
+    std::vector<std::string> holders = LockHoldersOf(path);
+    if (holders.empty())
+        holders = HoldersOf(path);
     if (holders.empty())
         return path + " is in use by another program (which one is hidden from this user; 'sudo fuser -v " +
                path + "' names it); close that program and try again";
@@ -239,6 +246,49 @@ std::string LinkLostError(const std::string& path, const std::string& detail)
            "); check the cable and the printer, then repeat the command";
 }
 
+namespace {
+
+std::string ProcessName(const std::string& pid)
+{
+    std::string name;
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+    return (name.empty() ? "a program" : name) + " (pid " + pid + ")";
+}
+
+}  // namespace
+
+std::vector<std::string> LockHoldersOf(const std::string& path)
+{
+    struct stat target{};
+    if (::stat(path.c_str(), &target) != 0)
+        return {};
+    std::vector<std::string> holders;
+    const std::string self = std::to_string(::getpid());
+    std::ifstream in("/proc/locks");
+    std::string line;
+    while (std::getline(in, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:19:8 0 EOF"; a waiter's line has
+        // "->" after the number.
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, file;
+        if (!(fields >> number >> kind) || kind == "->" || !(fields >> mode >> access >> pid >> file))
+            continue;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(file.c_str(), "%x:%x:%llu", &major, &minor, &inode) != 3)
+            continue;
+        const bool same = major == major(target.st_dev) && minor == minor(target.st_dev) &&
+                          inode == static_cast<unsigned long long>(target.st_ino);
+        // A pid of 0 or -1 is a lock of no process this one can name.
+        if (!same || pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == "0" || pid == self)
+            continue;
+        const std::string holder = ProcessName(pid);
+        if (std::find(holders.begin(), holders.end(), holder) == holders.end())
+            holders.push_back(holder);
+    }
+    return holders;
+}
+
 std::vector<std::string> HoldersOf(const std::string& path)
 {
     struct stat target{};
@@ -260,9 +310,7 @@ std::vector<std::string> HoldersOf(const std::string& path)
                                                       : st.st_dev == target.st_dev && st.st_ino == target.st_ino;
             if (!same)
                 continue;
-            std::string name;
-            std::getline(std::ifstream(proc.path() / "comm"), name);
-            holders.push_back((name.empty() ? "a program" : name) + " (pid " + pid + ")");
+            holders.push_back(ProcessName(pid));
             break;
         }
     }

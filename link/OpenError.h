@@ -29,6 +29,9 @@ std::string LinkLostError(const std::string& path, const std::string& detail);
 // Other processes that have path open, as "name (pid N)"; only those that
 // /proc lets this user see.
 std::vector<std::string> HoldersOf(const std::string& path);
+// Other processes that hold a lock on path (flock, as our links take it, or
+// a POSIX lock), as "name (pid N)", from the kernel's list of locks.
+std::vector<std::string> LockHoldersOf(const std::string& path);
 
 // Serial devices present on this computer, stable names first.
 std::vector<std::string> SerialDevices();

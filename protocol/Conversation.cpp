@@ -155,7 +155,7 @@ std::string TextFault::Describe(std::string_view what) const
     if ((c >= 0x21 && c < 0x7F) || (c >= 0xA0 && c != 0xFFFD && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF)))
         shown = "'" + vendrill::EncodeUtf8(c) + "' ";
     return "the " + subject + " holds " + shown + "(" + code + ") at character " + std::to_string(position) +
-           (digitsOnly ? "; only digits may be used" : "; only letters, digits, space, '_', '-' and '~' may be used");
+           (digitsOnly ? "; only digits may be used" : "; only ASCII letters, digits, space, '_', '-' and '~' may be used");
 }
 
 }  // namespace vendrill::proto

@@ -76,7 +76,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh"
 start_xvfb 90 190 1024x768 "$out/xvfb.log" || { echo "could not start Xvfb" >&2; cat "$out/xvfb.log" >&2; exit 1; }
 
 echo "== 2/7 start-up and memory ($pairs interleaved pairs under Xvfb)" >&2
-app="$build/app/vendrill"
+app="$build/bin/vendrill"
 bare="$bin/bench_baredialog"
 start_log="$out/startup.tsv"
 : >"$start_log"
@@ -171,15 +171,15 @@ collect "$out/station.log"
 echo "== 6/7 line board: page ready ($board_loads loads), commit -> page ($board_printers printers)," \
      "50 streams idle for $idle_s s, memory, slow clients, header flood, CSV of 1,000,000; SQLite and PostgreSQL" >&2
 # Debian's interpreter: it has python3-selenium.
-/usr/bin/python3 "$here/bench/board_bench.py" --board "$build/app/board/vendrill-board" \
-    --cli "$build/app/cli/vendrill-cli" --sim "$build/sim/vendrill-sim" \
+/usr/bin/python3 "$here/bench/board_bench.py" --board "$build/bin/vendrill-board" \
+    --cli "$build/bin/vendrill-cli" --sim "$build/bin/vendrill-sim" \
     --loads "$board_loads" --printers "$board_printers" --idle-s "$idle_s" \
     >"$out/board.trace" 2>"$out/board.log" ||
     { echo "board benchmark failed" >&2; cat "$out/board.log" >&2; }
 collect "$out/board.log"
 
 echo "== 7/7 radio check on the mocked bluetoothd ($radio_runs runs)" >&2
-/usr/bin/python3 "$here/bench/radio_bench.py" --cli "$build/app/cli/vendrill-cli" --runs "$radio_runs" \
+/usr/bin/python3 "$here/bench/radio_bench.py" --cli "$build/bin/vendrill-cli" --runs "$radio_runs" \
     >"$out/radio.trace" 2>"$out/radio.log" ||
     { echo "radio benchmark failed" >&2; cat "$out/radio.log" >&2; }
 collect "$out/radio.log"

@@ -75,8 +75,8 @@ def main():
     board = driver = None
     try:
         path = os.path.join(folder, "line.sqlite")
-        code, _, err = boardlib.Line(os.path.join(a.bin_dir, "sim/vendrill-sim"),
-                                     os.path.join(a.bin_dir, "app/cli/vendrill-cli"), "sqlite:" + path, 1,
+        code, _, err = boardlib.Line(os.path.join(a.bin_dir, "vendrill-sim"),
+                                     os.path.join(a.bin_dir, "vendrill-cli"), "sqlite:" + path, 1,
                                      prefix="W-", station="bench-1").wait()
         if code != 0:
             raise RuntimeError(err)
@@ -85,7 +85,7 @@ def main():
         settings = os.path.join(folder, "board.conf")
         with open(settings, "w") as f:
             f.write(SETTINGS)
-        board = boardlib.Board(os.path.join(a.bin_dir, "app/board/vendrill-board"), "sqlite:" + path,
+        board = boardlib.Board(os.path.join(a.bin_dir, "vendrill-board"), "sqlite:" + path,
                                "--config", settings)
         driver = boardlib.chromium()
         shots = [(os.path.join(a.out, "board-wall.png"), 1920, 1080, "?wall")]

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets everything up (packages, build) and starts Vendrill. Without an attached
-# printer (no USB printer node, no USB-serial adapter, no VENDRILL_COM<n>) the
-# simulated module is used. Arguments are passed on to vendrill.
+# Sets everything up (packages, and a build of the four programs only: the
+# tests and benchmarks are scripts/test.sh's) and starts Vendrill. Without an
+# attached printer (no USB printer node, no USB-serial adapter, no
+# VENDRILL_COM<n>) the simulated module is used. Arguments are passed on to
+# vendrill.
 #
 # Without a display (no DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM) the window
 # cannot open; the command-line tool then reads the simulated module instead
@@ -14,11 +16,11 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${VENDRILL_BUILD_DIR:-$here/build}"
 if [[ "${VENDRILL_SKIP_SETUP:-0}" != 1 ]]; then
-  "$here/scripts/setup.sh" >&2
+  VENDRILL_BUILD_TARGETS=vendrill_programs "$here/scripts/setup.sh" >&2
 fi
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
-  cli="$build/app/cli/vendrill-cli"
+  cli="$build/bin/vendrill-cli"
   echo "vendrill: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the window cannot open." >&2
   echo "vendrill: showing the command-line tool on the simulated module instead:" >&2
   echo "vendrill:   $cli --simulate info" >&2
@@ -39,4 +41,4 @@ if [[ " ${args[*]-} " != *" --simulate "* ]]; then
     args+=(--simulate)
   fi
 fi
-exec "$build/app/vendrill" "${args[@]}"
+exec "$build/bin/vendrill" "${args[@]}"

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running Vendrill
 # needs, then configures and builds into build/. Safe to run again.
+#
+# VENDRILL_BUILD_DIR names the build folder (default build/);
+# VENDRILL_BUILD_TARGETS the targets to build (default: everything, tests and
+# benchmarks included; scripts/run.sh asks for vendrill_programs only).
+# Arguments are passed on to cmake's configure step.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -31,4 +36,5 @@ fi
 
 build="${VENDRILL_BUILD_DIR:-$here/build}"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${VENDRILL_BUILD_TYPE:-RelWithDebInfo}" "$@"
-cmake --build "$build" -j"$(nproc)"
+read -r -a targets <<<"${VENDRILL_BUILD_TARGETS:-}"
+cmake --build "$build" -j"$(nproc)" ${targets[@]+--target "${targets[@]}"}

@@ -151,15 +151,15 @@ void CModuleSim::Request(char command, const std::string& argument, std::vector<
     replies.push_back(std::move(reply));
 }
 
-namespace {
-
-bool TextAcceptable(const std::string& text, std::size_t maxBytes)
+bool CModuleSim::TakesText(std::string_view text, std::size_t maxBytes)
 {
     if (text.empty() || text.size() > maxBytes)
         return false;
     return std::none_of(text.begin(), text.end(),
                         [](char c) { return c == '\0' || c == static_cast<char>(proto::STX) || c == static_cast<char>(proto::ETX); });
 }
+
+namespace {
 
 bool InRange(const std::string& argument, char low, char high)
 {
@@ -185,12 +185,12 @@ proto::Bytes CModuleSim::Answer(char command, const std::string& argument)
     case proto::CMD_GET_SNIFF:
         return MakeReply(command, std::string(1, m_state.sniff));
     case proto::CMD_SET_BDN:
-        if (m_options.refuseName || !TextAcceptable(argument, kMaxNameBytes))
+        if (m_options.refuseName || !TakesText(argument, kMaxNameBytes))
             return refused;
         m_state.name = argument;
         return MakeReply(command, "");
     case proto::CMD_SET_PINKEY:
-        if (!TextAcceptable(argument, kMaxPinBytes))
+        if (!TakesText(argument, kMaxPinBytes))
             return refused;
         m_state.pin = argument;
         return MakeReply(command, "");

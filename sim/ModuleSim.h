@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vendrill {
@@ -60,6 +61,8 @@ public:
     //  - Anything else, and unknown command characters, are refused with '9'.
     static constexpr std::size_t kMaxPinBytes = 16;
     static constexpr std::size_t kMaxNameBytes = 59;
+    // Whether the module takes this PIN key or name (bytes as sent).
+    static bool TakesText(std::string_view text, std::size_t maxBytes);
     // Printed text is kept as lines; an unterminated line is cut at this size
     // and only the newest kMaxPrintedLines lines are kept.
     static constexpr std::size_t kMaxLineBytes = 4096;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <random>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -26,15 +27,46 @@ void CloseFd(int& fd)
 
 }  // namespace
 
-std::vector<LinePrinter> NumberedPrinters(int count)
+std::vector<LinePrinter> NumberedPrinters(int count, std::uint64_t first)
 {
     std::vector<LinePrinter> printers;
-    for (int k = 1; k <= count; ++k) {
-        char address[16];
-        std::snprintf(address, sizeof address, "00190199%04X", static_cast<unsigned>(k) & 0xFFFFu);
-        printers.push_back({address, false});
-    }
+    if (count < 1 || first > kLastAddress - static_cast<std::uint64_t>(count - 1))
+        return printers;
+    for (int k = 0; k < count; ++k)
+        printers.push_back({AddressText(first + static_cast<std::uint64_t>(k)), false});
     return printers;
+}
+
+std::uint64_t RandomFirstAddress(int count)
+{
+    std::random_device random;
+    const std::uint64_t span = 0x100000000ull - static_cast<std::uint64_t>(std::max(count, 1));
+    const std::uint64_t low = ((static_cast<std::uint64_t>(random()) << 32) | random()) % span;
+    return 0x001900000000ull + low;
+}
+
+std::optional<std::uint64_t> ParseAddress(std::string_view hex)
+{
+    if (hex.size() != 12)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : hex) {
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+    }
+    return value;
+}
+
+std::string AddressText(std::uint64_t address)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%012llX", static_cast<unsigned long long>(address & kLastAddress));
+    return text;
 }
 
 void CSimHost::SetLine(const LineOptions& line)
@@ -59,7 +91,7 @@ void CSimHost::ArriveNext()
         return;
     }
     const LinePrinter& printer = m_line.printers[m_nextPrinter++];
-    ModuleState state;
+    ModuleState state = m_line.arrival;
     if (const auto kept = m_kept.find(printer.address); kept != m_kept.end())
         state = kept->second;
     state.address = printer.address;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -28,9 +29,19 @@ struct LineOptions {
     std::vector<LinePrinter> printers;  // in order of arrival; empty: one module, always there
     int stayMs = 500;   // a printer leaves this long after its last Set BDN
     int goneMs = 1000;  // the next one arrives this long after
+    ModuleState arrival;  // the settings a printer comes with the first time (its address aside)
 };
-// count printers with the addresses 001901990001, 001901990002, ...
-std::vector<LinePrinter> NumberedPrinters(int count);
+// The highest Bluetooth address, FFFFFFFFFFFF.
+inline constexpr std::uint64_t kLastAddress = 0xFFFFFFFFFFFFull;
+// count printers with the addresses first, first + 1, ... (12 hex digits);
+// nothing when the last would lie past kLastAddress.
+std::vector<LinePrinter> NumberedPrinters(int count, std::uint64_t first = 0x001901990001ull);
+// A first address of its own for a line of count printers: 0019 and eight
+// random hex digits, so that two runs on one record bring different printers.
+std::uint64_t RandomFirstAddress(int count);
+// The 12 hex digits of an address (upper case), or nullopt.
+std::optional<std::uint64_t> ParseAddress(std::string_view hex);
+std::string AddressText(std::uint64_t address);
 
 // One stay of a printer on the line.
 struct LineVisit {

@@ -2,6 +2,7 @@
 // trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
 
 #include "base/StdDescriptors.h"
+#include "base/TextCodec.h"
 #include "radio/SimAir.h"
 #include "sim/SimHost.h"
 #include "vendrill/Version.h"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/signalfd.h>
@@ -34,7 +36,8 @@ const char kUsage[] =
     "  --overlong-name   answer Get BDN with a 34-character name\n"
     "  --error           answer every request with an error reply\n"
     "  --old-module      no answer to pairing and sniff requests\n"
-    "  --name NAME       start with this device name (1 to 59 bytes)\n"
+    "  --name NAME       start with this device name, kept in code page 949 as the\n"
+    "                    module keeps it (1 to 59 bytes: a Hangul syllable takes 2)\n"
     "  --pin PIN         start with this PIN key (1 to 16 bytes)\n"
     "  --refuse-name     answer Set BDN with an error reply\n"
     "  --lose-name-ack   take the name from Set BDN but never answer it\n"
@@ -42,11 +45,15 @@ const char kUsage[] =
     "  --pace BAUD       hold every byte for its wire time at BAUD (10 bits a byte)\n"
     "\n"
     "A production line (printers that come one after another):\n"
-    "  --line N|LIST     N printers (addresses 001901990001, ...) or a comma-separated\n"
-    "                    list of 12-hex-digit addresses; an address given again is\n"
-    "                    that printer again, a '!' after one refuses Set BDN, a '?'\n"
-    "                    after one takes the name but loses the answer; the options\n"
-    "                    above hold for every printer of the line\n"
+    "  --line N|LIST     N printers with addresses of their own (see --first-address)\n"
+    "                    or a comma-separated list of 12-hex-digit addresses; an\n"
+    "                    address given again is that printer again, a '!' after one\n"
+    "                    refuses Set BDN, a '?' after one takes the name but loses\n"
+    "                    the answer; the options above hold for every printer of\n"
+    "                    the line\n"
+    "  --first-address BDA  the address of the first of N printers, the next ones\n"
+    "                    counting up (default: 0019 and eight random hex digits,\n"
+    "                    new on every run and printed at the start)\n"
     "  --stay MS         a printer leaves MS milliseconds after its last Set BDN\n"
     "                    (default 500)\n"
     "  --gone MS         the next printer arrives MS milliseconds later (default 1000)\n"
@@ -57,8 +64,8 @@ const char kUsage[] =
     "                    them, so that a radio check hears what the line set\n"
     "  --air-object PATH the mock's object (default /)\n"
     "\n"
-    "  --help            show this help and exit\n"
-    "  --version         show the version and exit\n";
+    "  -h, --help        show this help and exit\n"
+    "  -V, --version     show the version and exit\n";
 
 bool ParseInt(const char* text, long low, long high, int& out)
 {
@@ -103,14 +110,15 @@ bool ParseNoise(std::string_view text, proto::Bytes& out)
     return true;
 }
 
-bool ParseLine(std::string_view text, std::vector<LinePrinter>& out)
+// A numbered line sets count; a list of addresses sets out.
+bool ParseLine(std::string_view text, int& count, std::vector<LinePrinter>& out)
 {
-    int count = 0;
-    if (ParseInt(std::string(text).c_str(), 1, 10000, count)) {
-        out = NumberedPrinters(count);
-        return true;
-    }
+    count = 0;
     out.clear();
+    // A count has at most five digits; twelve are an address (000000001234).
+    if (text.size() <= 5 && ParseInt(std::string(text).c_str(), 1, 10000, count))
+        return true;
+    count = 0;
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
         std::string_view item = text.substr(0, comma);
@@ -141,6 +149,22 @@ int Fail(const char* message, const char* argument)
     return 2;
 }
 
+// A name or PIN key typed in UTF-8, as the module keeps it: code page 949
+// bytes it takes. An error text, empty when fine.
+std::string ModuleText(const char* utf8, std::size_t maxBytes, std::string& out)
+{
+    const std::string_view text = utf8;
+    if (ValidUtf8(text) != text)
+        return "wants UTF-8 text";
+    out = Utf8ToCp949(text);
+    if (Cp949ToUtf8(out) != text)
+        return "holds a character that code page 949 cannot hold";
+    if (!CModuleSim::TakesText(out, maxBytes))
+        return "wants 1 to " + std::to_string(maxBytes) +
+               " bytes in code page 949 (a Hangul syllable takes 2), without the bytes 0x00, 0x02 and 0x03";
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -151,7 +175,8 @@ int main(int argc, char** argv)
     SimOptions options;
     ModuleState state;
     LineOptions line;
-    int paceBaud = 0;
+    int paceBaud = 0, lineCount = 0;
+    std::optional<std::uint64_t> firstAddress;
     std::string airAddress, airObject = "/";
     for (int k = 1; k < argc; ++k) {
         const std::string_view arg = argv[k];
@@ -164,10 +189,10 @@ int main(int argc, char** argv)
             ++k;
             return true;
         };
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (arg == "--version") {
+        } else if (arg == "--version" || arg == "-V") {
             std::fputs("vendrill-sim " VENDRILL_VERSION "\n", stdout);
             return 0;
         } else if (arg == "--silent") {
@@ -195,8 +220,14 @@ int main(int argc, char** argv)
         } else if (arg == "--line") {
             if (!needsValue(argv[k]))
                 return 2;
-            if (!ParseLine(value, line.printers))
-                return Fail("--line wants a count or a list of 12-hex-digit addresses", value);
+            if (!ParseLine(value, lineCount, line.printers))
+                return Fail("--line wants a count from 1 to 10000 or a list of 12-hex-digit addresses", value);
+        } else if (arg == "--first-address") {
+            if (!needsValue(argv[k]))
+                return 2;
+            firstAddress = ParseAddress(value);
+            if (!firstAddress)
+                return Fail("--first-address wants 12 hex digits", value);
         } else if (arg == "--stay") {
             if (!needsValue(argv[k]))
                 return 2;
@@ -230,10 +261,8 @@ int main(int argc, char** argv)
         } else if (arg == "--name") {
             if (!needsValue(argv[k]))
                 return 2;
-            const std::size_t len = std::strlen(value);
-            if (len < 1 || len > CModuleSim::kMaxNameBytes)
-                return Fail("--name wants 1 to 59 bytes", value);
-            state.name = value;
+            if (const std::string error = ModuleText(value, CModuleSim::kMaxNameBytes, state.name); !error.empty())
+                return Fail(("--name " + error).c_str(), value);
         } else if (arg == "--air") {
             if (!needsValue(argv[k]))
                 return 2;
@@ -249,14 +278,22 @@ int main(int argc, char** argv)
         } else if (arg == "--pin") {
             if (!needsValue(argv[k]))
                 return 2;
-            const std::size_t len = std::strlen(value);
-            if (len < 1 || len > CModuleSim::kMaxPinBytes)
-                return Fail("--pin wants 1 to 16 bytes", value);
-            state.pin = value;
+            if (const std::string error = ModuleText(value, CModuleSim::kMaxPinBytes, state.pin); !error.empty())
+                return Fail(("--pin " + error).c_str(), value);
         } else {
             return Fail("unknown option", argv[k]);
         }
     }
+    if (firstAddress && lineCount == 0)
+        return Fail("--first-address goes with --line N", nullptr);
+    if (lineCount > 0) {
+        const std::uint64_t first = firstAddress.value_or(RandomFirstAddress(lineCount));
+        line.printers = NumberedPrinters(lineCount, first);
+        if (line.printers.empty())
+            return Fail("the line's last address would lie past FFFFFFFFFFFF", AddressText(first).c_str());
+    }
+    // Printers of a line come with the settings given, as the one module does.
+    line.arrival = state;
 
     // Block the stop signals before any thread starts, so that all of them
     // inherit the mask and the signals reach only the signalfd.
@@ -282,7 +319,8 @@ int main(int argc, char** argv)
         air = std::make_unique<radio::CSimAir>(airAddress, airObject);
         host.SetSettingsHook([&air](const ModuleState& s) {
             std::string error;
-            if (!air->Tell(s.address, s.name, s.pin, &error))
+            // The air carries names in UTF-8; the module keeps code page 949.
+            if (!air->Tell(s.address, Cp949ToUtf8(s.name), Cp949ToUtf8(s.pin), &error))
                 std::fprintf(stderr, "vendrill-sim: the air did not hear %s's name: %s\n", s.address.c_str(),
                              error.c_str());
         });
@@ -298,6 +336,9 @@ int main(int argc, char** argv)
     }
     const std::string path = host.SlavePath();
     std::printf("vendrill-sim: module on %s (use VENDRILL_COM1=%s)\n", path.c_str(), path.c_str());
+    if (lineCount > 0)
+        std::printf("vendrill-sim: a line of %d printers, addresses %s to %s\n", lineCount,
+                    line.printers.front().address.c_str(), line.printers.back().address.c_str());
     std::fflush(stdout);
 
     signalfd_siginfo info{};

@@ -1,6 +1,7 @@
 #include "app/cli/Cli.h"
 
 #include "app/cli/Interrupt.h"
+#include "base/Suggest.h"
 #include "base/TextCodec.h"
 #include "link/OpenError.h"
 #include "app/cli/RadioCheck.h"
@@ -23,10 +24,10 @@ namespace vendrill::cli {
 
 const ExitCodeText kExitCodes[8] = {
     {kExitOk, "success"},
-    {kExitFailure, "internal failure (for example the simulator could not start)"},
+    {kExitFailure, "failure of this program itself (results not written, simulator not started)"},
     {kExitBadArgument, "bad argument"},
     {kExitNoDevice, "no device: the port or USB printer cannot be opened, or the link was lost"},
-    {kExitTimeout, "time-out: the module did not answer within 2000 ms"},
+    {kExitTimeout, "time-out: the module did not answer within the reply time-out"},
     {kExitModuleError, "module error: the module answered with an error ('9')"},
     {kExitRecord, "record: the record database cannot be opened or read"},
     {kExitNotNamed, "station --count: not every printer of the run was named"},
@@ -50,7 +51,7 @@ std::string VersionText()
     return std::string("vendrill-cli ") + VENDRILL_VERSION + "\n";
 }
 
-std::string UsageText()
+std::string UsageText(int replyTimeoutMs)
 {
     return "Usage: vendrill-cli [OPTIONS] COMMAND [ARGUMENT]\n"
            "Reads and changes the settings of the printer's Bluetooth module.\n"
@@ -62,8 +63,8 @@ std::string UsageText()
            "  set-pin KEY               set the PIN key (1 to 16 characters), then read back\n"
            "  set-name NAME [--suffix DIGITS] [--print]\n"
            "                            set the device name (1 to 29 characters), then read\n"
-           "                            back; PIN keys and names take letters, digits,\n"
-           "                            space, '_', '-' and '~';\n"
+           "                            back; PIN keys and names take ASCII letters,\n"
+           "                            digits, space, '_', '-' and '~';\n"
            "                            --suffix appends DIGITS to the name and prints the\n"
            "                            next suffix as next_suffix (name and suffix together\n"
            "                            below 60 bytes); --print has the printer print the\n"
@@ -107,10 +108,16 @@ std::string UsageText()
            "went wrong. Errors go to standard error.\n"
            "\n"
            "Exit status:\n" +
-           [] {
+           [replyTimeoutMs] {
                std::string lines;
-               for (const ExitCodeText& e : kExitCodes)
-                   lines += "  " + std::to_string(e.code) + "  " + e.meaning + "\n";
+               for (const ExitCodeText& e : kExitCodes) {
+                   // The time-out in force, --timeout's or the default.
+                   const std::string meaning =
+                       e.code == kExitTimeout
+                           ? "time-out: the module did not answer within " + std::to_string(replyTimeoutMs) + " ms"
+                           : e.meaning;
+                   lines += "  " + std::to_string(e.code) + "  " + meaning + "\n";
+               }
                return lines + "  128+N  stopped by signal N (SIGINT, SIGTERM or SIGHUP); the port was closed first\n";
            }();
 }
@@ -170,7 +177,7 @@ enum CommandOption : unsigned {
     kOptAddress = 1u << 13,
 };
 
-struct CommandSpec {
+struct CommandEntry {
     const char* name;
     Command command;
     bool takesArgument;
@@ -234,7 +241,7 @@ std::string FinishRecords(Options& o)
     return {};
 }
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {"info", Command::Info, false, 0, nullptr, nullptr},
     {"set-pin", Command::SetPin, true, 0,
      [](const std::string& v, Options& o) { return TakeText(v, o, proto::TextKind::PinKey, "PIN key"); }, nullptr},
@@ -321,6 +328,51 @@ std::string OptionName(const char* arg)
     std::string name = arg ? arg : "";
     const std::size_t eq = name.find('=');
     return eq == std::string::npos ? name : name.substr(0, eq);
+}
+
+std::string DidYouMean(const std::optional<std::string>& word)
+{
+    return word ? "; did you mean '" + *word + "'?" : std::string();
+}
+
+// Why an option was not taken, with what was probably meant: given is the
+// long option as written (before any '='), shortOption getopt's character
+// for a short one that is unknown (0 for a long one), args the command line.
+std::string UnknownOption(const std::string& given, int shortOption, const std::vector<std::string>& args)
+{
+    std::vector<std::string> names;
+    for (const option* o = kLongOptions; o->name; ++o)
+        names.push_back(std::string("--") + o->name);
+    if (shortOption > 0 && shortOption < 256) {
+        const char c = static_cast<char>(shortOption);
+        // A long option written with one dash (-port) is taken apart into
+        // short ones; the word as written is what to answer.
+        for (const std::string& a : args) {
+            if (a == "--")
+                break;
+            if (a.size() > 2 && a[0] == '-' && a[1] == c) {
+                const std::string word = a.substr(0, a.find('='));
+                if (const std::optional<std::string> near = NearestWord("-" + word, names))
+                    return "unknown option '" + word + "'" + DidYouMean(near);
+            }
+        }
+        std::string text = std::string("unknown option '-") + c + "'";
+        for (const auto& [letter, name] : {std::pair{'h', "--help"}, std::pair{'V', "--version"}})
+            if (c != letter && std::tolower(static_cast<unsigned char>(c)) == std::tolower(letter))
+                text += std::string("; did you mean '-") + letter + "' (" + name + ")?";
+        return text;
+    }
+    std::vector<std::string> prefixed;
+    for (const std::string& name : names)
+        if (given.size() > 2 && name.rfind(given, 0) == 0)
+            prefixed.push_back(name);
+    if (prefixed.size() > 1) {
+        std::string text = "option '" + given + "' is ambiguous: ";
+        for (std::size_t k = 0; k < prefixed.size(); ++k)
+            text += (k ? ", " : "") + prefixed[k];
+        return text;
+    }
+    return "unknown option '" + given + "'" + DidYouMean(NearestWord(given, names));
 }
 
 bool TakesNoValue(const std::string& name)
@@ -531,11 +583,11 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         case ':':
             return Bad("option " + given + " needs a value");
         default:
-            if (TakesNoValue(given))
+            // An unknown short option inside a cluster (-xy) leaves optind on
+            // the word before; given names that one then, not the culprit.
+            if ((::optopt <= 0 || ::optopt >= 256) && TakesNoValue(given))
                 return Bad("option " + given + " takes no value");
-            if (::optopt != 0 && ::optopt < 256 && given.rfind("--", 0) != 0)
-                return Bad(std::string("unknown option '-") + static_cast<char>(::optopt) + "'");
-            return Bad("unknown option '" + given + "'");
+            return Bad(UnknownOption(given, ::optopt, args));
         }
     }
     // getopt_long has moved the arguments that are not options to the end.
@@ -565,9 +617,13 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
     if (positionals.empty())
         return Bad("no command given");
     const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                 [&](const CommandSpec& c) { return positionals[0] == c.name; });
-    if (entry == std::end(kCommands))
-        return Bad("unknown command '" + positionals[0] + "'");
+                                 [&](const CommandEntry& c) { return positionals[0] == c.name; });
+    if (entry == std::end(kCommands)) {
+        std::vector<std::string> names;
+        for (const CommandEntry& c : kCommands)
+            names.emplace_back(c.name);
+        return Bad("unknown command '" + positionals[0] + "'" + DidYouMean(NearestWord(positionals[0], names)));
+    }
     o.command = entry->command;
     const std::size_t wanted = entry->takesArgument ? 1 : 0;
     if (positionals.size() - 1 < wanted)

@@ -84,7 +84,8 @@ struct ParseResult {
 // args without the program name.
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
-std::string UsageText();
+// The exit statuses name the reply time-out in force.
+std::string UsageText(int replyTimeoutMs = CModuleSession::kReplyTimeoutMs);
 std::string VersionText();  // "vendrill-cli <version>\n"
 
 struct RunResult {

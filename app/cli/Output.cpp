@@ -228,8 +228,13 @@ std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep
     }
     for (const record::VisitEntry& e : entries) {
         const auto row = VisitValues(e);
-        for (std::size_t c = 0; c < kColumns; ++c)
-            out += std::string(c ? 1 : 0, sep) + field(row[c].first);
+        for (std::size_t c = 0; c < kColumns; ++c) {
+            // A person reads "pin yes", where "pin 0" looks like a PIN key;
+            // CSV is for programs and keeps 1 and 0.
+            const auto& [text, kind] = row[c];
+            const std::string value = kind == Kind::Flag && sep != ',' ? (text == "1" ? "yes" : "no") : text;
+            out += std::string(c ? 1 : 0, sep) + field(value);
+        }
         out += "\n";
     }
     return out;

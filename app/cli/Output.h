@@ -65,7 +65,8 @@ std::string JsonArray(const std::vector<std::string>& values);
 
 // Visits of the record: one JSON object each (keys record::kVisitColumns),
 // an array of them, and a table with a header line whose fields are
-// separated by `sep` (',': CSV, else plain text).
+// separated by `sep` (',': CSV, flags 1 and 0; else plain text, flags yes
+// and no).
 std::string VisitJson(const record::VisitEntry& entry);
 std::string VisitsJson(const std::vector<record::VisitEntry>& entries);
 std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header = true,

@@ -61,7 +61,7 @@ int main(int argc, char** argv)
             if (a == "--json")
                 output = FormatJson({}, {}, parsed.error, exitCode);
     } else if (parsed.options.command == Command::Help) {
-        output = UsageText();
+        output = UsageText(parsed.options.replyTimeoutMs);
     } else if (parsed.options.command == Command::Version) {
         output = VersionText();
     } else {

@@ -1,5 +1,6 @@
 # bash completion for vendrill-cli: commands, options and their values, COMn
-# names (those of the port map file too) and serial device paths.
+# names (those of the port map file too), serial device paths, and the USB
+# printers' nodes, serial numbers and locations.
 
 _vendrill_cli_ports()
 {
@@ -27,6 +28,27 @@ _vendrill_cli_ports()
     [[ $cur == /* ]] && COMPREPLY+=($(compgen -f -- "$cur"))
 }
 
+# The USB printer nodes there are, and their printers' USB serial numbers
+# and locations (from sysfs, as udev has them); nothing without a printer.
+_vendrill_cli_usb_devices()
+{
+    local cur=$1 node device serial
+    local -a names=()
+    for node in /dev/usb/lp*; do
+        [[ -e $node ]] || continue
+        names+=("$node")
+        # .../<usb device>/<interface>/usbmisc/lpN: the serial number is the
+        # USB device's, its folder's name the location (2-1.4).
+        device=$(readlink -f "/sys/class/usbmisc/${node##*/}" 2>/dev/null) || continue
+        device=${device%/usbmisc/*}
+        device=${device%/*}
+        serial=$(cat "$device/serial" 2>/dev/null)
+        [[ -n $serial && $serial != *[[:space:]]* ]] && names+=("$serial")
+        [[ $device == /sys/* ]] && names+=("${device##*/}")
+    done
+    COMPREPLY=($(compgen -W "${names[*]}" -- "$cur"))
+}
+
 _vendrill_cli()
 {
     local cur prev words cword split
@@ -52,7 +74,7 @@ _vendrill_cli()
             COMPREPLY=($(compgen -W '1 3 not-use-pinkey use-pinkey' -- "$cur"))
             return ;;
         --usb-device)
-            COMPREPLY=($(compgen -W "$(echo /dev/usb/lp*)" -- "$cur"))
+            _vendrill_cli_usb_devices "$cur"
             return ;;
         --db)
             COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))

@@ -477,9 +477,9 @@ def main():
     ap.add_argument("--kind", choices=("sqlite", "postgres"), required=True)
     ap.add_argument("--artefacts", required=True)
     a = ap.parse_args()
-    board_bin = os.path.join(a.bin_dir, "app/board/vendrill-board")
-    CLI = os.path.join(a.bin_dir, "app/cli/vendrill-cli")
-    SIM = os.path.join(a.bin_dir, "sim/vendrill-sim")
+    board_bin = os.path.join(a.bin_dir, "vendrill-board")
+    CLI = os.path.join(a.bin_dir, "vendrill-cli")
+    SIM = os.path.join(a.bin_dir, "vendrill-sim")
     os.makedirs(a.artefacts, exist_ok=True)
     # A zone whose day is not UTC's now: the board's days are local, like the page's.
     os.environ["TZ"] = "XXX+12" if time.gmtime().tm_hour < 12 else "XXX-12"

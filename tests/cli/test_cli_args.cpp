@@ -114,6 +114,9 @@ TEST(CliArguments, TextLimits)
     EXPECT_NE(feed.error.find("U+000A) at character 3"), std::string::npos) << feed.error;
     const ParseResult accent = Parse({"set-name", "caf\xC3\xA9!"});
     EXPECT_NE(accent.error.find("U+00E9) at character 4"), std::string::npos) << accent.error;
+    // A Hangul syllable is a letter too, but not one the rule takes.
+    const ParseResult hangul = Parse({"set-name", "PRN-\xED\x95\x9C"});
+    EXPECT_NE(hangul.error.find("only ASCII letters, digits, space"), std::string::npos) << hangul.error;
 }
 
 TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
@@ -125,6 +128,20 @@ TEST(CliArguments, HelpAndVersionWinOverAMissingCommand)
     EXPECT_EQ(Parse({"--version"}).options.command, Command::Version);
     EXPECT_EQ(VersionText(), "vendrill-cli " VENDRILL_VERSION "\n");
     EXPECT_FALSE(Parse({"--help=1"}).ok);
+}
+
+TEST(CliArguments, TyposGetASuggestion)
+{
+    EXPECT_EQ(Parse({"--prot", "COM1", "info"}).error, "unknown option '--prot'; did you mean '--port'?");
+    EXPECT_EQ(Parse({"info", "--jsno"}).error, "unknown option '--jsno'; did you mean '--json'?");
+    EXPECT_EQ(Parse({"--timout=500", "info"}).error, "unknown option '--timout'; did you mean '--timeout'?");
+    EXPECT_EQ(Parse({"-port", "COM1", "info"}).error, "unknown option '-port'; did you mean '--port'?");
+    EXPECT_EQ(Parse({"-v"}).error, "unknown option '-v'; did you mean '-V' (--version)?");
+    EXPECT_EQ(Parse({"--json", "-xy", "info"}).error, "unknown option '-x'") << "not the option before it";
+    EXPECT_EQ(Parse({"--frobnicate", "info"}).error, "unknown option '--frobnicate'");
+    EXPECT_EQ(Parse({"inof"}).error, "unknown command 'inof'; did you mean 'info'?");
+    EXPECT_EQ(Parse({"set-nmae", "X"}).error, "unknown command 'set-nmae'; did you mean 'set-name'?");
+    EXPECT_EQ(Parse({"frobnicate"}).error, "unknown command 'frobnicate'");
 }
 
 TEST(CliArguments, RadioCheckTakesTheModulesAddressAndBlueZs)
@@ -173,6 +190,22 @@ TEST(CliOutput, JsonIsAlwaysValidUtf8)
     EXPECT_EQ(FormatJson({{"address", "1"}, {"level", "Mode 3"}}, {{"level", 3}}, "no reply", 4),
               "{\"address\": \"1\", \"level\": \"Mode 3\", \"level_number\": 3, \"error\": \"no reply\", \"exit\": 4}\n");
     EXPECT_EQ(FormatPlain({{"name", "\xC7\xC1\xB8\xB0\xC5\xCD"}}), "name: \xED\x94\x84\xEB\xA6\xB0\xED\x84\xB0\n");
+}
+
+TEST(CliOutput, RecordsTableSaysYesOrNoAndCsvKeepsNumbers)
+{
+    record::VisitEntry e;
+    e.time = "2026-12-01T08:00:00.000Z";
+    e.visit.station = "st1";
+    e.visit.address = "0012F3A1B2C3";
+    e.visit.result = record::Result::Named;
+    e.visit.name = "PRN-00001";
+    e.visit.number = 1;
+    e.visit.label = true;
+    e.state = "named";
+    EXPECT_EQ(VisitsTable({e}, '\t', false),
+              "2026-12-01T08:00:00.000Z\tst1\t0012F3A1B2C3\tnamed\tPRN-00001\t1\tnamed\t\tyes\tno\tno\t\n");
+    EXPECT_EQ(VisitsTable({e}, ',', false), "2026-12-01T08:00:00.000Z,st1,0012F3A1B2C3,named,PRN-00001,1,named,,1,0,0,\n");
 }
 
 TEST(CliExitCodes, EachOutcomeHasItsOwn)

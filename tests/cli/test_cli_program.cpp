@@ -24,7 +24,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -101,6 +103,11 @@ TEST(CliProgram, HelpAndVersionGoToStandardOutput)
                              "--simulate", "--json", "--trace", "--old-module", "--new-module", "Exit status"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     EXPECT_EQ(help.err, "");
+    EXPECT_NE(help.out.find("  4  time-out: the module did not answer within 2000 ms"), std::string::npos) << help.out;
+    // The time-out in force, not the default.
+    const Outcome longer = RunCli({"--timeout", "5000", "--help"});
+    EXPECT_NE(longer.out.find("  4  time-out: the module did not answer within 5000 ms"), std::string::npos)
+        << longer.out;
 
     const Outcome version = RunCli({"--version"});
     EXPECT_EQ(version.exitCode, kOk);
@@ -458,13 +465,32 @@ TEST(CliProgram, PortThatIsNoSerialLineIsNoDevice)
 
 TEST_F(CliOnSim, PortHeldByAnotherProgramIsNamed)
 {
-    CSerialPort holder;
-    ASSERT_TRUE(holder.Open(m_path));
+    // The holder of the lock is named, not this process, whose simulated
+    // module holds the other end of the line (and the line itself open).
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        // Only async-signal-safe calls here: the parent has threads.
+        const int fd = ::open(m_path.c_str(), O_RDWR | O_NOCTTY);
+        const char byte = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 1 : 0;
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char opened = 0;
+    ASSERT_EQ(::read(ready[0], &opened, 1), 1);
+    ::close(ready[0]);
     const Outcome o = Run({"info"});
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_EQ(opened, 1);
     EXPECT_EQ(o.exitCode, kNoDevice);
-    const std::string pid = "(pid " + std::to_string(::getpid()) + ")";
     EXPECT_EQ(o.err.rfind("vendrill-cli: " + m_path + " is in use by ", 0), 0u) << o.err;
-    EXPECT_NE(o.err.find(pid), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("(pid " + std::to_string(holder) + ")"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("(pid " + std::to_string(::getpid()) + ")"), std::string::npos) << o.err;
 }
 
 TEST_F(CliOnSim, PortThatVanishesDuringUseIsNamed)

@@ -7,7 +7,8 @@ expected_files() {
     share/icons/hicolor/scalable/apps/vendrill.svg \
     share/man/man1/vendrill.1.gz share/man/man1/vendrill-cli.1.gz share/man/man1/vendrill-sim.1.gz \
     share/man/man1/vendrill-board.1.gz lib/systemd/system/vendrill-board.service \
-    share/bash-completion/completions/vendrill-cli \
+    share/bash-completion/completions/vendrill-cli share/bash-completion/completions/vendrill-sim \
+    share/bash-completion/completions/vendrill-board \
     share/doc/vendrill/copyright share/doc/vendrill/changelog.gz \
     lib/udev/rules.d/70-vendrill.rules
   for n in 16 24 32 48 64 72 96 128 256; do

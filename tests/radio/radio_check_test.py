@@ -17,7 +17,7 @@ import dbusmock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(HERE, 'bluez_air.py')
-BIN = None  # the build folder, from the command line
+BIN = None  # the folder of the programs, from the command line
 
 PRINTER = '00:12:F3:A1:B2:C3'
 RUN_LIMIT = 60  # seconds: a hung program fails the test instead of the suite
@@ -57,7 +57,7 @@ class RadioCheck(dbusmock.DBusTestCase):
         return json.loads(str(self.control.AirState()))
 
     def cli(self, *args):
-        return [os.path.join(BIN, 'app', 'cli', 'vendrill-cli'), *args]
+        return [os.path.join(BIN, 'vendrill-cli'), *args]
 
     def check(self, *args):
         run = subprocess.run(self.cli('radio-check', '--address', PRINTER.replace(':', ''), *args, '--json'),
@@ -225,7 +225,7 @@ class RadioCheck(dbusmock.DBusTestCase):
 
     def test_simulated_module_tells_the_air_its_name_and_pin(self):
         self.start_bluez()
-        sim = subprocess.Popen([os.path.join(BIN, 'sim', 'vendrill-sim'), '--air', os.environ['DBUS_SYSTEM_BUS_ADDRESS'],
+        sim = subprocess.Popen([os.path.join(BIN, 'vendrill-sim'), '--air', os.environ['DBUS_SYSTEM_BUS_ADDRESS'],
                                 '--pin', '4321'], stdout=subprocess.PIPE, text=True)
         self.children.append(sim)
         port = sim.stdout.readline().split(' module on ')[1].split()[0]

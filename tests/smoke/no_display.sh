@@ -7,9 +7,11 @@ app="$1"
 fail() { echo "FAIL: $*"; exit 1; }
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 
-out="$("$app" --version 2>&1)"; status=$?
-[[ $status == 0 ]] || fail "--version ended with $status: $out"
-[[ "$out" == "Vendrill 2.0.8" ]] || fail "--version printed: $out"
+for option in --version -V -v; do
+    out="$("$app" $option 2>&1)"; status=$?
+    [[ $status == 0 ]] || fail "$option ended with $status: $out"
+    [[ "$out" == "Vendrill 2.0.8" ]] || fail "$option printed: $out"
+done
 
 out="$("$app" --help 2>&1)"; status=$?
 [[ $status == 0 ]] || fail "--help ended with $status: $out"
@@ -31,4 +33,11 @@ out="$(QT_QPA_PLATFORM=nosuch "$app" 2>&1)"; status=$?
 (( status == 1 )) || fail "with an unknown platform plugin it ended with $status: $out"
 [[ "$out" == *'Could not find the Qt platform plugin "nosuch"'* ]] || fail "Qt's reason is lost: $out"
 [[ "$out" == *"tried QT_QPA_PLATFORM=nosuch"*"check QT_QPA_PLATFORM"* ]] || fail "no advice: $out"
+# Qt's Wayland plugin is there but finds no compositor: installing it again
+# would not help.
+if compgen -G "/usr/lib/*/qt6/plugins/platforms/libqwayland-*.so" >/dev/null; then
+    out="$(QT_QPA_PLATFORM=wayland WAYLAND_DISPLAY=nosuch "$app" 2>&1 | tail -n 1)"
+    [[ "$out" != *"install qt6-wayland"* ]] || fail "asks to install the Wayland plugin that is installed: $out"
+    [[ "$out" == *"WAYLAND_DISPLAY=nosuch"*"compositor"* ]] || fail "no advice about the compositor: $out"
+fi
 echo "ok"
