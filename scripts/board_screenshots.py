@@ -3,7 +3,7 @@
 and the ordinary page on a 390 px phone, over a SQLite record filled with a
 morning of six stations (one of them silent, one expected but not started).
 
-usage: scripts/board_screenshots.py [--bin-dir build] [--out docs] [--phone FILE]
+usage: scripts/board_screenshots.py [--bin-dir build/bin] [--out docs] [--phone FILE]
 Run with Debian's /usr/bin/python3 (python3-selenium)."""
 
 import argparse
@@ -67,7 +67,7 @@ def fill(path, now):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--bin-dir", default=os.path.join(here, "..", "build"))
+    ap.add_argument("--bin-dir", default=os.path.join(here, "..", "build", "bin"))
     ap.add_argument("--out", default=os.path.join(here, "..", "docs"), help="folder of board-wall.png")
     ap.add_argument("--phone", help="where the phone's screenshot goes (none by default)")
     a = ap.parse_args()
