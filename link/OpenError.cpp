@@ -226,7 +226,7 @@ std::string UsbOpenError(int err)
         }
     }
     if (node.empty())
-        return "no USB printer of an accepted maker is connected";
+        return NoAcceptedUsbPrinter();
     if (IsPermissionError(err))
         return PermissionExplanation(node);
     if (err == ENOENT || err == ENODEV || err == ENXIO)
@@ -234,6 +234,21 @@ std::string UsbOpenError(int err)
     if (err == EBUSY)
         return Busy(node);
     return "cannot open the USB printer " + node + ": " + std::strerror(err);
+}
+
+std::string NoAcceptedUsbPrinter()
+{
+    const std::vector<usb::PrinterInterface> present = usb::EnumeratePrinterInterfaces();
+    if (present.empty())
+        return "no USB printer found (no /dev/usb/lp* printer node)";
+    std::string text = "no USB printer of an accepted vendor (2A92, 0519) found; present:";
+    const char* separator = " ";
+    for (const usb::PrinterInterface& itf : present) {
+        const usb::DeviceKey key = usb::KeyFromDevicePath(itf.symbolicLink);
+        text += separator + itf.node + " (vendor " + key.vendor + ", product " + key.product + ")";
+        separator = ", ";
+    }
+    return text;
 }
 
 std::string LinkLostError(const std::string& path, const std::string& detail)

@@ -13,8 +13,12 @@ namespace vendrill {
 std::string SerialOpenError(const std::string& path, int err);
 
 // Why the first accepted USB printer could not be opened; err is the errno of
-// the failed open.
+// the failed open. NoAcceptedUsbPrinter when there is none.
 std::string UsbOpenError(int err);
+
+// Why no accepted USB printer was found: none at all, or which printers of
+// other makers are there (their vendor and product identifiers).
+std::string NoAcceptedUsbPrinter();
 
 bool IsPermissionError(int err);
 

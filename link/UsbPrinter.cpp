@@ -208,7 +208,7 @@ std::vector<PrinterInterface> EnumeratePrinterInterfaces()
     return list;
 }
 
-int FindPrinter(int index, const std::function<void(const char*)>& messageBox)
+int FindPrinter(int index, const std::function<void(const char*)>& messageBox, std::string* node)
 {
     Trace("GetDeviceViaInterface -1\n");
     // No overlapped write event to prepare here: the device object makes its own.
@@ -233,6 +233,8 @@ int FindPrinter(int index, const std::function<void(const char*)>& messageBox)
             continue;
         Trace("DevicePath: %s", itf.symbolicLink.c_str());
         if (matches == index) {
+            if (node)
+                *node = itf.node;
             const int fd = ::open(itf.node.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
             return fd >= 0 ? fd : -1;
         }

@@ -66,8 +66,9 @@ std::vector<PrinterInterface> EnumeratePrinterInterfaces();
 // O_RDWR | O_CLOEXEC | O_NOCTTY and returns its descriptor (the caller owns
 // it), or -1. When the enumeration runs out before that match, messageBox
 // gets "This is NOT HOLLINDE printer." once. A match that cannot be opened
-// gives -1 without a message. Writes the discovery trace lines.
-int FindPrinter(int index, const std::function<void(const char*)>& messageBox);
+// gives -1 without a message. Writes the discovery trace lines. The node of
+// the match goes to *node when given.
+int FindPrinter(int index, const std::function<void(const char*)>& messageBox, std::string* node = nullptr);
 
 // True when `selector` names this printer: its node (/dev/usb/lp1), its USB
 // serial number, or where it is plugged in (its location, e.g. 2-1.4).

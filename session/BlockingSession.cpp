@@ -34,24 +34,6 @@ std::string SignalName(int sig)
     }
 }
 
-// Why no USB printer was opened. The window keeps its one message for every
-// miss; a script's user needs to tell "nothing plugged in" from "a printer of
-// another maker".
-std::string NoAcceptedUsbPrinter()
-{
-    const std::vector<usb::PrinterInterface> present = usb::EnumeratePrinterInterfaces();
-    if (present.empty())
-        return "no USB printer found (no /dev/usb/lp* printer node)";
-    std::string text = "no USB printer of an accepted vendor (2A92, 0519) found; present:";
-    const char* separator = " ";
-    for (const usb::PrinterInterface& itf : present) {
-        const usb::DeviceKey key = usb::KeyFromDevicePath(itf.symbolicLink);
-        text += separator + itf.node + " (vendor " + key.vendor + ", product " + key.product + ")";
-        separator = ", ";
-    }
-    return text;
-}
-
 // The number a one-digit reply stands for.
 std::optional<int> Digit(const std::string& data)
 {

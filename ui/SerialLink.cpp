@@ -48,13 +48,15 @@ bool CVendrillDlg::OpenPort(const std::string& deviceName, std::uint32_t baudRat
     const std::string path = vendrill::ResolvePortPath(deviceName);
     const CSerialPort::Settings settings{baudRate, dataBits, static_cast<CSerialPort::Parity>(parity),
                                          static_cast<CSerialPort::StopBits>(stopBits)};
+    m_serialPath = path;
+    ++m_serialStamp;
     const vendrill::LinkResult opened = m_session.OpenPort(path, settings);
     switch (opened.code) {
     case vendrill::LinkResult::Code::CannotOpen:
     case vendrill::LinkResult::Code::AlreadyOpen:
         m_Status = "Unable to open the port";
-        if (!path.empty() && vendrill::IsPermissionError(opened.error))
-            ExplainPortRefusal(path);
+        if (!path.empty())
+            ExplainLinkFailure(Link::Serial, vendrill::SerialOpenError(path, opened.error));
         else
             UpdatePortToolTip();
         UpdateData(false);
@@ -110,14 +112,24 @@ void CVendrillDlg::ShutdownLinks()
     m_session.Shutdown();
 }
 
-// The status line keeps its short text; the Port tool tip and the trace say
-// which group owns the port and how to get in.
-void CVendrillDlg::ExplainPortRefusal(const std::string& path)
+void CVendrillDlg::ExplainLinkFailure(Link link, const std::string& why)
 {
-    const std::string why = vendrill::PermissionExplanation(path);
     Trace("%s\n", why.c_str());
-    if (QWidget* port = GetDlgItem(kPortList))
-        port->setToolTip(QString::fromStdString(why));
+    if (QWidget* list = GetDlgItem(link == Link::Usb ? vendrill::idc::PrinterModelList : kPortList))
+        list->setToolTip(QString::fromStdString(why));
+}
+
+// On the watcher's thread: the line is gone, its watcher waits for the close.
+void CVendrillDlg::LineHungUp()
+{
+    PostFromReader(new LineHungUpEvent(m_serialStamp.load()));
+}
+
+void CVendrillDlg::OnLineHungUp(unsigned stamp)
+{
+    // Only the line last opened; one opened since has not gone away.
+    if (stamp == m_serialStamp.load())
+        ExplainLinkFailure(Link::Serial, vendrill::LinkLostError(m_serialPath, "the line hung up"));
 }
 
 void CVendrillDlg::UpdatePortToolTip()

@@ -569,6 +569,10 @@ bool CVendrillDlg::event(QEvent* e)
         OnUsbLost(static_cast<UsbLostEvent*>(e)->generation);
         return true;
     }
+    if (e->type() == kLineHungUpEvent) {
+        OnLineHungUp(static_cast<LineHungUpEvent*>(e)->stamp);
+        return true;
+    }
     return QDialog::event(e);
 }
 

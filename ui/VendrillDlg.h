@@ -105,7 +105,10 @@ public:
     static CVendrillDlg* MainWindow();
     // Shows the resolved device path of the selected port as its tool tip.
     void UpdatePortToolTip();
-    void ExplainPortRefusal(const std::string& path);
+    // Why a link could not be opened or went away: the status line keeps its
+    // short text, the list that chooses the link (Port, or Printer Model in
+    // the USB view) takes the reason as its tool tip, and a trace line.
+    void ExplainLinkFailure(Link link, const std::string& why);
     // Called on a reader thread: shows the text in a box on the user-interface
     // thread and waits for its OK, or until a link is closed.
     void ThreadMessageBox(const std::string& cp949Text);
@@ -191,6 +194,8 @@ public:
     static constexpr QEvent::Type kThreadBoxEvent = QEvent::Type(QEvent::User + 2);
     // The USB reader gave up after a failed read; the link goes down.
     static constexpr QEvent::Type kUsbLostEvent = QEvent::Type(QEvent::User + 3);
+    // The serial line hung up under its watcher.
+    static constexpr QEvent::Type kLineHungUpEvent = QEvent::Type(QEvent::User + 4);
 
 protected:
     bool event(QEvent* e) override;
@@ -238,6 +243,12 @@ private:
         explicit UsbLostEvent(unsigned g) : QEvent(kUsbLostEvent), generation(g) {}
         unsigned generation;
     };
+    // Stamped with the serial link it happened on (m_serialStamp).
+    class LineHungUpEvent : public QEvent {
+    public:
+        explicit LineHungUpEvent(unsigned s) : QEvent(kLineHungUpEvent), stamp(s) {}
+        unsigned stamp;
+    };
 
     static vendrill::CSession::TimePoint Now() { return vendrill::CSession::Clock::now(); }
     // A request without argument: a Get, or the sniff status.
@@ -248,6 +259,7 @@ private:
     void AppendLogLine(const std::string& line);
     bool IsCurrentLinkEvent(const QEvent* e) const;
     void OnUsbLost(unsigned generation);
+    void OnLineHungUp(unsigned stamp);
     void ShowThreadBox(const std::shared_ptr<PendingThreadBox>& box);
 
     // What the session tells the dialog (SessionEvents.cpp).
@@ -255,6 +267,7 @@ private:
     bool QueueFull(unsigned link) override;
     void ReaderMessage(const std::string& text) override;
     void UsbGone(unsigned generation) override;
+    void LineHungUp() override;
     void CancelReaderWaits() override;
     void AllowReaderWaits() override;
     void ReplyDeadline(std::optional<vendrill::CSession::TimePoint> deadline) override;
@@ -266,6 +279,10 @@ private:
     void Replied(const vendrill::CSession::Reply& reply) override;
 
     std::atomic<unsigned> m_postedEvents{0};  // released by PostFromReader, acquired per event
+    // The device behind the link last opened, for the reason it went away.
+    std::string m_serialPath;
+    std::string m_usbNode;
+    std::atomic<unsigned> m_serialStamp{0};  // one more with every serial open, before its watcher starts
     std::mutex m_threadBoxMutex;
     std::condition_variable m_threadBoxCv;
     bool m_cancelThreadBoxes = false;     // guarded by m_threadBoxMutex
@@ -274,5 +291,6 @@ private:
 };
 
 // Finds the index-th accepted USB printer interface and opens it; reports
-// through the application's main window. The descriptor, or -1.
-int GetDeviceViaInterface(int index);
+// through the application's main window. The descriptor, or -1; the node
+// found goes to *node when given.
+int GetDeviceViaInterface(int index, std::string* node = nullptr);

@@ -17,10 +17,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -184,6 +189,71 @@ private slots:
         QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
         QCOMPARE(port->toolTip(), Text(path));
         d->OnBnClickedClose();
+    }
+
+    // A missing device, a port locked by another program and a line that
+    // went away keep their short status; the Port tool tip and a trace line
+    // say why, as vendrill-cli does.
+    void failuresAreExplainedInToolTipAndTrace()
+    {
+        RecordingDialog d;
+        QWidget* port = d->GetDlgItem(idc::PortList);
+        const auto explained = [&](const std::string& trace, const std::string& start) {
+            const std::string tip = port->toolTip().toStdString();
+            QVERIFY2(tip.rfind(start, 0) == 0, tip.c_str());
+            QVERIFY2(trace.find(tip + "\n") != std::string::npos, trace.c_str());
+        };
+
+        ::setenv("VENDRILL_COM1", "/nonexistent/vendrill-tty", 1);
+        StdoutCapture missing;
+        d->OnBnClickedOpen();
+        explained(missing.Stop(), "there is no device /nonexistent/vendrill-tty; ");
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(port->toolTip().contains(QStringLiteral("serial port")));
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+
+        PtyPeer peer;
+        QVERIFY(peer.Ok());
+        // A station in another process holds the port's lock.
+        int ready[2];
+        QCOMPARE(::pipe(ready), 0);
+        const pid_t station = ::fork();
+        if (station == 0) {
+            const int fd = ::open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+            ::prctl(PR_SET_NAME, "station");
+            const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? 1 : 0;
+            [[maybe_unused]] const ssize_t n = ::write(ready[1], &ok, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char locked = 0;
+        QCOMPARE(::read(ready[0], &locked, 1), ssize_t(1));
+        ::close(ready[0]);
+        ::close(ready[1]);
+        StdoutCapture busy;
+        d->OnBnClickedOpen();
+        ::kill(station, SIGKILL);
+        ::waitpid(station, nullptr, 0);
+        QCOMPARE(locked, char(1));
+        explained(busy.Stop(), peer.SlavePath() + " is in use by station (pid " + std::to_string(station) + ")");
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Unable to open the port"));
+
+        d->OnBnClickedOpen();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QCOMPARE(port->toolTip(), Text(peer.SlavePath()));
+        StdoutCapture lost;
+        peer.CloseMaster();
+        QTRY_VERIFY_WITH_TIMEOUT(port->toolTip() != Text(peer.SlavePath()), 10000);
+        const std::string trace = lost.Stop();
+        const std::string tip = port->toolTip().toStdString();
+        QVERIFY2(tip.find(peer.SlavePath() + " went away during use") == 0 ||
+                     tip.find("the connection through " + peer.SlavePath() + " was lost") == 0,
+                 tip.c_str());
+        QVERIFY2(trace.find(tip + "\n") != std::string::npos, trace.c_str());
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(d.messages.isEmpty());
+        ::unsetenv("VENDRILL_COM1");
     }
 
     // The window's watcher lets a batch settle and announces it once: one

@@ -324,6 +324,57 @@ private slots:
         EXPECT_DOWN(d);
     }
 
+    // The window keeps its box and status; the Printer Model list, which
+    // stands where the Port list does in the USB view, and a trace line say
+    // what vendrill-cli says: nothing plugged in, only other makers'
+    // printers, a node that cannot be opened, a printer that went away.
+    void failuresAreExplainedInToolTipAndTrace()
+    {
+        RecordingDialog d;
+        QWidget* model = d->GetDlgItem(idc::PrinterModelList);
+        std::string trace;
+        const auto tip = [&] { return model->toolTip().toStdString(); };
+        const auto open = [&] {
+            StdoutCapture capture;
+            OpenUsb(d);
+            trace = capture.Stop();
+        };
+        {
+            UsbTestbed bed;
+            open();
+            QCOMPARE(tip(), std::string("no USB printer found (no /dev/usb/lp* printer node)"));
+            QVERIFY2(trace.find(tip() + "\n") != std::string::npos, trace.c_str());
+            QVERIFY(bed.Load("printer_other"));
+            open();
+            QCOMPARE(tip(), std::string("no USB printer of an accepted vendor (2A92, 0519) found; present: "
+                                        "/dev/usb/lp2 (vendor 04B8, product 0202)"));
+            QVERIFY2(trace.find(tip() + "\n") != std::string::npos, trace.c_str());
+            QCOMPARE(d.messages, (QStringList{kNotOurs, kNotOurs}));
+        }
+        {
+            UsbTestbed bed;
+            QVERIFY(bed.Load("printer_2a92"));
+            bed.DeleteNode(kLp0);
+            open();
+            QVERIFY2(tip().rfind("the USB printer's node " + kLp0 + " is gone", 0) == 0, tip().c_str());
+            QVERIFY2(trace.find(tip() + "\n") != std::string::npos, trace.c_str());
+        }
+        UsbTestbed bed;
+        QVERIFY(PlugPrinter(bed) >= 0);
+        open();
+        QCOMPARE(Text(d->m_Status), QStringLiteral("USB connection success"));
+        QCOMPARE(model->toolTip(), QString());
+        StdoutCapture capture;
+        bed.Unplug(kSysPrinter2a92, kLp0);
+        QTRY_VERIFY_WITH_TIMEOUT(!model->toolTip().isEmpty(), kWaitMs);
+        trace = capture.Stop();
+        QVERIFY2(tip().rfind(kLp0 + " went away during use", 0) == 0 ||
+                     tip().rfind("the connection through " + kLp0 + " was lost", 0) == 0,
+                 tip().c_str());
+        QVERIFY2(trace.find(tip() + "\n") != std::string::npos, trace.c_str());
+        QCOMPARE(d.messages, (QStringList{kNotOurs, kNotOurs, kUsbGone}));
+    }
+
     // --- failures -------------------------------------------------------------
 
     void printerRemovedWhileTheReaderWaits()
