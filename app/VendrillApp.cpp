@@ -4,10 +4,50 @@
 #include "sim/SimHost.h"
 #include "ui/VendrillDlg.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+#include <QSettings>
+
 #include <cstdio>
 #include <cstdlib>
 
 using namespace vendrill;
+
+namespace {
+
+// The one setting the window keeps: whether the user chose the full view, in
+// $XDG_CONFIG_HOME/vendrill/vendrill.conf beside the port map. Reading it
+// writes nothing; the file exists only while the full view is chosen.
+constexpr const char* kFullViewKey = "window/allSettings";
+
+QSettings WindowSettings()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("vendrill"),
+                     QStringLiteral("vendrill"));
+}
+
+bool RememberedFullView()
+{
+    return WindowSettings().value(QString::fromLatin1(kFullViewKey), false).toBool();
+}
+
+void RememberFullView(bool on)
+{
+    QSettings settings = WindowSettings();
+    if (on)
+        settings.setValue(QString::fromLatin1(kFullViewKey), true);
+    else
+        settings.remove(QString::fromLatin1(kFullViewKey));
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        std::fprintf(stderr, "vendrill: could not remember the view in %s\n", qPrintable(settings.fileName()));
+    else if (!on && settings.allKeys().isEmpty() && QFile::remove(settings.fileName()))
+        QDir().rmdir(QFileInfo(settings.fileName()).path());  // only when nothing else is there
+}
+
+}  // namespace
 
 bool CVendrillApp::InitInstance()
 {
@@ -24,6 +64,8 @@ bool CVendrillApp::InitInstance()
         }
     }
     CVendrillDlg dlg;
+    dlg.SetFullView(m_allSettings || RememberedFullView());
+    QObject::connect(&dlg, &CVendrillDlg::FullViewChosen, [](bool on) { RememberFullView(on); });
     dlg.exec();
     return false;
 }

@@ -78,7 +78,8 @@ bool OnlyTextWanted(int argc, char* argv[])
 }
 
 // -V as vendrill-cli and vendrill-sim spell it; Qt's own -v keeps working.
-void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate, const QCommandLineOption& version)
+void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate, const QCommandLineOption& allSettings,
+                 const QCommandLineOption& version)
 {
     QCoreApplication::setApplicationName(QStringLiteral("Vendrill"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VENDRILL_VERSION));
@@ -86,6 +87,7 @@ void SetUpParser(QCommandLineParser& parser, const QCommandLineOption& simulate,
     parser.addHelpOption();
     parser.addOption(version);
     parser.addOption(simulate);
+    parser.addOption(allSettings);
 }
 
 // Prints help or version and exits when asked; otherwise takes the options.
@@ -198,11 +200,16 @@ int main(int argc, char* argv[])
     QCommandLineParser parser;
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated printer module instead of a device."));
+    const QCommandLineOption allSettings(
+        QStringLiteral("all-settings"),
+        QStringLiteral("Show every setting (security level, pairing and sniff mode, the single Get buttons, the "
+                       "module version, the name's number and printed label). \"All settings\" in the window's "
+                       "right-click menu turns this on and off for good."));
     const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Displays version information."));
     if (OnlyTextWanted(argc, argv)) {
         QCoreApplication text(argc, argv);
-        SetUpParser(parser, simulate, version);
+        SetUpParser(parser, simulate, allSettings, version);
         ProcessArguments(parser, text, version);  // prints and exits
         return 0;
     }
@@ -214,11 +221,11 @@ int main(int argc, char* argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("vendrill"));
     QApplication app(argc, argv);
     ReleaseHeldMessages();
-    SetUpParser(parser, simulate, version);
+    SetUpParser(parser, simulate, allSettings, version);
     ProcessArguments(parser, app, version);
 
     InstallTerminateHandler(&app);
-    CVendrillApp vendrill(parser.isSet(simulate));
+    CVendrillApp vendrill(parser.isSet(simulate), parser.isSet(allSettings));
     vendrill.InitInstance();
     RemoveTerminateHandler();
     return 0;

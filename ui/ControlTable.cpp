@@ -1,5 +1,7 @@
 #include "ui/ControlTable.h"
 
+#include <string_view>
+
 namespace vendrill {
 
 namespace {
@@ -82,6 +84,55 @@ const std::array<ControlDef, kControlCount> kControls = {{
     {1044, K::Edit, "", 132, 167, 57, 14, HD | kDigitsOnly},
     {1045, K::CheckBox, "Print BDN", 8, 168, 47, 10, HD},
 }};
+
+// The second column starts where the first one's frames end, with the same
+// margins; every panel keeps the arrangement of its controls.
+const std::array<ControlPlace, kFullViewPlaceCount> kFullViewPlaces = {{
+    // Standard areas: Get BDA beside its field, the name options under the
+    // name, inside the name's frame.
+    {1007, nullptr, 89, 110, 72, 14},
+    {1002, nullptr, 166, 109, 47, 14},
+    {kNoId, "Bluetooth Device Name", 7, 179, 294, 60},
+    {1043, nullptr, 94, 224, 57, 10},
+    {1044, nullptr, 153, 222, 63, 14},
+    {1045, nullptr, 226, 224, 47, 10},
+    // Security level.
+    {kNoId, "Bluetooth Security Level", 308, 3, 294, 47},
+    {kNoId, "Current Security Level :", 328, 16, 77, 8},
+    {1019, nullptr, 412, 13, 105, 14},
+    {kNoId, "Set Security Level :", 338, 32, 66, 8},
+    {1020, nullptr, 412, 30, 105, 53},
+    {1021, nullptr, 528, 13, 70, 14},
+    {1022, nullptr, 528, 28, 70, 14},
+    {1023, nullptr, 320, 32, 8, 10},
+    // Pairing mode.
+    {1032, nullptr, 308, 53, 294, 47},
+    {kNoId, "Current Pairing Mode :", 324, 68, 81, 8},
+    {1025, nullptr, 412, 65, 105, 14},
+    {kNoId, "Set Pairing Mode :", 335, 83, 69, 8},
+    {1026, nullptr, 528, 65, 70, 14},
+    {1027, nullptr, 528, 81, 70, 14},
+    {1028, nullptr, 320, 83, 8, 10},
+    {1029, nullptr, 412, 81, 105, 53},
+    // Sniff mode.
+    {kNoId, "Sniff mode Setting", 308, 103, 294, 45},
+    {1034, nullptr, 416, 121, 81, 14},
+    {1040, nullptr, 517, 113, 81, 14},
+    {1041, nullptr, 517, 129, 81, 14},
+    {1042, nullptr, 328, 121, 87, 14},
+    // Receive log: its caption and "Clear" above the log.
+    {kNoId, "Receive Data", 310, 155, 44, 8},
+    {1001, nullptr, 555, 151, 47, 14},
+    {1004, nullptr, 308, 167, 294, 72},
+}};
+
+ControlPlace FullViewPlace(const ControlDef& def)
+{
+    for (const ControlPlace& p : kFullViewPlaces)
+        if (def.id != kNoId ? p.id == def.id : (p.id == kNoId && std::string_view(p.caption) == def.caption))
+            return p;
+    return {def.id, def.caption, def.x, def.y, def.w, def.h};
+}
 
 const ControlDef* FindControl(int id)
 {

@@ -73,6 +73,26 @@ inline constexpr int kDialogWidthDu = 311;
 inline constexpr int kDialogHeightDu = 231;
 inline constexpr const char* kDialogCaption = "Vendrill Ver2.8";
 
+// The full view ("All settings") shows the controls that the table keeps
+// hidden as well: the single Get buttons, the module version list and the
+// device-name options in the standard view's areas, and the security level,
+// pairing mode, sniff mode and receive log panels, which lie over one
+// another in the table, in a second column. A control not listed here keeps
+// its table place.
+struct ControlPlace {
+    int id;               // kNoId: a label or frame, found by its caption
+    const char* caption;  // for kNoId only
+    int x, y, w, h;
+};
+
+inline constexpr int kFullViewWidthDu = 612;
+inline constexpr int kFullViewHeightDu = 246;
+inline constexpr int kFullViewPlaceCount = 30;
+extern const std::array<ControlPlace, kFullViewPlaceCount> kFullViewPlaces;
+
+// The control's place in the full view (its table place when not listed).
+ControlPlace FullViewPlace(const ControlDef& def);
+
 // Control identifiers used by code.
 namespace idc {
 inline constexpr int Clear = 1001;

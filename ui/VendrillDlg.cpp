@@ -96,7 +96,6 @@ CVendrillDlg::CVendrillDlg(QWidget* parent) : QDialog(parent)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setFont(DialogFont());
-    setFixedSize(DialogUnits(font()).Size(kDialogWidthDu, kDialogHeightDu));
 
     // Started for the time left until the session's deadline, to the
     // millisecond, so that it does not fire before the deadline.
@@ -127,8 +126,6 @@ CVendrillDlg::~CVendrillDlg()
 
 void CVendrillDlg::CreateControls()
 {
-    const DialogUnits du(font());
-    const QFontMetrics fm(font());
     std::vector<QWidget*> tabStops;
     std::vector<QWidget*> frames;
     std::vector<std::pair<QLabel*, QString>> labels;
@@ -136,7 +133,6 @@ void CVendrillDlg::CreateControls()
 
     for (const ControlDef& def : kControls) {
         const QString caption = QString::fromUtf8(def.caption);
-        QRect rect = du.Rect(def.x, def.y, def.w, def.h);
         QWidget* w = nullptr;
 
         switch (def.kind) {
@@ -198,18 +194,12 @@ void CVendrillDlg::CreateControls()
                 c->setInsertPolicy(QComboBox::NoInsert);
                 c->setCompleter(nullptr);
             }
-            // The rectangle's height is that of the opened list; the closed
-            // box takes its natural height.
-            const int closed = c->sizeHint().height();
-            const int itemHeight = fm.height() + 2;
-            c->setMaxVisibleItems(std::max(1, (rect.height() - closed) / itemHeight));
-            rect.setHeight(closed);
             w = c;
             break;
         }
         }
 
-        w->setGeometry(rect);
+        m_controls.push_back(w);
         const QString accessibleName = QString::fromStdString(AccessibleName(def));
         w->setAccessibleName(accessibleName);
         if (def.kind == ControlKind::Label && def.id != idc::Status)
@@ -237,6 +227,7 @@ void CVendrillDlg::CreateControls()
             if (fieldName == name)
                 label->setBuddy(field);
 
+    PlaceControls();
     for (QWidget* g : frames)
         g->lower();
     for (std::size_t i = 1; i < tabStops.size(); ++i)
@@ -336,8 +327,10 @@ QWidget* CVendrillDlg::GetDlgItem(int id) const
 
 void CVendrillDlg::EnableWindow(int id, bool on)
 {
-    if (QWidget* w = GetDlgItem(id))
+    if (QWidget* w = GetDlgItem(id)) {
         w->setEnabled(on);
+        m_ruled.insert(id);
+    }
 }
 
 void CVendrillDlg::ShowWindow(int id, bool show)
@@ -518,7 +511,7 @@ QMenu* CVendrillDlg::CreateSystemMenu(QWidget* parent)
 
 void CVendrillDlg::contextMenuEvent(QContextMenuEvent* e)
 {
-    std::unique_ptr<QMenu> menu(CreateSystemMenu(this));
+    std::unique_ptr<QMenu> menu(CreateContextMenu(this));
     menu->exec(e->globalPos());
 }
 

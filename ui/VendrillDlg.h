@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 class QMenu;
 
@@ -136,6 +137,24 @@ public:
     static constexpr unsigned kScClose = 0xF060;
     // The window menu of the free area (right click): separator, About item.
     QMenu* CreateSystemMenu(QWidget* parent);
+    // What a right click opens: the "All settings" toggle above the window menu.
+    QMenu* CreateContextMenu(QWidget* parent);
+
+    // --- full view --------------------------------------------------------
+    // The full view shows every control the standard view keeps hidden, each
+    // panel in a place of its own, in a wider window (kFullViewPlaces). A
+    // control that no rule has enabled or disabled yet starts enabled there,
+    // as the standard view's own controls do; the others keep what their
+    // rules made of them, and the rules go on as ever. The module version
+    // list shows the generation the read-back chain reads for.
+    void SetFullView(bool on);
+    bool IsFullView() const { return m_fullView; }
+
+signals:
+    // The user turned the full view on or off through the window menu.
+    void FullViewChosen(bool on);
+
+public:
 
     // --- mode switching and enable rules ----------------------------------
     void OnBnClickedSerial();
@@ -208,6 +227,8 @@ protected:
 
 private:
     void CreateControls();
+    // Gives every control its place in the view shown.
+    void PlaceControls();
     void ConnectHandlers();
     bool OnInitDialog();
     void ApplySerialView(bool serial);
@@ -219,6 +240,10 @@ private:
     static constexpr const char* kDigitsOnlyProperty = "vendrillDigitsOnly";
 
     std::unordered_map<int, QWidget*> m_items;
+    std::vector<QWidget*> m_controls;  // in table order
+    bool m_fullView = false;
+    bool m_fullViewShown = false;  // the full view has been shown once
+    std::set<int> m_ruled;         // controls a rule has enabled or disabled
     QTimer m_timer1;
     bool m_iconPending = false;  // the window icon is set once painted
 

@@ -69,6 +69,19 @@ inline void Click(RecordingDialog& d, int id)
     qobject_cast<QAbstractButton*>(d->GetDlgItem(id))->click();
 }
 
+// A mouse click where the user clicks: only on a control that shows, takes
+// input and is the one on top at its centre (false otherwise).
+inline bool ClickOnScreen(RecordingDialog& d, int id)
+{
+    QWidget* w = d->GetDlgItem(id);
+    const QPoint centre = w->geometry().center();
+    const QWidget* top = d->childAt(centre);
+    if (!w->isVisible() || !w->isEnabled() || !top || (top != w && !w->isAncestorOf(top)))
+        return false;
+    QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, w->mapFrom(d.dlg.get(), centre));
+    return true;
+}
+
 // "USB" on, then "Open".
 inline void OpenUsb(RecordingDialog& d)
 {

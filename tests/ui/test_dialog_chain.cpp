@@ -26,6 +26,50 @@ private slots:
     void cleanupTestCase() { m_sim.Stop(); }
     void init() { m_sim.SetOptions({}); m_sim.SetState({}); }
 
+    // What the full view makes reachable, by mouse and keyboard only: the
+    // level read and set, a name with a number and a printed label.
+    void fullViewSetsTheLevelAndANumberedLabelledName()
+    {
+        RecordingDialog d;
+        d->SetFullView(true);
+        QVERIFY(d.ShowActive());
+        QVERIFY(ClickOnScreen(d, idc::Open));
+        QCOMPARE(Text(d->m_Status), QStringLiteral("Success"));
+        QVERIFY(ClickOnScreen(d, idc::GetLevel));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 1 (Not Use Pinkey)"), 10000);
+
+        QVERIFY(!ClickOnScreen(d, idc::SetLevel));  // locked until its box is ticked
+        QVERIFY(ClickOnScreen(d, idc::CheckLevel));
+        QWidget* levels = d->GetDlgItem(idc::SetLevelList);
+        levels->setFocus();
+        QTest::keyClick(levels, Qt::Key_Down);
+        QCOMPARE(d->GetCurSel(idc::SetLevelList), 1);
+        QVERIFY(ClickOnScreen(d, idc::SetLevel));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentLevel), QStringLiteral("Mode 3 (Use Pinkey)"), 10000);
+        QCOMPARE(m_sim.State().level, '3');
+        QTRY_VERIFY_WITH_TIMEOUT(!d->Session().IsBusy(), 10000);
+
+        QVERIFY(!ClickOnScreen(d, idc::AddNumeric));  // locked with Set BDN
+        QVERIFY(ClickOnScreen(d, idc::CheckBDN));
+        QTest::keyClicks(d.Edit(idc::SetBDNEdit), QStringLiteral("LINE-A"));
+        QVERIFY(ClickOnScreen(d, idc::AddNumeric));
+        QTest::keyClicks(d.Edit(idc::NumericSuffix), QStringLiteral("00x107"));
+        QCOMPARE(d.Edit(idc::NumericSuffix)->text(), QStringLiteral("00107"));
+        QVERIFY(ClickOnScreen(d, idc::PrintBDN));
+        QVERIFY(ClickOnScreen(d, idc::SetBDN));
+        QTRY_COMPARE_WITH_TIMEOUT(Text(d->m_CurrentBDN), QStringLiteral("LINE-A00107"), 10000);
+        QCOMPARE(m_sim.State().name, std::string("LINE-A00107"));
+        QCOMPARE(QString::fromStdString(m_sim.PrintedLines().at(0)), QStringLiteral("LINE-A00107"));
+        QCOMPARE(d.Edit(idc::NumericSuffix)->text(), QStringLiteral("00108"));
+        QTRY_VERIFY_WITH_TIMEOUT(!d->Session().IsBusy(), 10000);
+        QVERIFY(d.messages.isEmpty());
+        m_sim.ClearPrinted();
+
+        // The README's picture of the full view (scripts/window_screenshot.sh).
+        if (const char* shot = std::getenv("VENDRILL_SCREENSHOT"))
+            QVERIFY(d->grab().save(QString::fromLocal8Bit(shot), "PNG"));
+    }
+
     void getInfoFillsEveryFieldOfAnOldModule()
     {
         RecordingDialog d;

@@ -54,6 +54,7 @@ private slots:
     void editingKeysStillWork();
     void inputMethodCommitsAreFiltered();
     void digitsOnlyField();
+    void fullViewKeepsTheRules();
 };
 
 void TestDialogRules::serialAndUsbViews()
@@ -409,6 +410,49 @@ void TestDialogRules::digitsOnlyField()
     // Text written by the program is not filtered.
     d->SetDlgItemText(idc::NumericSuffix, "00099");
     QCOMPARE(d->GetDlgItemText(idc::NumericSuffix), std::string("00099"));
+}
+
+// Shown, the hidden panels take the states their rules gave them; what no
+// rule has touched is usable. The version list shows the generation the
+// chain reads for, and the rules go on through the keyboard and mouse.
+void TestDialogRules::fullViewKeepsTheRules()
+{
+    RecordingDialog d;
+    d->ApplyPairingReplyRule('2');  // Just Works: no PIN key, no level
+    d->SetFullView(true);
+    QVERIFY(d.ShowActive());
+    QVERIFY(AllEnabled(d, {idc::GetBDA, idc::GetPinKey, idc::GetBDN, idc::GetLevel, idc::GetPairing,
+                           idc::CurrentLevel, idc::CurrentPairing, idc::VersionList, idc::PrintBDN,
+                           idc::ReceiveLog, idc::Clear},
+                       true));
+    QVERIFY(AllEnabled(d, {idc::CheckLevel, idc::CheckPinKey, idc::SetLevelList, idc::SetLevel, idc::AddNumeric,
+                           idc::NumericSuffix, idc::CheckPairing, idc::SetPairingList, idc::SetPairing,
+                           idc::SniffStatus, idc::SniffEnable, idc::SniffDisable, idc::SniffStatusEdit},
+                       false));
+    QCOMPARE(d->GetCurSel(idc::VersionList), 0);
+    QVERIFY(!d->Session().IsNewVersion());
+    QVERIFY(!ClickOnScreen(d, idc::CheckLevel));
+
+    QWidget* version = d->GetDlgItem(idc::VersionList);
+    version->setFocus();
+    QTest::keyClick(version, Qt::Key_Down);
+    QVERIFY(d->Session().IsNewVersion());
+    QVERIFY(AllEnabled(d, {idc::CheckPairing, idc::SniffStatus, idc::SniffEnable, idc::SniffDisable}, true));
+    QVERIFY(ClickOnScreen(d, idc::CheckPairing));
+    QWidget* pairing = d->GetDlgItem(idc::SetPairingList);
+    pairing->setFocus();
+    QTest::keyClick(pairing, Qt::Key_Down);  // Just Works
+    QVERIFY(AllEnabled(d, {idc::CheckBDN}, true));
+    QTest::keyClick(pairing, Qt::Key_Up);  // Legacy pairing
+    QVERIFY(AllEnabled(d, {idc::CheckPinKey, idc::CheckLevel, idc::SetLevelList, idc::SetLevel}, true));
+
+    // Off and on again: every state stays as the rules left it.
+    QVERIFY(ClickOnScreen(d, idc::CheckLevel));
+    d->SetFullView(false);
+    d->SetFullView(true);
+    QVERIFY(d->IsDlgButtonChecked(idc::CheckLevel) && d->Session().IsNewVersion());
+    QVERIFY(AllEnabled(d, {idc::SetLevelList, idc::SetLevel, idc::SetPairingList, idc::SniffStatus}, true));
+    QVERIFY(AllEnabled(d, {idc::AddNumeric, idc::NumericSuffix}, false));
 }
 
 QTEST_MAIN(TestDialogRules)

@@ -31,7 +31,67 @@ private slots:
     void tabOrderFollowsTheTable();
     void windowSizeAndFont();
     void visibleControlsNeitherOverlapNorClip();
+    void fullViewShowsEveryControlWithoutOverlap();
 };
+
+namespace {
+
+// No visible control overlaps another, lies across a frame's edge or outside
+// the window, and every caption fits its control.
+void CheckLayout(RecordingDialog& d, int frameCount, int minControls)
+{
+    QList<QWidget*> controls;
+    QList<QGroupBox*> frames;
+    for (QWidget* w : d->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!w->isVisible())
+            continue;
+        if (auto* g = qobject_cast<QGroupBox*>(w))
+            frames << g;
+        else
+            controls << w;
+    }
+    QCOMPARE(frames.size(), frameCount);
+    QVERIFY(controls.size() >= minControls);
+
+    const QRect client = d->rect();
+    for (QWidget* w : controls + QList<QWidget*>(frames.begin(), frames.end()))
+        QVERIFY2(client.contains(w->geometry()), qPrintable(w->objectName()));
+    for (int i = 0; i < controls.size(); ++i)
+        for (int j = i + 1; j < controls.size(); ++j)
+            QVERIFY2(!controls[i]->geometry().intersects(controls[j]->geometry()),
+                     qPrintable(controls[i]->objectName() + QLatin1Char('/') + controls[j]->objectName() +
+                                QLatin1Char(' ') + (qobject_cast<QLabel*>(controls[i])
+                                                        ? qobject_cast<QLabel*>(controls[i])->text()
+                                                        : QString())));
+    // Every control lies within one frame or outside all of them, never across an edge.
+    for (QWidget* w : controls)
+        for (QGroupBox* g : frames)
+            QVERIFY2(!g->geometry().intersects(w->geometry()) || g->geometry().contains(w->geometry()),
+                     qPrintable(w->objectName() + QLatin1Char(' ') + g->title()));
+
+    // Captions fit their controls.
+    const QFontMetrics fm(d->font());
+    for (QWidget* w : controls) {
+        if (auto* l = qobject_cast<QLabel*>(w)) {
+            QVERIFY2(fm.horizontalAdvance(l->text()) <= l->contentsRect().width(), qPrintable(l->text()));
+            QVERIFY2(fm.height() <= l->contentsRect().height(), qPrintable(l->text()));
+        } else if (auto* b = qobject_cast<QPushButton*>(w)) {
+            QVERIFY2(fm.horizontalAdvance(b->text()) + 4 <= b->width(), qPrintable(b->text()));
+        } else if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w)) {
+            auto* b = static_cast<QAbstractButton*>(w);
+            QVERIFY2(b->sizeHint().width() <= b->width(),
+                     qPrintable(QStringLiteral("%1 %2 > %3").arg(b->objectName()).arg(b->sizeHint().width()).arg(b->width())));
+            QVERIFY2(b->sizeHint().height() <= b->height() + 2, qPrintable(b->objectName()));
+        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+            QVERIFY2(c->sizeHint().width() <= c->width(),
+                     qPrintable(QStringLiteral("%1 %2 > %3").arg(c->objectName()).arg(c->sizeHint().width()).arg(c->width())));
+        }
+    }
+    for (QGroupBox* g : frames)
+        QVERIFY2(fm.horizontalAdvance(g->title()) + 16 <= g->width(), qPrintable(g->title()));
+}
+
+}  // namespace
 
 void TestDialogStart::controlTableIsComplete()
 {
@@ -233,55 +293,38 @@ void TestDialogStart::visibleControlsNeitherOverlapNorClip()
 {
     RecordingDialog d;
     QVERIFY(d.ShowActive());
-    QList<QWidget*> controls;
-    QList<QGroupBox*> frames;
-    for (QWidget* w : d->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (!w->isVisible())
-            continue;
-        if (auto* g = qobject_cast<QGroupBox*>(w))
-            frames << g;
-        else
-            controls << w;
-    }
-    QCOMPARE(frames.size(), 4);
-    QVERIFY(controls.size() >= 25);
+    CheckLayout(d, 4, 25);
+}
 
-    const QRect client = d->rect();
-    for (QWidget* w : controls + QList<QWidget*>(frames.begin(), frames.end()))
-        QVERIFY2(client.contains(w->geometry()), qPrintable(w->objectName()));
-    for (int i = 0; i < controls.size(); ++i)
-        for (int j = i + 1; j < controls.size(); ++j)
-            QVERIFY2(!controls[i]->geometry().intersects(controls[j]->geometry()),
-                     qPrintable(controls[i]->objectName() + QLatin1Char('/') + controls[j]->objectName() +
-                                QLatin1Char(' ') + (qobject_cast<QLabel*>(controls[i])
-                                                        ? qobject_cast<QLabel*>(controls[i])->text()
-                                                        : QString())));
-    // Every control lies within one frame or outside all of them, never across an edge.
-    for (QWidget* w : controls)
-        for (QGroupBox* g : frames)
-            QVERIFY2(!g->geometry().intersects(w->geometry()) || g->geometry().contains(w->geometry()),
-                     qPrintable(w->objectName() + QLatin1Char(' ') + g->title()));
+// The full view shows all the table's controls (the serial or the USB
+// settings by the radio buttons), the panels side by side, laid out as
+// tidily as the standard view, in the serial view and in the USB view.
+void TestDialogStart::fullViewShowsEveryControlWithoutOverlap()
+{
+    RecordingDialog d;
+    d->SetFullView(true);
+    QVERIFY(d.ShowActive());
+    const DialogUnits du(d->font());
+    QCOMPARE(d->size(), QSize(du.X(kFullViewWidthDu), du.Y(kFullViewHeightDu)));
+    QCOMPARE(d->minimumSize(), d->maximumSize());
+    for (const ControlDef& c : kControls)
+        if (c.id != idc::PrinterModelLabel && c.id != idc::PrinterModelList && c.id != kNoId)
+            QVERIFY2(d->GetDlgItem(c.id)->isVisible(), qPrintable(QString::number(c.id)));
+    CheckLayout(d, 7, 60);
+    if (QTest::currentTestFailed())
+        return;
+    Click(d, idc::Usb);
+    CheckLayout(d, 7, 52);
+    if (QTest::currentTestFailed())
+        return;
 
-    // Captions fit their controls.
-    const QFontMetrics fm(d->font());
-    for (QWidget* w : controls) {
-        if (auto* l = qobject_cast<QLabel*>(w)) {
-            QVERIFY2(fm.horizontalAdvance(l->text()) <= l->contentsRect().width(), qPrintable(l->text()));
-            QVERIFY2(fm.height() <= l->contentsRect().height(), qPrintable(l->text()));
-        } else if (auto* b = qobject_cast<QPushButton*>(w)) {
-            QVERIFY2(fm.horizontalAdvance(b->text()) + 4 <= b->width(), qPrintable(b->text()));
-        } else if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w)) {
-            auto* b = static_cast<QAbstractButton*>(w);
-            QVERIFY2(b->sizeHint().width() <= b->width(),
-                     qPrintable(QStringLiteral("%1 %2 > %3").arg(b->objectName()).arg(b->sizeHint().width()).arg(b->width())));
-            QVERIFY2(b->sizeHint().height() <= b->height() + 2, qPrintable(b->objectName()));
-        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
-            QVERIFY2(c->sizeHint().width() <= c->width(),
-                     qPrintable(QStringLiteral("%1 %2 > %3").arg(c->objectName()).arg(c->sizeHint().width()).arg(c->width())));
-        }
-    }
-    for (QGroupBox* g : frames)
-        QVERIFY2(fm.horizontalAdvance(g->title()) + 16 <= g->width(), qPrintable(g->title()));
+    // Back to the standard view: its places, size and hidden panels again.
+    d->SetFullView(false);
+    QCOMPARE(d->size(), QSize(du.X(kDialogWidthDu), du.Y(kDialogHeightDu)));
+    QCOMPARE(d->GetDlgItem(idc::CurrentBDA)->geometry(), du.Rect(89, 110, 122, 14));
+    for (const ControlDef& c : kControls)
+        if (c.id != kNoId && !(c.style & kVisible))
+            QVERIFY2(!d->GetDlgItem(c.id)->isVisible(), qPrintable(QString::number(c.id)));
 }
 
 QTEST_MAIN(TestDialogStart)
