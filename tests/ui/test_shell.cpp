@@ -52,7 +52,6 @@ class TestShell : public QObject {
 private slots:
     void aboutRouting();
     void windowMenuOffersAbout();
-    void rightClickMenuTogglesTheFullView();
     void realAboutBox();
     void realMessageBoxHasOkOnly();
     void iconResourceAndSizes();
@@ -84,33 +83,6 @@ void TestShell::windowMenuOffersAbout()
     QCOMPARE(actions[1]->text(), QString::fromUtf8("Vendrill 정보(&A)..."));
     actions[1]->trigger();
     QCOMPARE(d.aboutBoxes, 1);
-}
-
-// Above the window menu, "All settings" shows and hides the full view and
-// tells the application, which remembers the choice.
-void TestShell::rightClickMenuTogglesTheFullView()
-{
-    RecordingDialog d;
-    QList<bool> chosen;
-    QObject::connect(d.dlg.get(), &CVendrillDlg::FullViewChosen, [&chosen](bool on) { chosen << on; });
-    const QSize standard = d->size();
-    for (bool on : {true, false}) {
-        std::unique_ptr<QMenu> menu(d->CreateContextMenu(nullptr));
-        const QList<QAction*> actions = menu->actions();
-        QCOMPARE(actions.size(), 3);
-        QCOMPARE(actions[0]->text(), QStringLiteral("All settings"));
-        QVERIFY(actions[0]->isCheckable());
-        QCOMPARE(actions[0]->isChecked(), !on);
-        QVERIFY(actions[1]->isSeparator());
-        QCOMPARE(actions[2]->text(), QString::fromUtf8("Vendrill 정보(&A)..."));
-        actions[0]->trigger();
-        QCOMPARE(d->IsFullView(), on);
-        QCOMPARE(d->GetDlgItem(idc::GetLevel)->isVisibleTo(d.dlg.get()), on);
-        QCOMPARE(d->size().width() > standard.width(), on);
-    }
-    QCOMPARE(chosen, (QList<bool>{true, false}));
-    QCOMPARE(d->size(), standard);
-    QCOMPARE(d.aboutBoxes, 0);
 }
 
 void TestShell::realAboutBox()
