@@ -26,11 +26,12 @@ const ExitCodeText kExitCodes[8] = {
     {kExitOk, "success"},
     {kExitFailure, "failure of this program itself (results not written, simulator not started)"},
     {kExitBadArgument, "bad argument"},
-    {kExitNoDevice, "no device: the port or USB printer cannot be opened, or the link was lost"},
+    {kExitNoDevice, "no device: the port or USB printer cannot be opened, or the link was lost; no Bluetooth "
+                    "(radio-check, station --radio-check at its start)"},
     {kExitTimeout, "time-out: the module did not answer within the reply time-out"},
     {kExitModuleError, "module error: the module answered with an error ('9')"},
     {kExitRecord, "record: the record database cannot be opened or read"},
-    {kExitNotNamed, "station --count: not every printer of the run was named"},
+    {kExitNotNamed, "station --count: not every printer of the run was named (or passed its radio check)"},
 };
 
 int ExitCodeFor(Status status)
@@ -174,7 +175,7 @@ enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
     kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
-    kOptAddress = 1u << 13,
+    kOptAddress = 1u << 13, kOptRadioCheck = 1u << 14, kOptRadioTimeout = 1u << 15,
 };
 
 struct CommandEntry {
@@ -220,6 +221,8 @@ std::string FinishStation(Options& o)
     }
     if (o.link == LinkChoice::Simulate)
         return "station needs a line of printers; run vendrill-sim --line and give its --port";
+    if (o.radioTimeoutMs > 0 && !o.radioCheck)
+        return "--radio-timeout goes with --radio-check";
     return {};
 }
 
@@ -275,8 +278,9 @@ const CommandEntry kCommands[] = {
      },
      nullptr},
     {"station", Command::Station, false,
-     kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount, nullptr,
-     FinishStation},
+     kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount |
+         kOptRadioCheck | kOptRadioTimeout,
+     nullptr, FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
     {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
     {"radio-check", Command::RadioCheck, false, kOptAddress | kOptName | kOptPin, nullptr, FinishRadioCheck},
@@ -286,7 +290,7 @@ const CommandEntry kCommands[] = {
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
-    kTimeout, kVid, kPid, kAddress,
+    kTimeout, kVid, kPid, kAddress, kRadioCheck, kRadioTimeout,
 };
 
 const option kLongOptions[] = {
@@ -319,6 +323,8 @@ const option kLongOptions[] = {
     {"since", required_argument, nullptr, kSince},
     {"csv", no_argument, nullptr, kCsv},
     {"address", required_argument, nullptr, kAddress},
+    {"radio-check", no_argument, nullptr, kRadioCheck},
+    {"radio-timeout", required_argument, nullptr, kRadioTimeout},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -498,6 +504,16 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
         o.radioAddress = *address;
         return {};
     }
+    case kRadioCheck:
+        *bit = kOptRadioCheck;
+        o.radioCheck = true;
+        return {};
+    case kRadioTimeout:
+        *bit = kOptRadioTimeout;
+        if (!IsDigits(value) || value.size() > 6 || std::stoi(value) < 100 || std::stoi(value) > 600000)
+            return "--radio-timeout wants milliseconds from 100 to 600000, not '" + value + "'";
+        o.radioTimeoutMs = std::stoi(value);
+        return {};
     case kVid:
     case kPid: {
         *bit = code == kVid ? kOptVid : kOptPid;
@@ -573,7 +589,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             break;
         }
         case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
-        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kAddress: {
+        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kAddress: case kRadioCheck:
+        case kRadioTimeout: {
             unsigned bit = 0;
             if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
                 return Bad(error);

@@ -242,6 +242,12 @@ TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
     EXPECT_FALSE(Parse({"station", "--name", "P", "extra"}).ok);
     EXPECT_FALSE(Parse({"station", "--name", "P", "--suffix", "1"}).ok) << "set-name's option";
     EXPECT_FALSE(Parse({"info", "--name", "P"}).ok) << "the station's option";
+    const ParseResult radio = Parse({"station", "--name", "P", "--radio-check", "--radio-timeout", "3000"});
+    ASSERT_TRUE(radio.ok) << radio.error;
+    EXPECT_EQ((std::pair{radio.options.radioCheck, radio.options.radioTimeoutMs}), (std::pair{true, 3000}));
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--radio-timeout", "3000"}).ok) << "without --radio-check";
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--radio-check", "--radio-timeout", "99"}).ok);
+    EXPECT_FALSE(Parse({"radio-check", "--address", "0012F3A1B2C3", "--radio-check"}).ok) << "the station's option";
     EXPECT_FALSE(Parse({"records", "--json", "--csv"}).ok);
     EXPECT_FALSE(Parse({"records", "--since", "yesterday"}).ok);
     const ParseResult usb = Parse({"station", "--name", "P", "--usb-device", "SER1"});
