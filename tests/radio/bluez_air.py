@@ -22,6 +22,7 @@ AirState() -> JSON text of what BlueZ holds and what happened.
 '''
 
 import json
+import time
 
 import dbus
 from gi.repository import GLib
@@ -50,6 +51,7 @@ STATE = {
     'removed': [],          # addresses whose device was removed
     'connects': 0,          # ConnectDevice calls
     'inquiries': 0,         # StartDiscovery calls
+    'told': [],             # [address, name, pin, CLOCK_MONOTONIC seconds] of each SetAirDevice
 }
 PARAMS = {}
 PENDING = {}  # device path -> (ok, err) of a Pair held open
@@ -241,6 +243,7 @@ def SetAirDevice(_self, address, name, pin):
     '''A printer on the air (new, or with a new name and PIN key).'''
     address = str(address).upper()
     AIR[address] = {'name': str(name), 'pin': QUIRKS.get(address, {}).get('pin', str(pin))}
+    STATE['told'].append([address, str(name), str(pin), time.monotonic()])
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='sss', out_signature='')
@@ -284,6 +287,7 @@ def AirState(_self):
         'removed': STATE['removed'],
         'connects': STATE['connects'],
         'inquiries': STATE['inquiries'],
+        'told': STATE['told'],
     })
 
 
