@@ -7,7 +7,11 @@
 #include "app/cli/Cli.h"
 #include "app/cli/Station.h"
 #include "radio/RadioCheck.h"
+#include "record/Record.h"
 
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace vendrill::cli {
@@ -26,5 +30,39 @@ int RunRadioCheck(const Options& o, const ResultSink& out);
 
 // The command's part of the usage text.
 std::string RadioCheckUsage();
+
+// The station's radio check (station --radio-check) of a printer whose name
+// the read-back showed.
+class CStationRadio {
+public:
+    // Says that Bluetooth went away (gone: with the reason, once) or is back.
+    using Tell = std::function<void(bool gone, const std::string& reason)>;
+    // Whether the printer is still the one on the station.
+    using StillThere = std::function<bool()>;
+
+    CStationRadio(const Options& o, Tell tell) : m_o(o), m_tell(std::move(tell)) {}
+
+    // Before the first printer: Ok, or why the station must not start
+    // (NoBluetooth, Interrupted).
+    radio::CheckResult Ready() const;
+    // Checks the printer at `moduleAddress` (as its module reports it) for
+    // `name` and, with --pin, its PIN key. While Bluetooth is away it says so
+    // on standard error, looks again every second and checks once it is
+    // back, as long as the printer stays and no signal comes; then the
+    // outcome is NoBluetooth.
+    radio::CheckResult Check(const std::string& moduleAddress, const std::string& name, const StillThere& stillThere);
+
+private:
+    int TimeoutMs() const { return m_o.radioTimeoutMs > 0 ? m_o.radioTimeoutMs : kRadioTimeoutMs; }
+
+    const Options& m_o;
+    Tell m_tell;
+    bool m_away = false;  // Bluetooth went away and was not heard since
+    std::chrono::steady_clock::time_point m_said;  // when the station last said so
+};
+
+// The check's result in the visit: its word, the name heard and, unless it
+// passed, the reason (after what the visit already says).
+void RadioIntoVisit(const radio::CheckResult& result, record::Visit& visit);
 
 }  // namespace vendrill::cli
