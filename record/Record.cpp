@@ -37,11 +37,17 @@ const char* const kMigrations[] = {
     "CREATE INDEX records_started ON records (started);"
     "CREATE INDEX records_open ON records (started) WHERE result = 'claimed';",
 
-    // 2: names bound to addresses for good, and every visit. Numbers that
-    // version 1 gave back stay with their visits only; of two live records
-    // with one name (prefixes that overlapped) the first keeps it, and the
-    // other printer gets a new name when it comes back. A number claimed
-    // without a name kept stays taken, with its name unknown (NULL).
+    // 2: names bound to addresses for good, and every visit. Every number
+    // whose Set BDN may have gone out stays taken, bound to that printer
+    // (sent, unless the read-back confirmed it): version 1 wrote such names
+    // as claimed (a station killed mid-printer), unconfirmed, interrupted
+    // (a signal, or a claim it gave up on), and failed after a lost or
+    // broken answer. Only a refusal of Set BDN, or a name never sent, gave
+    // its number back for good. Of two such records with one name or one
+    // number (version 1 handed given-back numbers out again) a confirmed
+    // one keeps it, else the first; the other printer gets a new name when
+    // it comes back. A number claimed without a name kept stays taken, with
+    // its name unknown (NULL).
     "CREATE TABLE names ("
     " id {ID},"
     " name TEXT UNIQUE,"
@@ -71,18 +77,40 @@ const char* const kMigrations[] = {
     "CREATE INDEX visits_time ON visits (time);"
     "CREATE INDEX visits_address ON visits (address, time);"
     "INSERT INTO names (name, prefix, number, address, station, state, claimed, changed)"
-    " SELECT NULLIF(name, ''), prefix, number, address, station,"
-    " CASE result WHEN 'named' THEN 'named' ELSE 'sent' END,"
-    " {OLDTIME:started}, {OLDTIME:COALESCE(NULLIF(ended, ''), started)}"
-    " FROM records WHERE result IN ('claimed', 'named', 'unconfirmed') ORDER BY id"
-    " ON CONFLICT DO NOTHING;"
+    " SELECT NULLIF(r.name, ''), r.prefix, r.number, r.address, r.station,"
+    " CASE r.result WHEN 'named' THEN 'named' ELSE 'sent' END,"
+    " {OLDTIME:r.started}, {OLDTIME:COALESCE(NULLIF(r.ended, ''), r.started)}"
+    " FROM records r WHERE {MAYBESENT:r}"
+    " AND NOT EXISTS (SELECT 1 FROM records o WHERE o.result = 'named' AND r.result <> 'named'"
+    " AND (o.name = NULLIF(r.name, '') OR (o.prefix = r.prefix AND o.number = r.number)))"
+    " ORDER BY r.id ON CONFLICT DO NOTHING;"
     "INSERT INTO visits (time, station, address, result, name_id, name, number, reason)"
     " SELECT {OLDTIME:COALESCE(NULLIF(r.ended, ''), r.started)}, r.station, r.address,"
-    " CASE r.result WHEN 'named' THEN 'named' WHEN 'unconfirmed' THEN 'sent' ELSE 'failed' END,"
+    " CASE WHEN r.result = 'named' THEN 'named' WHEN {MAYBESENT:r} THEN 'sent' ELSE 'failed' END,"
     " (SELECT n.id FROM names n WHERE n.prefix = r.prefix AND n.number = r.number AND n.address = r.address),"
     " r.name, r.number, r.reason"
     " FROM records r WHERE r.result <> 'claimed' ORDER BY r.id;"
     "DROP TABLE records;",
+
+    // 3: the first form of step 2 left the names of version 1's failed and
+    // interrupted printers free, though their Set BDN may have gone out.
+    // Their visits still tell name, number and address: each is bound again
+    // (sent), unless its printer was given a name since, or another printer
+    // holds that name by now. The prefix is the name without the number and
+    // its zero fill.
+    "INSERT INTO names (name, prefix, number, address, station, state, claimed, changed)"
+    " SELECT v.name, rtrim(substr(v.name, 1, length(v.name) - length(CAST(v.number AS TEXT))), '0'), v.number,"
+    " v.address, v.station, 'sent', v.time, v.time"
+    " FROM visits v WHERE v.name_id IS NULL AND v.name <> '' AND v.number IS NOT NULL"
+    " AND v.result IN ('failed', 'sent') AND NOT {NEVERSENT:v.reason}"
+    " AND NOT EXISTS (SELECT 1 FROM visits w WHERE w.address = v.address AND w.id > v.id"
+    " AND (w.name_id IS NOT NULL OR w.result IN ('named', 'already-named', 'renamed-back')))"
+    " ORDER BY v.id ON CONFLICT DO NOTHING;"
+    "UPDATE visits SET result = 'sent' WHERE result = 'failed' AND name_id IS NULL AND name <> ''"
+    " AND number IS NOT NULL AND NOT {NEVERSENT:reason};"
+    "UPDATE visits SET name_id = (SELECT n.id FROM names n WHERE n.name = visits.name AND n.address = visits.address)"
+    " WHERE name_id IS NULL AND name <> ''"
+    " AND EXISTS (SELECT 1 FROM names n WHERE n.name = visits.name AND n.address = visits.address);",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
@@ -91,7 +119,9 @@ constexpr const char* kSqliteNow = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')";
 // The SQL of one dialect: {ID} a generated key column, {TIME:col} a time
 // column set by the database's clock, {NOW} that clock, {OLDTIME:expr} a
 // time that version 1 kept as text, {OUT:expr} a time as text in the
-// record's form, {HOUR:col} the hour of a time column in that form.
+// record's form, {HOUR:col} the hour of a time column in that form;
+// {MAYBESENT:r} a version-1 row r whose Set BDN may have gone out, and
+// {NEVERSENT:reason} the reasons of version 1 that say it never took.
 std::string Expand(const std::string& sql, Dialect dialect)
 {
     const bool pg = dialect == Dialect::Postgres;
@@ -118,6 +148,14 @@ std::string Expand(const std::string& sql, Dialect dialect)
         else if (key == "HOUR")
             out += pg ? "to_char(date_trunc('hour', " + arg + " AT TIME ZONE 'UTC'), 'YYYY-MM-DD\"T\"HH24:00:00.000\"Z\"')"
                       : "substr(" + arg + ", 1, 13) || ':00:00.000Z'";
+        else if (key == "MAYBESENT")
+            out += Expand("(" + arg + ".result IN ('claimed', 'named', 'unconfirmed', 'interrupted') OR (" + arg +
+                              ".result = 'failed' AND NOT {NEVERSENT:" + arg + ".reason}))",
+                          dialect);
+        else if (key == "NEVERSENT")
+            // What version 1 wrote when Set BDN was refused or never sent.
+            out += "(" + arg + " LIKE 'Bluetooth Setting Error (the module refused Set BDN)%' OR " + arg +
+                   " LIKE '%is too long to be sent%')";
         else if (key == "OUT")
             out += pg ? "to_char(" + arg + " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')" : arg;
         at = close + 1;
