@@ -52,6 +52,7 @@ public:
         : m_db(db)
         , m_path(std::move(path))
         , m_cancelFd(cancelFd)
+        , m_file(FileId())
     {
         // Waits for another station's lock in short steps, so that a
         // signal or the patience ends the wait (SQLITE_BUSY) in time.
@@ -159,7 +160,6 @@ public:
         if (!version)
             return false;
         m_version = *version;
-        m_file = FileId();
         return true;
     }
     Change WaitChange(int timeoutMs, std::string* error) override
@@ -174,10 +174,8 @@ public:
                 m_version = *version;
                 return Change::Changed;
             }
-            if (FileId() != m_file) {
-                *error = "the record file " + m_path + " was removed or replaced";
+            if (!StillThere(error))
                 return Change::Failed;
-            }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || Readable(m_cancelFd, static_cast<int>(std::min<long long>(left, kLookMs))))
                 return Change::Quiet;
@@ -185,6 +183,16 @@ public:
     }
     Dialect Kind() const override { return Dialect::Sqlite; }
     std::string Where() const override { return m_path; }
+    // The file at the path is the one this connection has open (device and
+    // inode): moved away, deleted or copied over, it is not.
+    bool StillThere(std::string* error) const override
+    {
+        if (FileId() == m_file)
+            return true;
+        if (error)
+            *error = "the record file " + m_path + " was removed or replaced";
+        return false;
+    }
 
 private:
     std::optional<std::int64_t> DataVersion(std::string* error)
@@ -267,7 +275,8 @@ std::unique_ptr<CDatabase> OpenReadOnly(const std::string& path, int cancelFd, s
 
 }  // namespace
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error)
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error,
+                                      bool create)
 {
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -285,7 +294,7 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, in
         return nullptr;
     }
     std::string why;
-    sqlite3* db = OpenFile(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &why);
+    sqlite3* db = OpenFile(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), &why);
     if (!db) {
         *error = "cannot open " + path + ": " + why;
         return nullptr;
