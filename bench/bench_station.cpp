@@ -122,8 +122,8 @@ bool StationCycle(const char* cli, int printers, int baud)
     if (::pipe2(out, O_CLOEXEC) != 0)
         return false;
     const pid_t pid = Spawn({cli, "station", "--port", host.SlavePath(), "--baud", std::to_string(baud), "--db",
-                             "sqlite:" + dir + "/r.sqlite", "--name", "B-", "--count", std::to_string(printers),
-                             "--json", "--print"},
+                             "sqlite:" + dir + "/r.sqlite", "--create-record", "--name", "B-", "--count",
+                             std::to_string(printers), "--json", "--print"},
                             out[1]);
     ::close(out[1]);
     if (pid < 0) {
@@ -184,7 +184,7 @@ bool StationCycle(const char* cli, int printers, int baud)
 
 bool RecordCost(const std::string& label, const std::string& location, int printers)
 {
-    vendrill::record::OpenResult r = vendrill::record::Open(location);
+    vendrill::record::OpenResult r = vendrill::record::Open(location, vendrill::record::Access::Create);
     if (!r.record) {
         vbench::Row("Record cost per printer, " + label, "not measured", "-", NAN, "<= 5 ms", r.error);
         return false;

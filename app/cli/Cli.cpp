@@ -164,6 +164,7 @@ enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
     kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
+    kOptCreateRecord = 1u << 13, kOptRenameBack = 1u << 14,
 };
 
 struct CommandSpec {
@@ -253,8 +254,9 @@ const CommandSpec kCommands[] = {
      },
      nullptr},
     {"station", Command::Station, false,
-     kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount, nullptr,
-     FinishStation},
+     kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount |
+         kOptCreateRecord | kOptRenameBack,
+     nullptr, FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
     {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
 };
@@ -263,7 +265,7 @@ const CommandSpec kCommands[] = {
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
-    kTimeout, kVid, kPid,
+    kTimeout, kVid, kPid, kCreateRecord, kRenameBack,
 };
 
 const option kLongOptions[] = {
@@ -293,6 +295,8 @@ const option kLongOptions[] = {
     {"db", required_argument, nullptr, kDb},
     {"station", required_argument, nullptr, kStation},
     {"count", required_argument, nullptr, kCount},
+    {"create-record", no_argument, nullptr, kCreateRecord},
+    {"rename-back", no_argument, nullptr, kRenameBack},
     {"since", required_argument, nullptr, kSince},
     {"csv", no_argument, nullptr, kCsv},
     {nullptr, 0, nullptr, 0},
@@ -419,6 +423,14 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
         *bit = kOptCsv;
         o.csv = true;
         return {};
+    case kCreateRecord:
+        *bit = kOptCreateRecord;
+        o.createRecord = true;
+        return {};
+    case kRenameBack:
+        *bit = kOptRenameBack;
+        o.renameBack = true;
+        return {};
     case kVid:
     case kPid: {
         *bit = code == kVid ? kOptVid : kOptPid;
@@ -493,7 +505,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             break;
         }
         case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
-        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: {
+        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kCreateRecord:
+        case kRenameBack: {
             unsigned bit = 0;
             if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
                 return Bad(error);

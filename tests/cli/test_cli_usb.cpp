@@ -282,7 +282,8 @@ TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
         bed.Unplug(first, "/dev/usb/lp5");
         EXPECT_TRUE(waitForNamed(2));
     };
-    const clitest::Outcome o = clitest::RunCli({"station", "--usb", "--trace", "--db", db, "--name", "U", "--count", "2"}, run);
+    const clitest::Outcome o = clitest::RunCli(
+        {"station", "--usb", "--trace", "--db", db, "--create-record", "--name", "U", "--count", "2"}, run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_NE(o.out.find("0019019D0001  U00001  named  1"), std::string::npos) << o.out;
