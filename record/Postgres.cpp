@@ -125,6 +125,13 @@ std::string MisreadUrl(const std::string& url, const PQconninfoOption* options)
     return {};
 }
 
+// Where the record is, for messages: database and host, never a password.
+std::string Describe(const std::string& db, const std::string& host)
+{
+    return "PostgreSQL database " + (db.empty() ? std::string("(default)") : db) + " on " +
+           (host.empty() || host[0] == '/' ? "local socket" + (host.empty() ? "" : " " + host) : host);
+}
+
 enum class Ready { Yes, TimedOut, Cancelled };
 
 // Waits until the socket is ready for `events`, the deadline passes or the
@@ -156,9 +163,7 @@ public:
         ConnInfo info(PQconninfoParse(m_url.c_str(), nullptr));
         m_secrets = WrittenSecrets(m_url);
         m_secrets.push_back(Option(info.get(), "password"));
-        const std::string db = Option(info.get(), "dbname"), host = Option(info.get(), "host");
-        m_where = "PostgreSQL database " + (db.empty() ? std::string("(default)") : db) + " on " +
-                  (host.empty() || host[0] == '/' ? "local socket" + (host.empty() ? "" : " " + host) : host);
+        m_where = Describe(Option(info.get(), "dbname"), Option(info.get(), "host"));
     }
     ~CPostgres() override { Drop(); }
 
@@ -217,6 +222,8 @@ public:
         }
         // Warnings (NOTICE) would otherwise go to standard error.
         PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+        // What a service file or the environment chose.
+        m_where = Describe(PQdb(m_conn), PQhost(m_conn));
         return true;
     }
 
