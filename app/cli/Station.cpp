@@ -18,9 +18,11 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <iterator>
+#include <system_error>
 
 #include <poll.h>
 #include <unistd.h>
@@ -194,6 +196,12 @@ private:
     // ago, reads it again: false (the visit failed, saying why) when another
     // printer, or none, answers.
     bool SamePrinter(const std::string& rawAddress, const record::Binding& b, PrinterResult& res);
+    // What an address read that ended at `at` came to; false as above.
+    bool Answered(const StepResult& r, const std::string& now, Clock::time_point at, const std::string& rawAddress,
+                  const record::Binding& b, PrinterResult& res);
+    // Reads the address while `work` runs on a thread of its own; both are
+    // done when it returns. *at: when the read ended.
+    StepResult ProbeWhile(const std::function<void()>& work, std::string* address, Clock::time_point* at);
     // Runs a call of the record until it succeeds or a signal comes; says on
     // standard error, now and then, that it waits (and notes that in
     // m_recordWaited).
@@ -506,17 +514,22 @@ bool CStation::SamePrinter(const std::string& rawAddress, const record::Binding&
 {
     if (!m_recordWaited && Clock::now() - m_addressRead < kSwapTime)
         return true;
-    record::Visit& v = res.visit;
-    const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
     std::string now;
     const StepResult r = Probe(&now);
+    m_recordWaited = false;
+    return Answered(r, now, Clock::now(), rawAddress, b, res);
+}
+
+bool CStation::Answered(const StepResult& r, const std::string& now, Clock::time_point at,
+                        const std::string& rawAddress, const record::Binding& b, PrinterResult& res)
+{
     if (r.status == Status::Ok && now == rawAddress) {
-        m_addressRead = Clock::now();
-        m_recordWaited = false;
+        m_addressRead = at;
         return true;
     }
+    record::Visit& v = res.visit;
     if (r.status == Status::Ok)
-        v.reason = "a printer was swapped while the station waited: " + Cp949ToUtf8(now) + " answers instead of " +
+        v.reason = "a printer was swapped: " + Cp949ToUtf8(now) + " answers instead of " +
                    v.address + ", whose name " + b.name + " stays with it";
     else if (r.status == Status::Timeout)
         v.reason = "the printer left before its name was sent";
@@ -524,9 +537,24 @@ bool CStation::SamePrinter(const std::string& rawAddress, const record::Binding&
         v.reason = r.message;
     if (r.status == Status::Interrupted || r.status == Status::NoDevice)
         res.status = r.status;
-    if (!sentBefore)
+    if (b.state != record::State::Sent && b.state != record::State::Named)
         res.state = record::State::Failed;  // nothing went out
     return false;
+}
+
+StepResult CStation::ProbeWhile(const std::function<void()>& work, std::string* address, Clock::time_point* at)
+{
+    std::future<void> done;
+    try {
+        done = std::async(std::launch::async, work);
+    } catch (const std::system_error&) {
+        work();  // no thread to be had: one after the other
+    }
+    const StepResult r = Probe(address);
+    *at = Clock::now();
+    if (done.valid())
+        done.get();
+    return r;
 }
 
 void CStation::SendName(const record::Binding& b, const std::string& current, PrinterResult& res,
@@ -534,20 +562,38 @@ void CStation::SendName(const record::Binding& b, const std::string& current, Pr
 {
     record::Visit& v = res.visit;
     const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
-    // Whatever happens from here on, the record must not say less than
-    // that the name may be on the module.
+    // The address is read once more right before Set BDN: a swapped printer
+    // can still be told then. Meanwhile the record makes the mark that the
+    // name goes out durable, so that the disk's flush and the line's round
+    // trip overlap. Whatever happens from here on, the record must not say
+    // less than that the name may be on the module.
+    std::string now;
+    StepResult probe;
+    Clock::time_point probed;
     if (!sentBefore) {
-        const bool marked = InterruptSignal() == 0 &&
-                            Persist("record that " + b.name + " is sent",
-                                    [&](std::string* error) { return m_record.SetState(b.id, record::State::Sent, error); });
+        bool marked = false;
+        std::string error;
+        probe = ProbeWhile([&] { marked = m_record.SetState(b.id, record::State::Sent, &error); }, &now, &probed);
+        if (!marked) {
+            m_recordWaited = true;
+            marked = InterruptSignal() == 0 &&
+                     Persist("record that " + b.name + " is sent", [&](std::string* error) {
+                         return m_record.SetState(b.id, record::State::Sent, error);
+                     });
+        }
         if (!marked) {
             v.reason = "interrupted before Set BDN was sent";
             res.state = record::State::Failed;
             res.status = Status::Interrupted;
             return;
         }
+    } else {
+        probe = Probe(&now);
+        probed = Clock::now();
     }
-    if (!SamePrinter(rawAddress, b, res))
+    // A mark that was slow, or had to be tried again, is followed by
+    // another read.
+    if (!Answered(probe, now, probed, rawAddress, b, res) || !SamePrinter(rawAddress, b, res))
         return;
     const bool signalledBefore = InterruptSignal() != 0;
     StepResult r = m_session.Request(*proto::TextRequest(proto::CMD_SET_BDN, b.name), proto::CMD_SET_BDN, nullptr);
