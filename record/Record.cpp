@@ -290,8 +290,8 @@ public:
             m_db->Rollback();
             return result;
         }
-        result.binding = {ToInt(rows[0][0]), name,           prefix, number, Text(address),
-                          Text(station),     State::Claimed, true,   rows[0][1]};
+        result.binding = {ToInt(rows[0][0]), name, prefix, number, Text(address), Text(station), State::Claimed, true,
+                          rows[0][1]};
         result = Done(std::move(result));
         if (result.kind == ClaimResult::Kind::Ok)
             from = number + 1;

@@ -729,8 +729,8 @@ bool CStation::Report(const PrinterResult& r)
         CJsonObject o = EventHead("printer");
         o.Text("address", v.address).Text("name", v.name);
         o.Number("number", v.number >= 0 ? std::optional<std::int64_t>(v.number) : std::nullopt);
-        // The name's state as the record holds it now; "" without a name.
         o.Text("result", result);
+        // The name's state as the record holds it now; "" without a name.
         const std::optional<record::State> state = r.state ? r.state : r.had;
         o.Text("state", state ? record::StateName(*state) : "");
         o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate);
