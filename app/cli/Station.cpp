@@ -190,8 +190,9 @@ private:
     std::string PresentPrinter() const;
 
     PrinterResult Handle(const std::string& address);
+    // marked: the name is marked as sent already.
     void SendName(const record::Binding& b, const std::string& current, PrinterResult& res,
-                  const std::string& rawAddress);
+                  const std::string& rawAddress, bool marked);
     // After a wait for the record, or when the address was read too long
     // ago, reads it again: false (the visit failed, saying why) when another
     // printer, or none, answers.
@@ -446,18 +447,37 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
         return res;
     }
 
-    // The printer's name, taken and committed before anything is sent.
+    // The printer's name, taken and committed before anything is sent, and
+    // a new one marked as sent, durably: from then on the record does not
+    // say less than that the name may be on the module. Meanwhile the module's
+    // address is read once more, the last look before Set BDN at which a
+    // swapped printer can be told; the record's commits and the disk's flush
+    // overlap the line's round trip.
     record::ClaimResult claim;
-    const bool claimed = Persist("take a name for " + v.address, [&](std::string* error) {
+    const auto take = [&](std::string* error) {
         claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return StationName(m_o, n); },
                                m_station);
         *error = claim.error;
         return claim.kind != record::ClaimResult::Kind::Failed;
-    });
-    if (!claimed) {
-        v.reason = "interrupted before a name was taken";
-        res.status = Status::Interrupted;
-        return res;
+    };
+    bool marked = false;
+    std::string now, error;
+    Clock::time_point probed;
+    const StepResult probe = ProbeWhile(
+        [&] {
+            if (take(&error) && claim.kind == record::ClaimResult::Kind::Ok && claim.binding.isNew)
+                marked = m_record.SetState(claim.binding.id, record::State::Sent, &error);
+        },
+        &now, &probed);
+    if (claim.kind == record::ClaimResult::Kind::Ok && claim.binding.isNew && !marked)
+        m_recordWaited = true;  // the record failed at the mark: it is made below, then the address read again
+    if (claim.kind == record::ClaimResult::Kind::Failed) {
+        m_recordWaited = true;
+        if (InterruptSignal() != 0 || !Persist("take a name for " + v.address, take)) {
+            v.reason = "interrupted before a name was taken";
+            res.status = Status::Interrupted;
+            return res;
+        }
     }
     if (claim.kind == record::ClaimResult::Kind::NoNameLeft) {
         v.reason = claim.error;
@@ -472,7 +492,7 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
 
     // While the record was away the printer may have been swapped: its name
     // is read, and the name sent, only on the printer it belongs to.
-    if (!SamePrinter(rawAddress, b, res))
+    if (!Answered(probe, now, probed, rawAddress, b, res) || !SamePrinter(rawAddress, b, res))
         return res;
 
     std::string current;
@@ -506,7 +526,7 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
             Message(v.address + " has the name " + b.name + " in the record, but answers as '" + v.found +
                     "' (changed since, or two modules with one address): it is given its name again");
     }
-    SendName(b, current, res, rawAddress);
+    SendName(b, current, res, rawAddress, marked);
     return res;
 }
 
@@ -558,42 +578,26 @@ StepResult CStation::ProbeWhile(const std::function<void()>& work, std::string* 
 }
 
 void CStation::SendName(const record::Binding& b, const std::string& current, PrinterResult& res,
-                        const std::string& rawAddress)
+                        const std::string& rawAddress, bool marked)
 {
     record::Visit& v = res.visit;
     const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
-    // The address is read once more right before Set BDN: a swapped printer
-    // can still be told then. Meanwhile the record makes the mark that the
-    // name goes out durable, so that the disk's flush and the line's round
-    // trip overlap. Whatever happens from here on, the record must not say
-    // less than that the name may be on the module.
-    std::string now;
-    StepResult probe;
-    Clock::time_point probed;
-    if (!sentBefore) {
-        bool marked = false;
-        std::string error;
-        probe = ProbeWhile([&] { marked = m_record.SetState(b.id, record::State::Sent, &error); }, &now, &probed);
-        if (!marked) {
-            m_recordWaited = true;
-            marked = InterruptSignal() == 0 &&
-                     Persist("record that " + b.name + " is sent", [&](std::string* error) {
-                         return m_record.SetState(b.id, record::State::Sent, error);
-                     });
-        }
+    // Whatever happens from here on, the record must not say less than
+    // that the name may be on the module.
+    if (!sentBefore && !marked) {
+        marked = InterruptSignal() == 0 && Persist("record that " + b.name + " is sent", [&](std::string* error) {
+                     return m_record.SetState(b.id, record::State::Sent, error);
+                 });
         if (!marked) {
             v.reason = "interrupted before Set BDN was sent";
             res.state = record::State::Failed;
             res.status = Status::Interrupted;
             return;
         }
-    } else {
-        probe = Probe(&now);
-        probed = Clock::now();
     }
     // A mark that was slow, or had to be tried again, is followed by
-    // another read.
-    if (!Answered(probe, now, probed, rawAddress, b, res) || !SamePrinter(rawAddress, b, res))
+    // another read of the address.
+    if (!SamePrinter(rawAddress, b, res))
         return;
     const bool signalledBefore = InterruptSignal() != 0;
     StepResult r = m_session.Request(*proto::TextRequest(proto::CMD_SET_BDN, b.name), proto::CMD_SET_BDN, nullptr);

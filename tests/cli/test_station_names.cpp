@@ -215,8 +215,8 @@ TEST_F(NoNameTwice, OneAddressIsOnePrinter)
         ASSERT_EQ(lines.size(), 3u) << o.out;
         EXPECT_EQ(Words(lines[2])[2], "P00001");
         EXPECT_EQ(Words(lines[2])[3], "already-named");
-        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?1"}))
-            << "the name is not set again when the module has it";
+        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?3", "?1"}))
+            << "the address read again while the record answers, then the name: not set again when the module has it";
     }
     // A module with that address and another name, at another station: a
     // module with a copied address, or a printer reset. It fails at once,
