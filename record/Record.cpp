@@ -242,19 +242,26 @@ public:
     ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
                       const NameFor& nameFor, const std::string& station) override
     {
+        // The address's name is looked up before the line's lock is taken:
+        // the lock is held only while a number is taken. A binding is never
+        // undone, and only a second module with the same address (which
+        // then gets a name of its own) could be claimed for meanwhile.
         ClaimResult result;
-        if (!m_db->BeginWrite(&result.error))
-            return result;
         Rows rows;
-        bool ok = m_db->StillThere(&result.error) &&
-                  m_db->Query(Sql("SELECT id, name, prefix, number, station, state, {OUT:claimed} FROM names"
-                                  " WHERE address = $1 AND name IS NOT NULL ORDER BY id DESC LIMIT 1"),
-                              {Text(address)}, &rows, &result.error);
-        if (ok && !rows.empty()) {
+        if (!m_db->StillThere(&result.error) ||
+            !m_db->Query(Sql("SELECT id, name, prefix, number, station, state, {OUT:claimed} FROM names"
+                             " WHERE address = $1 AND name IS NOT NULL ORDER BY id DESC LIMIT 1"),
+                         {Text(address)}, &rows, &result.error))
+            return result;
+        if (!rows.empty()) {
             const Row& r = rows[0];
             result.binding = {ToInt(r[0]), r[1], r[2], ToInt(r[3]), Text(address), r[4], StateFrom(r[5]), false, r[6]};
-            return Done(std::move(result));
+            result.kind = ClaimResult::Kind::Ok;
+            return result;
         }
+        if (!m_db->BeginWrite(&result.error))
+            return result;
+        bool ok = m_db->StillThere(&result.error);
 
         // Every number below the last one this record object took from
         // `first` is taken (none is ever given back): the search starts there.

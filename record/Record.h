@@ -123,12 +123,12 @@ class CRecord {
 public:
     virtual ~CRecord() = default;
 
-    // In one transaction: the name that belongs to the address, or else a
-    // new one, bound to it and committed: the lowest number from `first` on
-    // that no name of this prefix holds, whose name (nameFor) no record
-    // holds under any prefix. Two stations can never take one number or one
-    // name. Committed when it returns; the claim outlasts a power loss once
-    // its name is marked sent.
+    // The name that belongs to the address, or else a new one, bound to it
+    // and committed in one transaction that holds the line's lock: the
+    // lowest number from `first` on that no name of this prefix holds, whose
+    // name (nameFor) no record holds under any prefix. Two stations can
+    // never take one number or one name. Committed when it returns; the
+    // claim outlasts a power loss once its name is marked sent.
     virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
                               const NameFor& nameFor, const std::string& station) = 0;
     // The number a claim from `first` would try first: the lowest that no

@@ -17,12 +17,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <iterator>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <poll.h>
 #include <unistd.h>
@@ -131,6 +133,73 @@ bool Named(record::Result r)
     return r == record::Result::Named || r == record::Result::AlreadyNamed || r == record::Result::RenamedBack;
 }
 
+// One thread that does a piece of the station's work beside it, such as a
+// commit of the record while the line's round trip goes on. It sleeps in
+// between, so that no thread is started per printer; without a thread (one
+// could not be started) the work is done at once.
+class CHelper {
+public:
+    CHelper() = default;
+    ~CHelper()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    CHelper(const CHelper&) = delete;
+    CHelper& operator=(const CHelper&) = delete;
+
+    // Starts work (Wait() must come before the next Start).
+    void Start(std::function<void()> work)
+    {
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { Serve(); });
+            } catch (const std::system_error&) {
+                work();
+                return;
+            }
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_work = std::move(work);
+        }
+        m_cv.notify_all();
+    }
+    // Until the work that Start gave is done.
+    void Wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return !m_work; });
+    }
+
+private:
+    void Serve()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || m_work; });
+            if (!m_work)
+                return;  // stopped
+            lock.unlock();
+            m_work();
+            lock.lock();
+            m_work = nullptr;
+            m_cv.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;  // guards m_work and m_stop, and pairs with m_cv
+    std::condition_variable m_cv;
+    std::function<void()> m_work;  // set while work waits or runs
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 class CStation {
 public:
     CStation(const Options& o, record::CRecord& rec, CModuleSession& session, const ResultSink& out)
@@ -227,6 +296,7 @@ private:
     Clock::time_point m_lastStatus = Clock::now();  // the start, a printer, or the last waiting line
     Clock::time_point m_addressRead;  // when the printer being handled last answered with its address
     bool m_recordWaited = false;      // the record made the station wait since then
+    CHelper m_helper;                 // the record's commits beside the line's round trips; joined first
 };
 
 StepResult CStation::Probe(std::string* address)
@@ -564,16 +634,10 @@ bool CStation::Answered(const StepResult& r, const std::string& now, Clock::time
 
 StepResult CStation::ProbeWhile(const std::function<void()>& work, std::string* address, Clock::time_point* at)
 {
-    std::future<void> done;
-    try {
-        done = std::async(std::launch::async, work);
-    } catch (const std::system_error&) {
-        work();  // no thread to be had: one after the other
-    }
+    m_helper.Start(work);
     const StepResult r = Probe(address);
     *at = Clock::now();
-    if (done.valid())
-        done.get();
+    m_helper.Wait();
     return r;
 }
 
