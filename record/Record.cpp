@@ -259,14 +259,20 @@ public:
             result.kind = ClaimResult::Kind::Ok;
             return result;
         }
+        // Every number below the last one this record object took from
+        // `first` is taken (none is ever given back): the search starts
+        // there, at the first number free now. Other stations take numbers
+        // too: found before the lock, it is most often still free under it,
+        // and the lock is held for taking it alone.
+        std::int64_t& from = m_from[prefix + '\n' + std::to_string(first)];
+        from = std::max(from, first);
+        const std::optional<std::int64_t> free = FreeFrom(prefix, from, &result.error);
+        if (!free)
+            return result;
+        from = *free;
         if (!m_db->BeginWrite(&result.error))
             return result;
         bool ok = m_db->StillThere(&result.error);
-
-        // Every number below the last one this record object took from
-        // `first` is taken (none is ever given back): the search starts there.
-        std::int64_t& from = m_from[prefix + '\n' + std::to_string(first)];
-        from = std::max(from, first);
         std::int64_t number = from;
         std::string name;
         while (ok) {
