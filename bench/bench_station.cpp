@@ -3,7 +3,8 @@
 //     paced at a real baud rate, from a printer's first answer to its record
 //     being committed (the station's JSON line for it), against the wire time
 //     of every request and reply in between (the label is written after the
-//     read-back and does not wait for the line);
+//     read-back and does not wait for the line); once more with every flush
+//     of the station to the disk held as long as on an ordinary disk;
 //  2. the record's cost per printer (claim, sent, visit) on SQLite and on
 //     a private PostgreSQL server;
 //  3. the scale run: many stations (one process each, each on its own
