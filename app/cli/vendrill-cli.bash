@@ -114,7 +114,7 @@ _vendrill_cli()
                     --new-module --json --trace --timeout --help --version'
         case $command in
             set-name) opts+=' --suffix --print' ;;
-            station) opts+=' --name --first-suffix --pin --level --print --db --station --count' ;;
+            station) opts+=' --name --first-suffix --pin --level --print --db --create-record --station --count --rename-back' ;;
             records) opts+=' --db --csv --since' ;;
             ports) opts+=' --vid --pid' ;;
             radio-check) opts+=' --address --name --pin' ;;

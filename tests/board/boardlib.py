@@ -143,7 +143,8 @@ class Line:
             self.sim.kill()
             raise RuntimeError("the simulator did not start: " + line)
         self.station = subprocess.Popen([cli, "--port", match.group(1), "station", "--name", prefix, "--db", db,
-                                         "--station", station, "--count", str(printers), "--json", *station_args],
+                                         "--create-record", "--station", station, "--count", str(printers), "--json",
+                                         *station_args],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def wait(self, timeout=120):
