@@ -2,6 +2,7 @@
 
 #include "base/TextCodec.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace vendrill::proto {
@@ -36,6 +37,20 @@ const char* ReplyTrace(char command)
     case CMD_SET_PAIRING: return "Set pairing mode\n";
     default: return nullptr;
     }
+}
+
+bool IsBlankAddress(std::string_view address)
+{
+    std::string digits;
+    for (const char c : address) {
+        if (c == ':' || c == '-' || c == ' ')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return false;
+        digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return !digits.empty() && (digits.find_first_not_of('0') == std::string::npos ||
+                               digits.find_first_not_of('F') == std::string::npos);
 }
 
 std::string RequestName(char command)

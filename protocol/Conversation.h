@@ -52,6 +52,13 @@ char NextRequest(char replyCommand, const std::string& data, bool newModule);
 // Comparison, nullopt for any other data (nothing changes).
 std::optional<bool> PairingUsesPinKey(const std::string& data);
 
+// An address that no real module has: all zeros or all ones (FFFFFFFFFFFF).
+// Modules that were never given an address answer so, and so do all of
+// their copies: such a module cannot be told from another. Separators
+// (':', '-', ' ') are left out; anything else that is not a hex digit makes
+// it an address like any other.
+bool IsBlankAddress(std::string_view address);
+
 // ---- typed text ---------------------------------------------------------------
 
 // A character a user may type into a PIN key or name: ASCII letters and

@@ -55,6 +55,10 @@ public:
     virtual std::string Where() const = 0;
     // See CRecord::HowRead.
     virtual std::string HowRead() const { return {}; }
+    // False, with the reason, when the database is no longer the one that
+    // was opened: a SQLite file removed or replaced (whatever is written
+    // then is written nowhere anybody reads).
+    virtual bool StillThere(std::string* error) const = 0;
 };
 
 // The channel on which PostgreSQL tells of every visit recorded.
@@ -66,8 +70,10 @@ inline constexpr int kDefaultPatienceMs = 10000;
 
 // Both return nullptr and set *error when the database cannot be used. A
 // read-only database is opened so that nothing can be written through it,
-// and nothing is made that is not there.
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error);
+// and nothing is made that is not there; a missing SQLite file is made only
+// when `create` says so.
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error,
+                                      bool create = false);
 // *badLocation is set when libpq refuses the URL itself (a typing error,
 // not a server that cannot be reached).
 std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, bool readOnly, int cancelFd, std::string* error,

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cctype>
 #include <climits>
 #include <cstring>  // program_invocation_short_name
+#include <vector>
 
 #include <poll.h>
 
@@ -22,10 +24,24 @@ constexpr int kConnectTimeoutMs = 5000;
 // Any constant will do: every station takes the same advisory lock.
 constexpr const char* kClaimLock = "SELECT pg_advisory_xact_lock(5237441)";
 
+// libpq's message on one line: its lines (a hint, a detail) joined by "; ".
 std::string Trimmed(const char* message)
 {
-    std::string s = message ? message : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+    std::string s;
+    bool newLine = false;
+    for (const char* c = message ? message : ""; *c; ++c) {
+        if (*c == '\n' || *c == '\r') {
+            newLine = true;
+        } else if (newLine && (*c == ' ' || *c == '\t')) {
+            continue;
+        } else {
+            if (newLine && !s.empty())
+                s += "; ";
+            newLine = false;
+            s += *c;
+        }
+    }
+    while (!s.empty() && s.back() == ' ')
         s.pop_back();
     return s;
 }
@@ -48,19 +64,72 @@ std::string Option(const PQconninfoOption* options, const char* key)
     return {};
 }
 
-// The password of a URL as written (user:PASSWORD@), for a URL libpq
-// cannot read: its message may quote that part alone.
-std::string WrittenPassword(const std::string& url)
+// The password of a URL as written (user:PASSWORD@, to the URL's last '@')
+// and its pieces between '@' and '/', which libpq reads as other parts of
+// the URL and may quote; and password= values as written. Pieces shorter
+// than three characters are left: hiding them would hide common words.
+std::vector<std::string> WrittenSecrets(const std::string& url)
 {
+    std::vector<std::string> secrets;
     const std::size_t start = url.find("://");
-    if (start == std::string::npos)
-        return {};
-    const std::size_t end = url.find_first_of("/?#", start + 3);
-    const std::size_t at = url.rfind('@', end == std::string::npos ? std::string::npos : end - 1);
-    const std::size_t colon = url.find(':', start + 3);
-    if (at == std::string::npos || at < start + 3 || colon == std::string::npos || colon > at)
-        return {};
-    return url.substr(colon + 1, at - colon - 1);
+    // The last '@' before the query, or, when there is none, the last one
+    // of all (a '?' in the password).
+    std::size_t at = url.rfind('@', url.find('?'));
+    if (at == std::string::npos || at > url.find('?'))
+        at = url.rfind('@');
+    const std::size_t colon = start == std::string::npos ? std::string::npos : url.find(':', start + 3);
+    if (start != std::string::npos && at != std::string::npos && colon < at) {
+        const std::string written = url.substr(colon + 1, at - colon - 1);
+        secrets.push_back(written);
+        std::size_t from = 0;
+        for (std::size_t cut = written.find_first_of("@/"); from < written.size();
+             cut = written.find_first_of("@/", from)) {
+            const std::size_t to = cut == std::string::npos ? written.size() : cut;
+            if (to - from >= 3)
+                secrets.push_back(written.substr(from, to - from));
+            from = to + 1;
+        }
+    }
+    // Query values: what follows "=" up to the next '&', for any key (a
+    // percent-encoded "password" among them).
+    for (std::size_t eq = url.find('=', url.find('?') == std::string::npos ? url.size() : url.find('?'));
+         eq != std::string::npos; eq = url.find('=', eq + 1)) {
+        const std::size_t amp = url.find('&', eq);
+        const std::size_t keyStart = url.find_last_of("?&", eq) + 1;
+        const std::string key = url.substr(keyStart, eq - keyStart);
+        if (key.find('%') != std::string::npos || key == "password")
+            secrets.push_back(url.substr(eq + 1, (amp == std::string::npos ? url.size() : amp) - eq - 1));
+    }
+    return secrets;
+}
+
+// A URL that libpq reads otherwise than its writer meant: an '@' or '/' in
+// the user name or password cuts it short, and its rest becomes the host,
+// port or database (and would be quoted in messages). Its reason, or "".
+std::string MisreadUrl(const std::string& url, const PQconninfoOption* options)
+{
+    const std::size_t authority = url.find("://") + 3;
+    const std::string written = url.substr(authority, url.find('/', authority) - authority);
+    if (std::count(written.begin(), written.end(), '@') > 1)
+        return "it holds more than one '@' in front of the host";
+    for (const char* key : {"host", "hostaddr"})
+        if (Option(options, key).find('@') != std::string::npos)
+            return "its host holds an '@'";
+    for (const char c : Option(options, "port"))
+        if (!std::isdigit(static_cast<unsigned char>(c)) && c != ',')
+            return "its port is not a number";
+    // A database name may hold an encoded '@' (%40), not one written as is.
+    const std::size_t path = url.find('/', authority);
+    if (path != std::string::npos && url.find('@', path) < url.find('?', path))
+        return "its database name holds an '@'";
+    return {};
+}
+
+// Where the record is, for messages: database and host, never a password.
+std::string Describe(const std::string& db, const std::string& host)
+{
+    return "PostgreSQL database " + (db.empty() ? std::string("(default)") : db) + " on " +
+           (host.empty() || host[0] == '/' ? "local socket" + (host.empty() ? "" : " " + host) : host);
 }
 
 enum class Ready { Yes, TimedOut, Cancelled };
@@ -92,10 +161,9 @@ public:
         , m_cancelFd(cancelFd)
     {
         ConnInfo info(PQconninfoParse(m_url.c_str(), nullptr));
-        m_password = Option(info.get(), "password");
-        const std::string db = Option(info.get(), "dbname"), host = Option(info.get(), "host");
-        m_where = "PostgreSQL database " + (db.empty() ? std::string("(default)") : db) + " on " +
-                  (host.empty() || host[0] == '/' ? "local socket" + (host.empty() ? "" : " " + host) : host);
+        m_secrets = WrittenSecrets(m_url);
+        m_secrets.push_back(Option(info.get(), "password"));
+        m_where = Describe(Option(info.get(), "dbname"), Option(info.get(), "host"));
     }
     ~CPostgres() override { Drop(); }
 
@@ -154,6 +222,8 @@ public:
         }
         // Warnings (NOTICE) would otherwise go to standard error.
         PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
+        // What a service file or the environment chose.
+        m_where = Describe(PQdb(m_conn), PQhost(m_conn));
         return true;
     }
 
@@ -187,11 +257,11 @@ public:
         return Query(sql, params, nullptr, error);
     }
 
+    // The transaction and the lock that every station takes, in one round
+    // trip: a claim waits for the server as few times as it can.
     bool BeginWrite(std::string* error) override
     {
-        if (!Script("BEGIN", error))
-            return false;
-        if (Query(kClaimLock, {}, nullptr, error))
+        if (Script(std::string("BEGIN; ") + kClaimLock, error))
             return true;
         Rollback();
         return false;
@@ -244,6 +314,7 @@ public:
 
     Dialect Kind() const override { return Dialect::Postgres; }
     std::string Where() const override { return m_where; }
+    bool StillThere(std::string*) const override { return true; }
 
 private:
     bool Usable(std::string* error)
@@ -322,13 +393,13 @@ private:
     }
 
     // libpq's messages may quote the URL it was given.
-    std::string Clean(const std::string& text) const { return Redacted(text, m_password); }
+    std::string Clean(const std::string& text) const { return Redacted(text, m_secrets); }
 
     std::string m_url;
     bool m_readOnly;
     int m_cancelFd;
     int m_patienceMs = kDefaultPatienceMs;
-    std::string m_password;
+    std::vector<std::string> m_secrets;  // of the URL, as written and as libpq read it
     std::string m_where;
     PGconn* m_conn = nullptr;
     bool m_listening = false;
@@ -342,8 +413,14 @@ std::unique_ptr<CDatabase> OpenPostgres(const std::string& url, bool readOnly, i
     char* parseError = nullptr;
     ConnInfo info(PQconninfoParse(url.c_str(), &parseError));
     if (!info) {
-        *error = Redacted("not a usable PostgreSQL URL: " + Trimmed(parseError), WrittenPassword(url));
+        *error = Redacted("not a usable PostgreSQL URL: " + Trimmed(parseError), WrittenSecrets(url));
         PQfreemem(parseError);
+        *badLocation = true;
+        return nullptr;
+    }
+    if (const std::string misread = MisreadUrl(url, info.get()); !misread.empty()) {
+        *error = "not a usable PostgreSQL URL: " + misread +
+                 " (an '@' or '/' in a user name or password is written %40 or %2F)";
         *badLocation = true;
         return nullptr;
     }

@@ -42,6 +42,7 @@ struct Binding {
     std::string station;  // where it was taken
     State state = State::Claimed;
     bool isNew = false;   // taken by this claim, not found for the address
+    std::string since;    // when it was taken, in the record's time form
 };
 
 struct Visit {
@@ -149,12 +150,12 @@ class CRecord {
 public:
     virtual ~CRecord() = default;
 
-    // In one transaction: the name that belongs to the address, or else a
-    // new one, bound to it and committed: the lowest number from `first` on
-    // that no name of this prefix holds, whose name (nameFor) no record
-    // holds under any prefix. Two stations can never take one number or one
-    // name. Committed when it returns; the claim outlasts a power loss once
-    // its name is marked sent.
+    // The name that belongs to the address, or else a new one, bound to it
+    // and committed in one transaction that holds the line's lock: the
+    // lowest number from `first` on that no name of this prefix holds, whose
+    // name (nameFor) no record holds under any prefix. Two stations can
+    // never take one number or one name. Committed when it returns; the
+    // claim outlasts a power loss once its name is marked sent.
     virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
                               const NameFor& nameFor, const std::string& station) = 0;
     // The number a claim from `first` would try first: the lowest that no
@@ -208,26 +209,31 @@ public:
 };
 
 struct OpenResult {
-    enum class Kind { Ok, BadLocation, Unavailable };
+    // Missing: a SQLite file that is not there, and was not to be made.
+    enum class Kind { Ok, BadLocation, Missing, Unavailable };
     Kind kind = Kind::Ok;
     std::unique_ptr<CRecord> record;
     std::string error;  // never holds a password
 };
 
-enum class Access { ReadWrite, ReadOnly };
+// Create: as ReadWrite, and a SQLite file that is not there is made.
+enum class Access { ReadWrite, ReadOnly, Create };
 
 // location: "" (the default SQLite file), "sqlite:PATH", or a
-// "postgresql://" / "postgres://" URL. ReadWrite creates the file and the
-// schema or brings an older schema up to date; ReadOnly changes nothing and
-// creates nothing. cancelFd as for Limit.
+// "postgresql://" / "postgres://" URL. ReadWrite creates the schema or
+// brings an older schema up to date; a SQLite file must be there already,
+// except the default file, which is made (with its folders) on first use: a
+// mistyped path must not start a second sequence of numbers. ReadOnly
+// changes nothing and creates nothing. cancelFd as for Limit.
 OpenResult Open(const std::string& location, Access access = Access::ReadWrite, int cancelFd = -1);
 
 // $XDG_DATA_HOME/vendrill/records.sqlite, else ~/.local/share/vendrill/...
 std::string DefaultSqlitePath();
 
-// Text with the passwords of URLs (user:PASSWORD@) and of password=
-// settings hidden, and the given password wherever it stands.
-std::string Redacted(std::string text, const std::string& password = {});
+// Text with the passwords of URLs (user:PASSWORD@, whatever scheme or none
+// was typed before it) and of password= settings (the key in any case or
+// percent-encoded) hidden, and each of the given secrets wherever it stands.
+std::string Redacted(std::string text, const std::vector<std::string>& secrets = {});
 
 // Current UTC time in the record's form (this machine's clock).
 std::string NowText();

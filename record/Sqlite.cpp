@@ -187,6 +187,7 @@ public:
         , m_path(std::move(path))
         , m_cancelFd(cancelFd)
         , m_copy(std::move(copy))
+        , m_file(FileId())
     {
         Prepare();
     }
@@ -290,7 +291,6 @@ public:
         if (!version)
             return false;
         m_version = *version;
-        m_file = FileId();
         return true;
     }
     Change WaitChange(int timeoutMs, std::string* error) override
@@ -310,10 +310,8 @@ public:
                     return Change::Changed;
                 }
             }
-            if (FileId() != m_file) {
-                *error = "the record file " + m_path + " was removed or replaced";
+            if (!StillThere(error))
                 return Change::Failed;
-            }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || Readable(m_cancelFd, static_cast<int>(std::min<long long>(left, kLookMs))))
                 return Change::Quiet;
@@ -326,6 +324,16 @@ public:
         return m_copy ? "read through a private copy, taken anew whenever the file changes (no shared-memory file "
                         "can be made beside it, or it was closed cleanly and is left as it is)"
                       : std::string();
+    }
+    // The file at the path is the one this connection has open (device and
+    // inode): moved away, deleted or copied over, it is not.
+    bool StillThere(std::string* error) const override
+    {
+        if (FileId() == m_file)
+            return true;
+        if (error)
+            *error = "the record file " + m_path + " was removed or replaced";
+        return false;
     }
 
 private:
@@ -450,7 +458,8 @@ std::unique_ptr<CDatabase> OpenReadOnly(const std::string& path, int cancelFd, s
 
 }  // namespace
 
-std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error)
+std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, int cancelFd, std::string* error,
+                                      bool create)
 {
     struct stat st {};
     const bool exists = ::stat(path.c_str(), &st) == 0;
@@ -468,7 +477,7 @@ std::unique_ptr<CDatabase> OpenSqlite(const std::string& path, bool readOnly, in
         return nullptr;
     }
     std::string why;
-    sqlite3* db = OpenFile(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &why);
+    sqlite3* db = OpenFile(path, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), &why);
     if (!db) {
         *error = "cannot open " + path + ": " + why;
         return nullptr;

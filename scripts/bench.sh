@@ -7,7 +7,8 @@
 #   3. CPU time while the window sits open with a quiet serial / USB link;
 #   4. receive queue and reply decoding per byte (Google Benchmark);
 #   5. the production line: station cycle on the simulated line paced at 57600
-#      baud against the wire time, the record's cost per printer on SQLite
+#      baud against the wire time (also with every disk flush of the station
+#      held as long as an ordinary disk takes), the record's cost per printer on SQLite
 #      and on a private PostgreSQL server, and the scale run: 16 stations on
 #      one PostgreSQL database for 60 s;
 #   6. the line board (vendrill-board) on a record of 100,000 visits, in

@@ -134,6 +134,14 @@ std::vector<LineVisit> CSimHost::Visits() const
     return visits;
 }
 
+void CSimHost::SwapNow()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_present && !m_line.printers.empty())
+        Leave();
+    ArriveNext();
+}
+
 bool CSimHost::LineDone() const
 {
     std::lock_guard lock(m_mutex);

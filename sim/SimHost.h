@@ -96,6 +96,9 @@ public:
     void SetLine(const LineOptions& line);
     std::vector<LineVisit> Visits() const;
     bool LineDone() const;  // every printer of the line has come and gone
+    // The operator takes the printer on the line away and puts the next one
+    // on at once, whatever it was doing.
+    void SwapNow();
     // Holds every byte for its wire time at this rate (10 bits a byte) in
     // both directions, so that the tool sees a real line's timing. 0: no
     // pacing.

@@ -175,7 +175,8 @@ enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
     kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
-    kOptAddress = 1u << 13, kOptRadioCheck = 1u << 14, kOptRadioTimeout = 1u << 15,
+    kOptAddress = 1u << 13, kOptCreateRecord = 1u << 14, kOptRenameBack = 1u << 15, kOptRadioCheck = 1u << 16,
+    kOptRadioTimeout = 1u << 17,
 };
 
 struct CommandEntry {
@@ -279,7 +280,7 @@ const CommandEntry kCommands[] = {
      nullptr},
     {"station", Command::Station, false,
      kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount |
-         kOptRadioCheck | kOptRadioTimeout,
+         kOptCreateRecord | kOptRenameBack | kOptRadioCheck | kOptRadioTimeout,
      nullptr, FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
     {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
@@ -290,7 +291,7 @@ const CommandEntry kCommands[] = {
 enum LongOption : int {
     kPort = 256, kBaud, kDataBits, kParity, kStopBits, kUsb, kUsbDevice, kSimulate, kOldModule, kNewModule,
     kJson, kTrace, kPrint, kSuffix, kName, kFirstSuffix, kPin, kLevel, kDb, kStation, kCount, kSince, kCsv,
-    kTimeout, kVid, kPid, kAddress, kRadioCheck, kRadioTimeout,
+    kTimeout, kVid, kPid, kAddress, kCreateRecord, kRenameBack, kRadioCheck, kRadioTimeout,
 };
 
 const option kLongOptions[] = {
@@ -320,6 +321,8 @@ const option kLongOptions[] = {
     {"db", required_argument, nullptr, kDb},
     {"station", required_argument, nullptr, kStation},
     {"count", required_argument, nullptr, kCount},
+    {"create-record", no_argument, nullptr, kCreateRecord},
+    {"rename-back", no_argument, nullptr, kRenameBack},
     {"since", required_argument, nullptr, kSince},
     {"csv", no_argument, nullptr, kCsv},
     {"address", required_argument, nullptr, kAddress},
@@ -514,6 +517,14 @@ std::string TakeCommandOption(int code, const std::string& value, Options& o, un
             return "--radio-timeout wants milliseconds from 100 to 600000, not '" + value + "'";
         o.radioTimeoutMs = std::stoi(value);
         return {};
+    case kCreateRecord:
+        *bit = kOptCreateRecord;
+        o.createRecord = true;
+        return {};
+    case kRenameBack:
+        *bit = kOptRenameBack;
+        o.renameBack = true;
+        return {};
     case kVid:
     case kPid: {
         *bit = code == kVid ? kOptVid : kOptPid;
@@ -589,8 +600,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
             break;
         }
         case kPrint: case kSuffix: case kName: case kFirstSuffix: case kPin: case kLevel: case kDb:
-        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kAddress: case kRadioCheck:
-        case kRadioTimeout: {
+        case kStation: case kCount: case kSince: case kCsv: case kVid: case kPid: case kAddress: case kCreateRecord:
+        case kRenameBack: case kRadioCheck: case kRadioTimeout: {
             unsigned bit = 0;
             if (const std::string error = TakeCommandOption(code, ::optarg ? ::optarg : "", o, &bit); !error.empty())
                 return Bad(error);

@@ -66,6 +66,9 @@ struct Options {
     std::string db;                        // station, records --db; "" = the default SQLite file
     std::string station;                   // station --station; "" = the host name
     std::int64_t count = 0;                // station --count; 0 = until interrupted
+    bool createRecord = false;             // station --create-record: make a SQLite file that is not there
+    bool renameBack = false;               // station --rename-back: a confirmed address with another name is
+                                           // given its name again (rework), not refused as a clash
     std::string since;                     // records --since, as the record compares it
     bool csv = false;                      // records --csv
     std::string vid, pid;                  // ports --vid, --pid: four hex digits, lower case

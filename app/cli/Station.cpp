@@ -9,6 +9,7 @@
 #include "link/Ports.h"
 #include "link/UsbPrinter.h"
 #include "link/UsbWatch.h"
+#include "protocol/Conversation.h"
 #include "protocol/Protocol.h"
 
 #include <algorithm>
@@ -18,10 +19,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <iterator>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <poll.h>
 #include <unistd.h>
@@ -76,6 +81,12 @@ std::optional<record::OpenResult> OpenRecordOrFail(const std::string& db, record
         *exitCode = BadArgument(r.error);
         return std::nullopt;
     }
+    if (r.kind == record::OpenResult::Kind::Missing) {
+        // A mistyped path would start a second sequence of numbers.
+        Message(r.error + " (station --create-record starts a new one there)");
+        *exitCode = kExitRecord;
+        return std::nullopt;
+    }
     if (r.kind != record::OpenResult::Kind::Ok) {
         Message(r.error);
         *exitCode = InterruptSignal() != 0 ? ExitCodeFor(Status::Interrupted) : kExitRecord;
@@ -99,6 +110,10 @@ constexpr int kLastWriteMs = 1500;
 constexpr int kRetryFirstMs = 100;
 constexpr int kRetryMostMs = 5000;
 constexpr auto kSayEvery = std::chrono::seconds(5);
+// Nobody swaps a printer faster than this: an address read this recently
+// still names the printer on the line, unless the record made the station
+// wait in between.
+constexpr auto kSwapTime = std::chrono::milliseconds(kProbeIntervalMs);
 // A missing serial port is looked for this often (sooner when udev tells
 // of a new serial device).
 constexpr int kPortLookMs = 1000;
@@ -128,6 +143,7 @@ std::chrono::milliseconds UsbLookEvery()
 struct PrinterResult {
     record::Visit visit;
     std::optional<record::State> state;  // the name's new state, when it changed
+    std::optional<record::State> had;    // its state before, when the printer has a name
     Status status = Status::Ok;          // Interrupted or NoDevice end the station
     int stop = -1;                       // exit status that ends the station, -1: go on
     bool recorded = false;
@@ -137,6 +153,73 @@ bool Named(record::Result r)
 {
     return r == record::Result::Named || r == record::Result::AlreadyNamed || r == record::Result::RenamedBack;
 }
+
+// One thread that does a piece of the station's work beside it, such as a
+// commit of the record while the line's round trip goes on. It sleeps in
+// between, so that no thread is started per printer; without a thread (one
+// could not be started) the work is done at once.
+class CHelper {
+public:
+    CHelper() = default;
+    ~CHelper()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_cv.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    CHelper(const CHelper&) = delete;
+    CHelper& operator=(const CHelper&) = delete;
+
+    // Starts work (Wait() must come before the next Start).
+    void Start(std::function<void()> work)
+    {
+        if (!m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { Serve(); });
+            } catch (const std::system_error&) {
+                work();
+                return;
+            }
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_work = std::move(work);
+        }
+        m_cv.notify_all();
+    }
+    // Until the work that Start gave is done.
+    void Wait()
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [this] { return !m_work; });
+    }
+
+private:
+    void Serve()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || m_work; });
+            if (!m_work)
+                return;  // stopped
+            lock.unlock();
+            m_work();
+            lock.lock();
+            m_work = nullptr;
+            m_cv.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;  // guards m_work and m_stop, and pairs with m_cv
+    std::condition_variable m_cv;
+    std::function<void()> m_work;  // set while work waits or runs
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 class CStation {
 public:
@@ -202,14 +285,26 @@ private:
     void SayUnplugged(const record::Visit& v) const;
 
     PrinterResult Handle(const std::string& address);
-    void SendName(const record::Binding& b, const std::string& current, PrinterResult& res);
+    // marked: the name is marked as sent already.
+    void SendName(const record::Binding& b, const std::string& current, PrinterResult& res,
+                  const std::string& rawAddress, bool marked);
+    // After a wait for the record, or when the address was read too long
+    // ago, reads it again: false (the visit failed, saying why) when another
+    // printer, or none, answers.
+    bool SamePrinter(const std::string& rawAddress, const record::Binding& b, PrinterResult& res);
+    // What an address read that ended at `at` came to; false as above.
+    bool Answered(const StepResult& r, const std::string& now, Clock::time_point at, const std::string& rawAddress,
+                  const record::Binding& b, PrinterResult& res);
+    // Reads the address while `work` runs on a thread of its own; both are
+    // done when it returns. *at: when the read ended.
+    StepResult ProbeWhile(const std::function<void()>& work, std::string* address, Clock::time_point* at);
     // With --print, on a visit that confirms the name: the label, unless
     // an earlier visit printed it.
     void Label(const record::Binding& b, PrinterResult& res);
     // Runs a call of the record until it succeeds or a signal comes; says on
-    // standard error, now and then, that it waits. *waited: it did not
-    // succeed at once.
-    bool Persist(const std::string& what, const std::function<bool(std::string*)>& call, bool* waited = nullptr);
+    // standard error, now and then, that it waits (and notes that in
+    // m_recordWaited).
+    bool Persist(const std::string& what, const std::function<bool(std::string*)>& call);
     void Record(PrinterResult& r);
     bool Report(const PrinterResult& r);
 
@@ -229,6 +324,9 @@ private:
     std::map<record::Result, std::int64_t> m_results;  // visits by what they came to
     Clock::time_point m_start = Clock::now();
     Clock::time_point m_lastStatus = Clock::now();  // the start, a printer, or the last waiting line
+    Clock::time_point m_addressRead;  // when the printer being handled last answered with its address
+    bool m_recordWaited = false;      // the record made the station wait since then
+    CHelper m_helper;                 // the record's commits beside the line's round trips; joined first
 };
 
 StepResult CStation::Probe(std::string* address)
@@ -459,7 +557,7 @@ std::string StationName(const Options& o, std::int64_t number)
     return name;
 }
 
-bool CStation::Persist(const std::string& what, const std::function<bool(std::string*)>& call, bool* waited)
+bool CStation::Persist(const std::string& what, const std::function<bool(std::string*)>& call)
 {
     std::string error, ignored;
     int pause = kRetryFirstMs;
@@ -470,8 +568,7 @@ bool CStation::Persist(const std::string& what, const std::function<bool(std::st
                 Message("the record in " + m_record.Where() + " is back");
             return true;
         }
-        if (waited)
-            *waited = true;
+        m_recordWaited = true;
         if (InterruptSignal() != 0)
             return false;
         // A connection that broke (the server restarted) is made anew at once.
@@ -495,23 +592,48 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
     record::Visit& v = res.visit;
     v.address = Cp949ToUtf8(rawAddress);
     v.station = m_station;
+    m_addressRead = Clock::now();
+    m_recordWaited = false;
 
-    // The printer's name, taken and committed before anything is sent.
-    record::ClaimResult claim;
-    bool waited = false;
-    const bool claimed = Persist(
-        "take a name for " + v.address,
-        [&](std::string* error) {
-            claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return StationName(m_o, n); },
-                                   m_station);
-            *error = claim.error;
-            return claim.kind != record::ClaimResult::Kind::Failed;
-        },
-        &waited);
-    if (!claimed) {
-        v.reason = "interrupted before a name was taken";
-        res.status = Status::Interrupted;
+    // All its copies answer with such an address too: a name bound to it
+    // would be a name for many printers.
+    if (proto::IsBlankAddress(rawAddress)) {
+        v.reason = "the module answers with the address " + v.address +
+                   ", which no real module has (never set, or copied); no name is taken for it";
         return res;
+    }
+
+    // The printer's name, taken and committed before anything is sent, and
+    // a new one marked as sent, durably: from then on the record does not
+    // say less than that the name may be on the module. Meanwhile the module's
+    // address is read once more, the last look before Set BDN at which a
+    // swapped printer can be told; the record's commits and the disk's flush
+    // overlap the line's round trip.
+    record::ClaimResult claim;
+    const auto take = [&](std::string* error) {
+        claim = m_record.Claim(v.address, m_o.prefix, m_first, [this](std::int64_t n) { return StationName(m_o, n); },
+                               m_station);
+        *error = claim.error;
+        return claim.kind != record::ClaimResult::Kind::Failed;
+    };
+    bool marked = false;
+    std::string now, error;
+    Clock::time_point probed;
+    const StepResult probe = ProbeWhile(
+        [&] {
+            if (take(&error) && claim.kind == record::ClaimResult::Kind::Ok && claim.binding.isNew)
+                marked = m_record.SetState(claim.binding.id, record::State::Sent, &error);
+        },
+        &now, &probed);
+    if (claim.kind == record::ClaimResult::Kind::Ok && claim.binding.isNew && !marked)
+        m_recordWaited = true;  // the record failed at the mark: it is made below, then the address read again
+    if (claim.kind == record::ClaimResult::Kind::Failed) {
+        m_recordWaited = true;
+        if (InterruptSignal() != 0 || !Persist("take a name for " + v.address, take)) {
+            v.reason = "interrupted before a name was taken";
+            res.status = Status::Interrupted;
+            return res;
+        }
     }
     if (claim.kind == record::ClaimResult::Kind::NoNameLeft) {
         v.reason = claim.error;
@@ -522,17 +644,12 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
     v.nameId = b.id;
     v.name = b.name;
     v.number = b.number;
-    const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
+    res.had = b.state;
 
-    // While the record was away the printer may have been swapped: the name
-    // goes only to the address it belongs to.
-    std::string now;
-    if (waited && (Probe(&now).status != Status::Ok || now != rawAddress)) {
-        v.reason = "the printer left before its name was sent";
-        if (!sentBefore)
-            res.state = record::State::Failed;
+    // While the record was away the printer may have been swapped: its name
+    // is read, and the name sent, only on the printer it belongs to.
+    if (!Answered(probe, now, probed, rawAddress, b, res) || !SamePrinter(rawAddress, b, res))
         return res;
-    }
 
     std::string current;
     if (!b.isNew) {
@@ -551,24 +668,77 @@ PrinterResult CStation::Handle(const std::string& rawAddress)
             Label(b, res);
             return res;
         }
+        // A confirmed name on another name's module: a second module with
+        // the same address (a copied or default one), or a printer that was
+        // reset. Sending the name again would put it on two printers.
+        if (b.state == record::State::Named && !m_o.renameBack) {
+            const std::string since = b.since.size() >= 19 ? b.since.substr(0, 19) + "Z" : b.since;
+            v.reason = "address clash: " + v.address + " bound to " + b.name + " since " + since + " at " + b.station +
+                       "; a second module with this address, or a reset printer";
+            Message(v.reason + " (it answers as '" + v.found + "'; a rework station gives a reset printer its name " +
+                    "again with --rename-back)");
+            return res;
+        }
         if (b.state == record::State::Named)
             Message(v.address + " has the name " + b.name + " in the record, but answers as '" + v.found +
                     "' (changed since, or two modules with one address): it is given its name again");
     }
-    SendName(b, current, res);
+    SendName(b, current, res, rawAddress, marked);
     return res;
 }
 
-void CStation::SendName(const record::Binding& b, const std::string& current, PrinterResult& res)
+bool CStation::SamePrinter(const std::string& rawAddress, const record::Binding& b, PrinterResult& res)
+{
+    if (!m_recordWaited && Clock::now() - m_addressRead < kSwapTime)
+        return true;
+    std::string now;
+    const StepResult r = Probe(&now);
+    m_recordWaited = false;
+    return Answered(r, now, Clock::now(), rawAddress, b, res);
+}
+
+bool CStation::Answered(const StepResult& r, const std::string& now, Clock::time_point at,
+                        const std::string& rawAddress, const record::Binding& b, PrinterResult& res)
+{
+    if (r.status == Status::Ok && now == rawAddress) {
+        m_addressRead = at;
+        return true;
+    }
+    record::Visit& v = res.visit;
+    if (r.status == Status::Ok)
+        v.reason = "a printer was swapped: " + Cp949ToUtf8(now) + " answers instead of " +
+                   v.address + ", whose name " + b.name + " stays with it";
+    else if (r.status == Status::Timeout)
+        v.reason = "the printer left before its name was sent";
+    else
+        v.reason = r.message;
+    if (r.status == Status::Interrupted || r.status == Status::NoDevice)
+        res.status = r.status;
+    if (b.state != record::State::Sent && b.state != record::State::Named)
+        res.state = record::State::Failed;  // nothing went out
+    return false;
+}
+
+StepResult CStation::ProbeWhile(const std::function<void()>& work, std::string* address, Clock::time_point* at)
+{
+    m_helper.Start(work);
+    const StepResult r = Probe(address);
+    *at = Clock::now();
+    m_helper.Wait();
+    return r;
+}
+
+void CStation::SendName(const record::Binding& b, const std::string& current, PrinterResult& res,
+                        const std::string& rawAddress, bool marked)
 {
     record::Visit& v = res.visit;
     const bool sentBefore = b.state == record::State::Sent || b.state == record::State::Named;
     // Whatever happens from here on, the record must not say less than
     // that the name may be on the module.
-    if (!sentBefore) {
-        const bool marked = InterruptSignal() == 0 &&
-                            Persist("record that " + b.name + " is sent",
-                                    [&](std::string* error) { return m_record.SetState(b.id, record::State::Sent, error); });
+    if (!sentBefore && !marked) {
+        marked = InterruptSignal() == 0 && Persist("record that " + b.name + " is sent", [&](std::string* error) {
+                     return m_record.SetState(b.id, record::State::Sent, error);
+                 });
         if (!marked) {
             v.reason = "interrupted before Set BDN was sent";
             res.state = record::State::Failed;
@@ -576,6 +746,10 @@ void CStation::SendName(const record::Binding& b, const std::string& current, Pr
             return;
         }
     }
+    // A mark that was slow, or had to be tried again, is followed by
+    // another read of the address.
+    if (!SamePrinter(rawAddress, b, res))
+        return;
     const bool signalledBefore = InterruptSignal() != 0;
     StepResult r = m_session.Request(*proto::TextRequest(proto::CMD_SET_BDN, b.name), proto::CMD_SET_BDN, nullptr);
     if (r.status == Status::ModuleError) {
@@ -639,6 +813,16 @@ void CStation::SendName(const record::Binding& b, const std::string& current, Pr
             res.state = record::State::Sent;
         if (readBack.status == Status::Interrupted || readBack.status == Status::NoDevice)
             res.status = readBack.status;
+        return;
+    }
+    // The printer that answers the read-back is the one that was named; on
+    // another one the name may have gone to either, and stays bound where
+    // it belongs (the one on the line is taken as the next printer).
+    if (info.address != rawAddress) {
+        v.reason = "a printer was swapped while it was named: " + Cp949ToUtf8(info.address.value_or("")) +
+                   " answers the read-back instead of " + v.address + ", whose name " + b.name + " stays with it";
+        if (!sentBefore)
+            res.state = record::State::Sent;
         return;
     }
     if (b.state != record::State::Named)
@@ -717,10 +901,9 @@ bool CStation::Report(const PrinterResult& r)
         o.Text("address", v.address).Text("name", v.name);
         o.Number("number", v.number >= 0 ? std::optional<std::int64_t>(v.number) : std::nullopt);
         o.Text("result", result);
-        if (r.state)
-            o.Text("state", record::StateName(*r.state));
-        else
-            o.Null("state");
+        // The name's state as the record holds it now; "" without a name.
+        const std::optional<record::State> state = r.state ? r.state : r.had;
+        o.Text("state", state ? record::StateName(*state) : "");
         o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate);
         line = o.Str() + "\n";
     } else {
@@ -888,7 +1071,8 @@ int RunStation(const Options& o, const ResultSink& out)
 {
     // Everything that can be refused is refused before a printer is touched.
     int exitCode = kExitOk;
-    std::optional<record::OpenResult> rec = OpenRecordOrFail(o.db, record::Access::ReadWrite, &exitCode);
+    std::optional<record::OpenResult> rec =
+        OpenRecordOrFail(o.db, o.createRecord ? record::Access::Create : record::Access::ReadWrite, &exitCode);
     if (!rec)
         return exitCode;
     rec->record->Limit(InterruptFd(), kRecordPatienceMs);
@@ -1038,13 +1222,16 @@ int RunLineCommand(const Options& o, const ResultSink& out)
 std::string LineCommandsUsage()
 {
     return "  station --name PREFIX [--first-suffix DIGITS] [--pin KEY] [--level LEVEL]\n"
-           "          [--print] [--db URL] [--station ID] [--count N] [--json]\n"
+           "          [--print] [--db URL] [--create-record] [--station ID] [--count N]\n"
+           "          [--rename-back] [--json]\n"
            "                            production line: waits for each printer, gives it\n"
            "                            the next name PREFIX<number> from the record (first\n"
            "                            number DIGITS, default 00001), reads it back, then\n"
            "                            prints the label with --print; one line per printer\n"
            "                            (JSON Lines with --json); runs until interrupted or\n"
-           "                            N printers are done\n"
+           "                            N printers are done; --rename-back gives a module\n"
+           "                            that answers with a named printer's address its name\n"
+           "                            again (rework) instead of failing it as a clash\n"
            "  records [--db URL] [--json|--csv] [--since TIME]\n"
            "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
            "  ports [--json] [--vid HEX4] [--pid HEX4]\n"
@@ -1054,7 +1241,10 @@ std::string LineCommandsUsage()
            "                            product's ports\n"
            "\n"
            "Record (--db): sqlite:PATH or postgresql://... ; default\n"
-           "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...)\n";
+           "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...), made on\n"
+           "  first use; another sqlite:PATH must exist unless --create-record is given.\n"
+           "  Keep a password off the command line: ~/.pgpass (or PGPASSFILE), or a\n"
+           "  service file entry: --db 'postgresql:///?service=NAME'\n";
 }
 
 }  // namespace vendrill::cli

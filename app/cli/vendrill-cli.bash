@@ -114,8 +114,8 @@ _vendrill_cli()
                     --new-module --json --trace --timeout --help --version'
         case $command in
             set-name) opts+=' --suffix --print' ;;
-            station) opts+=' --name --first-suffix --pin --level --print --db --station --count --radio-check
-                             --radio-timeout' ;;
+            station) opts+=' --name --first-suffix --pin --level --print --db --create-record --station --count --rename-back
+                             --radio-check --radio-timeout' ;;
             records) opts+=' --db --csv --since' ;;
             ports) opts+=' --vid --pid' ;;
             radio-check) opts+=' --address --name --pin' ;;

@@ -109,6 +109,10 @@ protected:
         ASSERT_TRUE(::mkdtemp(dir));
         m_dir = dir;
         m_db = "sqlite:" + m_dir + "/records.sqlite";
+        // A station opens a record that is there (it makes one only when
+        // asked, or in the default place).
+        const vendrill::record::OpenResult made = vendrill::record::Open(m_db, vendrill::record::Access::Create);
+        ASSERT_EQ(made.kind, vendrill::record::OpenResult::Kind::Ok) << made.error;
     }
     void TearDown() override
     {
@@ -143,6 +147,12 @@ protected:
         Outcome o = RunCli(StationArgs(host, std::move(args), db), run);
         EXPECT_TRUE(o.finished) << "the station had to be killed";
         return o;
+    }
+
+    // Waits until the station's standard error (in a file) holds text.
+    bool Said(const std::string& file, const std::string& text)
+    {
+        return WaitFor([&] { return clitest::ReadText(file).find(text) != std::string::npos; });
     }
 
     // The visits the record holds, each with its name's state now.

@@ -248,7 +248,8 @@ TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
 {
     auto line = Line(NumberedPrinters(1));
     const std::string readOnly = m_dir + "/ro.sqlite";
-    ASSERT_EQ(vendrill::record::Open("sqlite:" + readOnly).kind, vendrill::record::OpenResult::Kind::Ok);
+    ASSERT_EQ(vendrill::record::Open("sqlite:" + readOnly, vendrill::record::Access::Create).kind,
+              vendrill::record::OpenResult::Kind::Ok);
     ASSERT_EQ(::chmod(readOnly.c_str(), 0444), 0);
 
     struct Case {
@@ -261,6 +262,8 @@ TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
         {{"--name", "P"}, "postgresql://u@/db?host=" + m_dir + "&connect_timeout=2", kRecord, "cannot reach"},
         {{"--name", "P"}, "sqlite:" + readOnly, kRecord, "read-only"},
         {{"--name", "P"}, "sqlite:" + m_dir + "/missing/r.sqlite", kRecord, "missing"},
+        // A mistyped path starts no second record (and no second sequence).
+        {{"--name", "P"}, "sqlite:" + m_dir + "/typo.sqlite", kRecord, m_dir + "/typo.sqlite"},
         {{"--name", "PR.N"}, "", kBadArgument, "letters, digits"},
         {{"--name", std::string(30, 'P')}, "", kBadArgument, "longer than 29"},
         {{"--name", "P", "--first-suffix", std::string(19, '1')}, "", kBadArgument, "--first-suffix"},
@@ -279,6 +282,11 @@ TEST_F(Station, BadInputIsRefusedBeforeAnyPrinterIsTouched)
         EXPECT_EQ(o.out, "");
     }
     EXPECT_EQ(line->RequestCount(), 0u) << "no printer was asked anything";
+    struct stat st {};
+    EXPECT_NE(::stat((m_dir + "/typo.sqlite").c_str(), &st), 0) << "no record was made";
+    EXPECT_EQ(RunStation(*line, {"--name", "P", "--count", "1", "--create-record"}, "sqlite:" + m_dir + "/new.sqlite")
+                  .exitCode,
+              kOk);
     EXPECT_EQ(RunCli({"records", "--db", "sqlite:" + m_dir + "/missing/r.sqlite"}).exitCode, kRecord);
     EXPECT_EQ(RunCli({"records", "--since", "soon", "--db", m_db}).exitCode, kBadArgument);
 }

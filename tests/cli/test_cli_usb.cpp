@@ -379,7 +379,7 @@ TEST(CliUsb, UsbDeviceChoosesAPrinterByNodeSerialOrLocation)
     EXPECT_EQ(o.out.rfind("address: 00190199A1B2\n", 0), 0u) << o.out;
     o = clitest::RunCli({"--usb-device", "9-3", "info"});
     EXPECT_NE(o.err.find("not of an accepted vendor"), std::string::npos) << o.err;
-    o = clitest::RunCli({"station", "--usb-device", "9-2", "--db", line.db, "--name", "L", "--count", "1"});
+    o = clitest::RunCli({"station", "--usb-device", "9-2", "--db", line.db, "--create-record", "--name", "L", "--count", "1"});
     EXPECT_EQ(o.exitCode, 0) << o.err;
     EXPECT_EQ(second.State().name, "L00001");
     EXPECT_EQ(first.State().name, "VENDRILL-PRN");
@@ -415,8 +415,8 @@ TEST(CliUsb, StationFollowsPrintersBeingPluggedInAndOut)
         ASSERT_TRUE(line.WaitForVisits(2));
         second = line.Module(6).State();
     };
-    const clitest::Outcome o =
-        clitest::RunCli({"station", "--usb", "--trace", "--db", line.db, "--name", "U", "--count", "2"}, run);
+    const clitest::Outcome o = clitest::RunCli(
+        {"station", "--usb", "--trace", "--db", line.db, "--create-record", "--name", "U", "--count", "2"}, run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, 0) << o.err;
     const auto visits = line.Visits();
@@ -462,7 +462,7 @@ TEST(CliUsb, StationGoesOnAfterAnUnplugAndLabelsThePrinterWhenItsNameIsConfirmed
         }
     };
     const clitest::Outcome o = clitest::RunCli(
-        {"station", "--usb", "--db", line.db, "--name", "U", "--print", "--timeout", "30000", "--count", "5"}, run);
+        {"station", "--usb", "--db", line.db, "--create-record", "--name", "U", "--print", "--timeout", "30000", "--count", "5"}, run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, 7) << "two visits ended sent\n" << o.err;
     EXPECT_NE(o.err.find("printer on /dev/usb/lp5 went away"), std::string::npos) << o.err;
@@ -513,7 +513,7 @@ TEST(CliUsb, StationWaitsForAPrinterItCannotOpenYetOrThatDoesNotAnswer)
         named = module.State();
     };
     const clitest::Outcome o =
-        clitest::RunCli({"station", "--usb", "--trace", "--json", "--db", line.db, "--name", "Q", "--count", "1"}, run);
+        clitest::RunCli({"station", "--usb", "--trace", "--json", "--db", line.db, "--create-record", "--name", "Q", "--count", "1"}, run);
     EXPECT_TRUE(o.finished);
     EXPECT_EQ(o.exitCode, 0) << o.err;
     const std::vector<std::string> lines = clitest::Lines(o.err);

@@ -1,11 +1,14 @@
 // The station's one promise, first half: never one name on two printers.
 // Lost and late acknowledgements, signals and kills mid-printer, a station
-// whose clock runs ahead, prefixes that overlap, and one address on two
-// modules, each checked on what the modules and the record hold.
+// whose clock runs ahead, prefixes that overlap, a printer swapped while the
+// record is slow, and one address on two modules, each checked on what the
+// modules and the record hold.
 
+#include "PgServer.h"
 #include "StationTest.h"
 
 #include <csignal>
+#include <tuple>
 
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -17,6 +20,20 @@ using namespace stationtest;
 namespace {
 
 class NoNameTwice : public StationTest {};
+
+// The record fails at the mark that lets a name go out (the update of a
+// name to sent), as a full disk or an overloaded server would, while the
+// table fault says so.
+const char* const kSqliteSentFails =
+    "CREATE TABLE fault (fail INTEGER); INSERT INTO fault VALUES (1);"
+    "CREATE TRIGGER sent_fails BEFORE UPDATE OF state ON names WHEN NEW.state = 'sent'"
+    " AND (SELECT fail FROM fault) = 1 BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END";
+const char* const kPostgresSentFails =
+    "CREATE TABLE fault (fail INTEGER); INSERT INTO fault VALUES (1);"
+    "CREATE FUNCTION sent_fails() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+    " IF NEW.state = 'sent' AND (SELECT fail FROM fault) = 1 THEN RAISE EXCEPTION 'could not write'; END IF;"
+    " RETURN NEW; END $$;"
+    "CREATE TRIGGER sent_fails BEFORE UPDATE ON names FOR EACH ROW EXECUTE FUNCTION sent_fails()";
 
 }  // namespace
 
@@ -114,6 +131,64 @@ TEST_F(NoNameTwice, AKilledStationOrOneWhoseClockRunsAheadNeverHandsOutATakenNam
     EXPECT_TRUE(NamesHeldTwice({first.get(), second.get()}).empty()) << b.out;
 }
 
+// The record fails just as the name is to go out; meanwhile the operator
+// takes the printer away and puts another on. The name goes only to the
+// printer it belongs to, which gets it when it comes back.
+TEST_F(NoNameTwice, APrinterSwappedWhileTheRecordIsSlowNeverGetsTheName)
+{
+    PgServer server;
+    ASSERT_EQ(server.Start(), "");
+    for (const bool pg : {false, true}) {
+        SCOPED_TRACE(pg ? "PostgreSQL" : "SQLite");
+        std::string db = m_db, error;
+        if (pg) {
+            db = server.NewDatabase("swap", &error);
+            ASSERT_FALSE(db.empty()) << error;
+            ASSERT_EQ(record::Open(db, record::Access::Create).kind, record::OpenResult::Kind::Ok);
+        }
+        const auto exec = [&](const std::string& sql) {
+            if (pg) {
+                std::string failure;
+                server.Query("swap", sql, &failure);
+                EXPECT_EQ(failure, "");
+                return;
+            }
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open((m_dir + "/records.sqlite").c_str(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+            sqlite3_close(db);
+        };
+        exec(pg ? kPostgresSentFails : kSqliteSentFails);
+        const LinePrinter a{pg ? "0019019E2001" : "0019019E1001", false}, b{pg ? "0019019E2002" : "0019019E1002", false};
+        auto line = Line({a, b, a}, 100, 1000);
+        clitest::RunOptions run;
+        run.errorFile = m_dir + (pg ? "/pg.err" : "/sqlite.err");
+        run.whileRunning = [&](pid_t) {
+            EXPECT_TRUE(Said(run.errorFile, "W-00001 is sent in the record"));
+            line->SwapNow();
+            exec("UPDATE fault SET fail = 0");
+        };
+        const Outcome o = RunStation(*line, {"--name", "W-", "--count", "3", "--json"}, db, run);
+        EXPECT_EQ(o.exitCode, kNotNamed) << o.err;
+        EXPECT_TRUE(NamesHeldTwice({line.get()}).empty()) << o.out << o.err;
+        const auto names = ModuleNames({line.get()});
+        EXPECT_EQ(names.at(a.address), "W-00001");
+        EXPECT_EQ(names.at(b.address), "W-00002");
+        // The record binds each name to the printer that holds it.
+        const auto visits = Visits(db);
+        ASSERT_EQ(visits.size(), 3u) << o.out;
+        EXPECT_EQ(visits[0].visit.address, a.address);
+        EXPECT_EQ(ResultOf(visits[0]), "failed");
+        EXPECT_NE(visits[0].visit.reason.find("swapped"), std::string::npos) << visits[0].visit.reason;
+        for (const auto& [k, address, name] : {std::tuple{1, b.address, "W-00002"}, std::tuple{2, a.address, "W-00001"}}) {
+            EXPECT_EQ(visits[k].visit.address, address);
+            EXPECT_EQ(visits[k].visit.name, name);
+            EXPECT_EQ(ResultOf(visits[k]), "named");
+            EXPECT_EQ(visits[k].state, "named");
+        }
+    }
+}
+
 TEST_F(NoNameTwice, OverlappingPrefixesNeverMeet)
 {
     auto first = Line({{"00190199F001", false}});
@@ -126,9 +201,10 @@ TEST_F(NoNameTwice, OverlappingPrefixesNeverMeet)
 }
 
 // One module address seen again: the same printer, or two modules that
-// share an address. Every visit is recorded, and the printer keeps its
-// number and name.
-TEST_F(NoNameTwice, AKnownAddressKeepsItsNameAndEveryVisitIsRecorded)
+// share an address. Every visit is recorded, the printer keeps its number
+// and name, and a second module with a confirmed printer's address is never
+// given that name too.
+TEST_F(NoNameTwice, OneAddressIsOnePrinter)
 {
     const LinePrinter a{"0019019A0001", false}, b{"0019019A0002", false};
     {
@@ -139,29 +215,56 @@ TEST_F(NoNameTwice, AKnownAddressKeepsItsNameAndEveryVisitIsRecorded)
         ASSERT_EQ(lines.size(), 3u) << o.out;
         EXPECT_EQ(Words(lines[2])[2], "P00001");
         EXPECT_EQ(Words(lines[2])[3], "already-named");
-        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?1"}))
-            << "the name is not set again when the module has it";
+        EXPECT_EQ(line->Visits()[2].journal, std::vector<std::string>({"?3", "?3", "?1"}))
+            << "the address read again while the record answers, then the name: not set again when the module has it";
     }
-    // A module with that address and another name, at another station: it
-    // is given the recorded name again, still without a new number, and the
-    // station says so.
-    auto line = Line({a});
-    const Outcome o = RunStation(*line, {"--name", "P", "--count", "1", "--json", "--station", "other"});
-    ASSERT_EQ(o.exitCode, kOk) << o.err;
-    EXPECT_NE(o.out.find("\"number\": 1, \"result\": \"renamed-back\""), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("renamed back (was 'VENDRILL-PRN')"), std::string::npos) << o.out;
-    EXPECT_NE(o.err.find("0019019A0001"), std::string::npos) << o.err;
-    EXPECT_EQ(line->Visits()[0].state.name, "P00001");
+    // A module with that address and another name, at another station: a
+    // module with a copied address, or a printer reset. It fails at once,
+    // saying why, and keeps its name.
+    auto clone = Line({a});
+    const Outcome o = RunStation(*clone, {"--name", "P", "--count", "1", "--json", "--station", "other"});
+    EXPECT_EQ(o.exitCode, kNotNamed) << o.err;
+    EXPECT_NE(o.out.find("\"number\": 1, \"result\": \"failed\", \"state\": \"named\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("address clash: 0019019A0001 bound to P00001 since "), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("address clash"), std::string::npos) << o.err;
+    EXPECT_EQ(clone->Visits()[0].state.name, "VENDRILL-PRN");
+    // A rework station gives it its recorded name again when asked to.
+    auto rework = Line({a});
+    const Outcome r =
+        RunStation(*rework, {"--name", "P", "--count", "1", "--json", "--station", "rework", "--rename-back"});
+    ASSERT_EQ(r.exitCode, kOk) << r.err;
+    EXPECT_NE(r.out.find("\"number\": 1, \"result\": \"renamed-back\", \"state\": \"named\""), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("renamed back (was 'VENDRILL-PRN')"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("0019019A0001"), std::string::npos) << r.err;
+    EXPECT_EQ(rework->Visits()[0].state.name, "P00001");
+
+    // Addresses that no module really has are refused before a number is taken.
+    for (const char* blank : {"000000000000", "FFFFFFFFFFFF"}) {
+        auto line = Line({{blank, false}});
+        const Outcome z = RunStation(*line, {"--name", "P", "--count", "1", "--json"});
+        EXPECT_EQ(z.exitCode, kNotNamed) << z.err;
+        EXPECT_NE(z.out.find("\"name\": \"\", \"number\": null, \"result\": \"failed\", \"state\": \"\""),
+                  std::string::npos)
+            << z.out;
+        EXPECT_EQ(line->Visits()[0].state.name, "VENDRILL-PRN");
+    }
+    auto next = Line({{"0019019A0003", false}});
+    ASSERT_EQ(RunStation(*next, {"--name", "P", "--count", "1"}).exitCode, kOk);
+    EXPECT_EQ(next->Visits()[0].state.name, "P00003") << "no number went to the blank addresses";
 
     const auto visits = Visits();
-    ASSERT_EQ(visits.size(), 4u);
+    ASSERT_EQ(visits.size(), 8u);
     EXPECT_EQ(ResultOf(visits[2]), "already-named");
-    EXPECT_EQ(ResultOf(visits[3]), "renamed-back");
+    EXPECT_EQ(ResultOf(visits[3]), "failed");
     EXPECT_EQ(visits[3].visit.station, "other");
     EXPECT_EQ(visits[3].visit.found, "VENDRILL-PRN");
-    for (int k : {0, 2, 3}) {
+    EXPECT_EQ(ResultOf(visits[4]), "renamed-back");
+    for (int k : {0, 2, 3, 4}) {
         EXPECT_EQ(visits[k].visit.address, a.address);
         EXPECT_EQ(visits[k].visit.number, 1);
         EXPECT_EQ(visits[k].state, "named");
     }
+    EXPECT_EQ(visits[5].visit.number, -1);
+    EXPECT_NE(visits[5].visit.reason.find("000000000000"), std::string::npos) << visits[5].visit.reason;
 }
