@@ -1,7 +1,8 @@
 #include "app/board/Server.h"
 
 #include "app/board/Assets.h"
-#include "app/cli/Output.h"
+#include "app/common/Output.h"
+#include "app/common/Say.h"
 
 #include <microhttpd.h>
 
@@ -32,8 +33,8 @@ namespace vendrill::board {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using cli::CJsonObject;
-using cli::VisitsJson;
+using app::CJsonObject;
+using app::VisitsJson;
 
 // How long a record call may take before the board calls the record gone.
 constexpr int kPatienceMs = 5000;
@@ -229,7 +230,7 @@ public:
             MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, MHD_OPTION_END);
         const MHD_DaemonInfo* info = m_daemon ? MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
         if (m_wakeFd < 0 || m_epoll < 0 || !info) {
-            std::fprintf(m_err, "vendrill-board: cannot start serving: %s\n", std::strerror(errno));
+            app::Say(std::string("cannot start serving: ") + std::strerror(errno), m_err);
             if (m_daemon)
                 MHD_stop_daemon(m_daemon);
             ::close(listenFd);
@@ -246,7 +247,7 @@ public:
             watcher = std::thread([this, rec = std::move(first)]() mutable { Watch(std::move(rec)); });
             worker = std::thread([this] { Work(); });
         } catch (const std::system_error& e) {
-            std::fprintf(m_err, "vendrill-board: cannot start: %s\n", e.what());
+            app::Say(std::string("cannot start: ") + e.what(), m_err);
             StopThreads();
             if (watcher.joinable())
                 watcher.join();
@@ -280,9 +281,7 @@ private:
     {
         const std::string dir = m_o.jsDir + "/dygraphs/";
         if (!ReadWhole(dir + "dygraph.min.js", &m_chartJs) || !ReadWhole(dir + "dygraph.min.css", &m_chartCss))
-            std::fprintf(m_err, "vendrill-board: %sdygraph.min.js not found (package libjs-dygraphs): the page "
-                                "shows no chart\n",
-                         dir.c_str());
+            app::Say(dir + "dygraph.min.js not found (package libjs-dygraphs): the page shows no chart", m_err);
     }
 
     // ---- the event loop (this thread alone calls the server's library) ----
@@ -947,7 +946,7 @@ private:
             x->finished = x->broken = true;
             return false;
         }
-        x->body = cli::VisitsTable(page, ',', x->header, cli::CsvCells::ForSpreadsheet);
+        x->body = app::VisitsTable(page, ',', x->header, app::CsvCells::ForSpreadsheet);
         x->header = false;
         x->rows += page.size();
         if (page.size() < kCsvPage) {
@@ -1162,8 +1161,7 @@ int Serve(const Options& options, std::unique_ptr<record::CRecord> first, int st
     std::string error;
     const int fd = Listen(options.host, &port, &error);
     if (fd < 0) {
-        std::fprintf(err, "vendrill-board: cannot listen on %s:%d: %s\n", options.host.c_str(), options.port,
-                     error.c_str());
+        app::Say("cannot listen on " + options.host + ":" + std::to_string(options.port) + ": " + error, err);
         return kExitFailure;
     }
     CServer server(options, stopFd, err);

@@ -1,11 +1,14 @@
 #pragma once
 
-// vendrill-cli: argument parsing, the commands on a CModuleSession and the
-// formatting of their results. No I/O on the process's standard streams;
-// main.cpp decides where text goes.
+// vendrill-cli: argument parsing (Arguments.cpp), the usage text (Usage.cpp),
+// the one-shot commands on a CModuleSession and their results. No I/O on the
+// process's standard streams; main.cpp decides where text goes.
 
 #include "app/cli/ModuleSession.h"
-#include "app/cli/Output.h"
+#include "app/common/CommandLine.h"
+#include "app/common/Exit.h"
+#include "app/common/Output.h"
+#include "app/common/Say.h"
 #include "link/SerialPort.h"
 
 #include <cstdint>
@@ -17,23 +20,11 @@
 
 namespace vendrill::cli {
 
-// Exit status of the program (the usage text lists them from kExitCodes).
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailure = 1,      // trouble of this process (cannot start the simulator, a thread, ...)
-    kExitBadArgument = 2,  // wrong command line, or a value the module must not be sent
-    kExitNoDevice = 3,     // port or USB printer missing or unusable, or the link went away
-    kExitTimeout = 4,      // no reply within the reply time-out
-    kExitModuleError = 5,  // the module answered '9'
-    kExitRecord = 6,       // the record cannot be opened or read
-    kExitNotNamed = 7,     // a station run with --count did not name every printer
-};
-struct ExitCodeText {
-    int code;
-    const char* meaning;
-};
-extern const ExitCodeText kExitCodes[8];
+// The exit statuses, the output module and the messages come from the edge
+// layer that all programs share.
+using namespace vendrill::app;
 
+// The exit status of a step's outcome (128+N after signal N).
 int ExitCodeFor(Status status);
 
 enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports, RadioCheck };
@@ -78,11 +69,8 @@ struct Options {
     bool timeoutGiven = false;             // --timeout was given (radio-check has its own default)
 };
 
-struct ParseResult {
-    bool ok = false;
-    Options options;
-    std::string error;  // set when !ok
-};
+// Help and Version are commands too (options.command).
+using ParseResult = app::Parsed<Options>;
 
 // args without the program name.
 ParseResult ParseArguments(const std::vector<std::string>& args);

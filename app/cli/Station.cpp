@@ -53,14 +53,12 @@ std::string HostName()
 
 void Message(const std::string& text)
 {
-    std::fprintf(stderr, "vendrill-cli: %s\n", Utf8ToLocale(text).c_str());
+    Say(text);
 }
 
 int BadArgument(const std::string& text)
 {
-    std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n",
-                 Utf8ToLocale(text).c_str());
-    return kExitBadArgument;
+    return UsageError(text);
 }
 
 // Waits ms unless an interrupt signal comes first; false when it came.
@@ -1217,34 +1215,6 @@ int RunLineCommand(const Options& o, const ResultSink& out)
     case Command::RadioCheck: return RunRadioCheck(o, out);
     default: return kExitBadArgument;
     }
-}
-
-std::string LineCommandsUsage()
-{
-    return "  station --name PREFIX [--first-suffix DIGITS] [--pin KEY] [--level LEVEL]\n"
-           "          [--print] [--db URL] [--create-record] [--station ID] [--count N]\n"
-           "          [--rename-back] [--json]\n"
-           "                            production line: waits for each printer, gives it\n"
-           "                            the next name PREFIX<number> from the record (first\n"
-           "                            number DIGITS, default 00001), reads it back, then\n"
-           "                            prints the label with --print; one line per printer\n"
-           "                            (JSON Lines with --json); runs until interrupted or\n"
-           "                            N printers are done; --rename-back gives a module\n"
-           "                            that answers with a named printer's address its name\n"
-           "                            again (rework) instead of failing it as a clash\n"
-           "  records [--db URL] [--json|--csv] [--since TIME]\n"
-           "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
-           "  ports [--json] [--vid HEX4] [--pid HEX4]\n"
-           "                            list serial ports and USB printers with their USB\n"
-           "                            identity, location and description (nothing is\n"
-           "                            opened); --vid and --pid keep one USB vendor's or\n"
-           "                            product's ports\n"
-           "\n"
-           "Record (--db): sqlite:PATH or postgresql://... ; default\n"
-           "  $XDG_DATA_HOME/vendrill/records.sqlite (~/.local/share/vendrill/...), made on\n"
-           "  first use; another sqlite:PATH must exist unless --create-record is given.\n"
-           "  Keep a password off the command line: ~/.pgpass (or PGPASSFILE), or a\n"
-           "  service file entry: --db 'postgresql:///?service=NAME'\n";
 }
 
 }  // namespace vendrill::cli

@@ -12,6 +12,7 @@
 using namespace vendrill;
 
 using namespace vendrill::cli;
+using namespace vendrill::app;
 
 namespace {
 
@@ -142,6 +143,9 @@ TEST(CliArguments, TyposGetASuggestion)
     EXPECT_EQ(Parse({"inof"}).error, "unknown command 'inof'; did you mean 'info'?");
     EXPECT_EQ(Parse({"set-nmae", "X"}).error, "unknown command 'set-nmae'; did you mean 'set-name'?");
     EXPECT_EQ(Parse({"frobnicate"}).error, "unknown command 'frobnicate'");
+    // The option is named as written, not its value.
+    EXPECT_EQ(Parse({"info", "--name", "P"}).error, "option --name does not belong to info");
+    EXPECT_EQ(Parse({"--help=1"}).error, "option --help takes no value");
 }
 
 TEST(CliArguments, RadioCheckTakesTheModulesAddressAndBlueZs)
