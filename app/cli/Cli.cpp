@@ -55,7 +55,7 @@ RunResult Shown(const StepResult& step, const ModuleInfo& info)
 
 // A request whose reply drives the read-back chain: Get BDA for info, a
 // Set's acknowledgement otherwise.
-RunResult ReadBack(CModuleSession& session, const Options& o,
+RunResult ReadBack(CBlockingSession& session, const Options& o,
                    const proto::Bytes& frame = proto::GetRequest(proto::CMD_GET_BDA))
 {
     ModuleInfo info;
@@ -73,7 +73,7 @@ RunResult BadValue(const std::string& message)
 
 }  // namespace
 
-RunResult RunOnSession(CModuleSession& session, const Options& o)
+RunResult RunOnSession(CBlockingSession& session, const Options& o)
 {
     switch (o.command) {
     case Command::Info:
@@ -138,7 +138,7 @@ RunResult Run(const Options& o)
 
     // The simulated module must outlive the session that talks to it.
     CSimHost sim;
-    CModuleSession session;
+    CBlockingSession session(InterruptFd(), InterruptSignal);
     session.SetReplyTimeout(o.replyTimeoutMs);
     StepResult opened;
     switch (o.link) {

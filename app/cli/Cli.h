@@ -1,15 +1,16 @@
 #pragma once
 
 // vendrill-cli: argument parsing (Arguments.cpp), the usage text (Usage.cpp),
-// the one-shot commands on a CModuleSession and their results. No I/O on the
+// the one-shot commands on a blocking session and their results. No I/O on the
 // process's standard streams; main.cpp decides where text goes.
 
-#include "app/cli/ModuleSession.h"
+#include "app/cli/Interrupt.h"
 #include "app/common/CommandLine.h"
 #include "app/common/Exit.h"
 #include "app/common/Output.h"
 #include "app/common/Say.h"
 #include "link/SerialPort.h"
+#include "session/BlockingSession.h"
 
 #include <cstdint>
 #include <optional>
@@ -47,7 +48,7 @@ struct Options {
     bool newModule = false;  // read the pairing mode (newer modules), not the security level
     bool json = false;
     bool trace = false;
-    int replyTimeoutMs = CModuleSession::kReplyTimeoutMs;  // --timeout
+    int replyTimeoutMs = CBlockingSession::kReplyTimeoutMs;  // --timeout
 
     // The production-line commands (Station.h).
     std::string prefix;                    // station --name
@@ -76,7 +77,7 @@ using ParseResult = app::Parsed<Options>;
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
 // The exit statuses name the reply time-out in force.
-std::string UsageText(int replyTimeoutMs = CModuleSession::kReplyTimeoutMs);
+std::string UsageText(int replyTimeoutMs = CBlockingSession::kReplyTimeoutMs);
 std::string VersionText();  // "vendrill-cli <version>\n"
 
 struct RunResult {
@@ -95,6 +96,6 @@ std::string LinkText(const Options& o);
 RunResult Run(const Options& options);
 
 // The command part of Run on a session that is already open.
-RunResult RunOnSession(CModuleSession& session, const Options& options);
+RunResult RunOnSession(CBlockingSession& session, const Options& options);
 
 }  // namespace vendrill::cli
