@@ -159,6 +159,13 @@ void CNaming::Decide(const std::string& rawAddress, PrinterResult& res)
         }
         v.found = Cp949ToUtf8(current);
         if (current == b.name) {
+            // Its Set BDN arrived on an earlier visit, whose end was lost
+            // (no answer, unplugged, interrupted): it is finished now, the
+            // station's settings included, before it counts as named.
+            if (b.state != record::State::Named && (m_settings.pin || m_settings.level)) {
+                Confirm(b, current, Came::Seen, res, rawAddress);
+                return;
+            }
             v.result = record::Result::AlreadyNamed;
             if (b.state != record::State::Named)
                 res.state = record::State::Named;
