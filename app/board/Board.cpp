@@ -1,5 +1,6 @@
 #include "app/board/Board.h"
 
+#include "app/board/Http.h"
 #include "app/board/Server.h"
 #include "app/common/CommandLine.h"
 #include "app/common/Output.h"
@@ -22,17 +23,6 @@ using app::CJsonObject;
 using app::JsonArray;
 using app::VisitJson;
 using app::VisitsJson;
-
-bool ReadFile(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    *out = text.str();
-    return static_cast<bool>(in) || in.eof();
-}
 
 // One JSON line without the line breaks JSON arrays carry between and after values (no
 // string holds a raw line break), so that it fits one event.
@@ -308,7 +298,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         return r;
     }
     if (!o.tokenFile.empty()) {
-        if (!ReadFile(o.tokenFile, &o.token))
+        if (!ReadWhole(o.tokenFile, &o.token))
             return fail("cannot read the token file " + o.tokenFile + ": " + std::strerror(errno));
         while (!o.token.empty() && std::isspace(static_cast<unsigned char>(o.token.back())))
             o.token.pop_back();
