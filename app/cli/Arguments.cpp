@@ -121,7 +121,7 @@ std::string FinishStation(Options& o)
                " bytes";
     if (std::string error = CheckPin(o); !error.empty())
         return error;
-    if (o.link == LinkChoice::Simulate)
+    if (o.transport == Transport::Simulate)
         return "station needs a line of printers; run vendrill-sim --line and give its --port";
     return {};
 }
@@ -392,10 +392,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         return Bad("--usb does not take --port or line settings");
     if (r.simulate && r.portGiven)
         return Bad("--simulate does not take --port");
-    o.link = r.usb ? LinkChoice::Usb : r.simulate ? LinkChoice::Simulate : LinkChoice::Serial;
-    if (o.link == LinkChoice::Serial && o.portPath.empty())
+    o.transport = r.usb ? Transport::Usb : r.simulate ? Transport::Simulate : Transport::Serial;
+    if (o.transport == Transport::Serial && o.portPath.empty())
         o.portPath = PortPath(o.port);
-    if (o.link == LinkChoice::Serial && o.portPath.empty())
+    if (o.transport == Transport::Serial && o.portPath.empty())
         return Bad("no path for the default port " + o.port);
 
     const std::vector<std::string>& positionals = line.arguments;

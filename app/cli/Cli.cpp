@@ -141,8 +141,8 @@ RunResult Run(const Options& o)
     CBlockingSession session(InterruptFd(), InterruptSignal);
     session.SetReplyTimeout(o.replyTimeoutMs);
     StepResult opened;
-    switch (o.link) {
-    case LinkChoice::Simulate:
+    switch (o.transport) {
+    case Transport::Simulate:
         if (!sim.Start()) {
             RunResult r;
             r.exitCode = kExitFailure;
@@ -151,15 +151,15 @@ RunResult Run(const Options& o)
         }
         opened = session.OpenSerial(sim.SlavePath(), o.line);
         break;
-    case LinkChoice::Serial:
+    case Transport::Serial:
         opened = session.OpenSerial(o.portPath, o.line);
         break;
-    case LinkChoice::Usb:
+    case Transport::Usb:
         opened = session.OpenUsb(o.usbDevice);
         break;
     }
     // Every error names the link it happened on.
-    const std::string link = o.link == LinkChoice::Simulate ? sim.SlavePath() + " (the simulated module)" : LinkText(o);
+    const std::string link = o.transport == Transport::Simulate ? sim.SlavePath() + " (the simulated module)" : DeviceText(o);
     const auto onLink = [&link](RunResult r) {
         if (r.exitCode != kExitOk && !link.empty() && r.error.find(link) == std::string::npos)
             r.error += " on " + link;
@@ -168,17 +168,17 @@ RunResult Run(const Options& o)
     if (opened.status != Status::Ok)
         return onLink(Failed(opened));
     RunResult r = RunOnSession(session, o);
-    if (r.exitCode == kExitNoDevice && o.link == LinkChoice::Serial)
+    if (r.exitCode == kExitNoDevice && o.transport == Transport::Serial)
         r.error = LinkLostError(o.portPath, r.error);
     session.Close();
     sim.Stop();
     return onLink(std::move(r));
 }
 
-std::string LinkText(const Options& o)
+std::string DeviceText(const Options& o)
 {
     // The first accepted USB printer is named by the messages that find it.
-    if (o.link == LinkChoice::Usb)
+    if (o.transport == Transport::Usb)
         return o.usbDevice.empty() ? std::string() : "the USB printer " + o.usbDevice;
     const bool comName = o.port.rfind("COM", 0) == 0;
     return o.portPath + " (" + (comName ? o.port + ", " : std::string()) + std::to_string(o.line.baudRate) + " baud)";

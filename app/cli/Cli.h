@@ -29,7 +29,9 @@ using namespace vendrill::app;
 int ExitCodeFor(Status status);
 
 enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports, RadioCheck };
-enum class LinkChoice { Serial, Usb, Simulate };
+// How the module is reached: a serial port, a USB printer, or the simulated
+// module on a pseudo-terminal.
+enum class Transport { Serial, Usb, Simulate };
 
 struct Options {
     Command command = Command::None;
@@ -39,7 +41,7 @@ struct Options {
     char selection = 0;                 // set-level '1'/'3'; set-pairing '1'..'3';
                                         // sniff 'C' status, '1' enable, '0' disable
 
-    LinkChoice link = LinkChoice::Serial;
+    Transport transport = Transport::Serial;
     std::string port = "COM1";  // as given
     std::string portPath;       // resolved device path (serial only)
     std::string usbDevice;      // --usb-device NODE|SERIAL|LOCATION; "" = the first accepted printer
@@ -87,9 +89,9 @@ struct RunResult {
     std::string error;  // on failure, for standard error
 };
 
-// The link as messages name it: the device path, the COM name it was given
-// by, and the baud rate; or the USB printer asked for ("" for the first one).
-std::string LinkText(const Options& o);
+// The device as messages name it: its path, the COM name it was given by,
+// and the baud rate; or the USB printer asked for ("" for the first one).
+std::string DeviceText(const Options& o);
 
 // Opens the chosen link, runs the command and closes everything again.
 // For Help and Version nothing is opened.

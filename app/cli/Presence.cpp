@@ -73,7 +73,7 @@ StepResult CPresence::Probe(std::string* address)
 
 void CPresence::LinkMessage(const std::string& text) const
 {
-    const std::string link = LinkText(m_o);
+    const std::string link = DeviceText(m_o);
     Say(link.empty() || text.find(link) != std::string::npos ? text : text + " on " + link);
 }
 
@@ -94,16 +94,17 @@ Status CPresence::SleepUntilUsbChange()
         m_report.Waiting();
         const auto wake = std::chrono::ceil<std::chrono::milliseconds>(
             std::min(lookAt, m_report.NextWaitingLine()) - Clock::now());
-        const usb::CUsbWatch::WaitResult w =
+        const WaitResult w =
             m_watch->Wait(InterruptFd(), static_cast<int>(std::max<std::int64_t>(wake.count(), 1)));
         switch (w) {
-        case usb::CUsbWatch::WaitResult::Timeout:
+        case WaitResult::TimedOut:
             if (Clock::now() >= lookAt)
                 return Status::Ok;
             break;
-        case usb::CUsbWatch::WaitResult::Event: TakeEvents(*m_watch); return Status::Ok;
-        case usb::CUsbWatch::WaitResult::Other: return Status::Interrupted;
-        case usb::CUsbWatch::WaitResult::Error: Say("cannot watch for USB printers"); return Status::Failure;
+        case WaitResult::Ready: TakeEvents(*m_watch); return Status::Ok;
+        case WaitResult::Woken: return Status::Interrupted;
+        case WaitResult::HangUp:
+        case WaitResult::Error: Say("cannot watch for USB printers"); return Status::Failure;
         }
     }
 }
@@ -193,13 +194,13 @@ Status CPresence::WaitUntilUnplugged()
     for (;;) {
         if (PresentPrinter() != m_node)
             return Status::Ok;
-        const usb::CUsbWatch::WaitResult w =
+        const WaitResult w =
             m_watch->Wait(InterruptFd(), static_cast<int>(m_usbLookEvery.count()));
-        if (w == usb::CUsbWatch::WaitResult::Timeout)
+        if (w == WaitResult::TimedOut)
             continue;  // look again
-        if (w == usb::CUsbWatch::WaitResult::Other)
+        if (w == WaitResult::Woken)
             return Status::Interrupted;
-        if (w == usb::CUsbWatch::WaitResult::Error) {
+        if (w == WaitResult::Error) {
             Say("cannot watch for USB printers");
             return Status::Failure;
         }
@@ -282,7 +283,7 @@ Status CPresence::OpenPort(bool lost)
         const StepResult opened = m_session.OpenSerial(m_o.portPath, m_o.line);
         if (opened.status == Status::Ok) {
             if (said)
-                Say(LinkText(m_o) + (lost ? " is back" : " is there"));
+                Say(DeviceText(m_o) + (lost ? " is back" : " is there"));
             return Status::Ok;
         }
         const bool away = ::access(m_o.portPath.c_str(), F_OK) != 0 || FaultOf(opened.error) == DeviceFault::Gone;
@@ -291,8 +292,8 @@ Status CPresence::OpenPort(bool lost)
             return opened.status;
         }
         if (!said) {
-            Say(lost ? "the link on " + LinkText(m_o) + " is gone; waiting for it to come back (Ctrl-C ends the station)"
-                     : "no port at " + LinkText(m_o) + " yet; waiting for it (Ctrl-C ends the station)");
+            Say(lost ? "the link on " + DeviceText(m_o) + " is gone; waiting for it to come back (Ctrl-C ends the station)"
+                     : "no port at " + DeviceText(m_o) + " yet; waiting for it (Ctrl-C ends the station)");
             said = true;
         }
         // A USB serial adapter that is plugged in wakes the wait at once; a
@@ -301,12 +302,12 @@ Status CPresence::OpenPort(bool lost)
             m_ttyWatch = std::make_unique<usb::CUsbWatch>();
             m_ttyWatch->Start("tty");  // without udev its waits fail, and the pause below stands in
         }
-        const usb::CUsbWatch::WaitResult w = m_ttyWatch->Wait(InterruptFd(), kPortLookMs);
-        if (w == usb::CUsbWatch::WaitResult::Other || InterruptSignal() != 0)
+        const WaitResult w = m_ttyWatch->Wait(InterruptFd(), kPortLookMs);
+        if (w == WaitResult::Woken || InterruptSignal() != 0)
             return Status::Interrupted;
-        if (w == usb::CUsbWatch::WaitResult::Event)
+        if (w == WaitResult::Ready)
             m_ttyWatch->Take();
-        else if (w == usb::CUsbWatch::WaitResult::Error && !PauseOrInterrupt(kPortLookMs))
+        else if (w == WaitResult::Error && !PauseOrInterrupt(kPortLookMs))
             return Status::Interrupted;
     }
 }

@@ -118,7 +118,7 @@ int RunStation(const Options& o, const ResultSink& out)
     CBlockingSession session(InterruptFd(), InterruptSignal);
     session.SetReplyTimeout(o.replyTimeoutMs);
     usb::CUsbWatch watch;
-    if (o.link == LinkChoice::Usb) {
+    if (o.transport == Transport::Usb) {
         // Printers come and go; the watch runs before the first look so that
         // no plug-in between the two is missed.
         if (!watch.Start()) {
@@ -127,9 +127,9 @@ int RunStation(const Options& o, const ResultSink& out)
         }
     }
     const std::string station = o.station.empty() ? HostName() : o.station;
-    const std::string link = LinkText(o);
+    const std::string link = DeviceText(o);
     CStationReport report(o.json, out, station, link.empty() ? std::string("USB printers") : link);
-    CPresence presence(o, session, report, o.link == LinkChoice::Usb ? &watch : nullptr);
+    CPresence presence(o, session, report, o.transport == Transport::Usb ? &watch : nullptr);
     CLineModule module(session, o.newModule);
     CStationRecord record(db, numbering, station);
     CNaming naming(module, record, {station, o.stationPin, o.stationLevel, o.print, o.renameBack}, InterruptSignal);

@@ -29,7 +29,7 @@ TEST(CliArguments, DefaultsAreTheDialogsLine)
     const ParseResult r = Parse({"info"});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.command, Command::Info);
-    EXPECT_EQ(r.options.link, LinkChoice::Serial);
+    EXPECT_EQ(r.options.transport, Transport::Serial);
     EXPECT_EQ(r.options.portPath, "/dev/ttyS0");
     EXPECT_EQ(r.options.line.baudRate, 57600u);
     EXPECT_EQ(r.options.line.dataBits, 8);
@@ -250,6 +250,6 @@ TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
     EXPECT_FALSE(Parse({"records", "--since", "yesterday"}).ok);
     const ParseResult usb = Parse({"station", "--name", "P", "--usb-device", "SER1"});
     ASSERT_TRUE(usb.ok) << usb.error;
-    EXPECT_EQ(usb.options.link, LinkChoice::Usb);
+    EXPECT_EQ(usb.options.transport, Transport::Usb);
     EXPECT_EQ(usb.options.usbDevice, "SER1");
 }
