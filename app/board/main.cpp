@@ -56,8 +56,9 @@ int main(int argc, char** argv)
     const int code = Run(
         parsed.options, stopFd,
         [&parsed](const std::string& url) {
-            std::printf("vendrill-board: the line board is at %s%s\n", url.c_str(),
-                        parsed.options.token.empty() ? "" : " (add ?token=... from the token file)");
+            vendrill::app::Say("the line board is at " + url +
+                                   (parsed.options.token.empty() ? "" : " (add ?token=... from the token file)"),
+                               stdout);
             std::fflush(stdout);
         },
         stderr);

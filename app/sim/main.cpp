@@ -346,10 +346,12 @@ int main(int argc, char** argv)
         return app::kExitFailure;
     }
     const std::string path = host.SlavePath();
-    std::printf("vendrill-sim: module on %s (use VENDRILL_COM1=%s)\n", path.c_str(), path.c_str());
+    // Where the module is goes to standard output, for scripts.
+    app::Say("module on " + path + " (use VENDRILL_COM1=" + path + ")", stdout);
     if (lineCount > 0)
-        std::printf("vendrill-sim: a line of %d printers, addresses %s to %s\n", lineCount,
-                    line.printers.front().address.c_str(), line.printers.back().address.c_str());
+        app::Say("a line of " + std::to_string(lineCount) + " printers, addresses " + line.printers.front().address +
+                     " to " + line.printers.back().address,
+                 stdout);
     std::fflush(stdout);
 
     signalfd_siginfo info{};
@@ -357,6 +359,6 @@ int main(int argc, char** argv)
     }
     host.Stop();
     close(sfd);
-    std::printf("vendrill-sim: stopped after %llu requests\n", static_cast<unsigned long long>(host.RequestCount()));
+    app::Say("stopped after " + std::to_string(host.RequestCount()) + " requests", stdout);
     return app::kExitOk;
 }
