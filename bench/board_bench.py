@@ -312,7 +312,7 @@ def commit_to_page(driver, board, sim, cli, db, printers):
     """A station names `printers` printers while the page is open."""
     cpu0, ns0 = cpu_ticks(board.proc.pid), cpu_ns(board.proc.pid)
     updates0 = driver.execute_script("return window.vendrillBoard.updates;")
-    line = boardlib.Line(sim, cli, db, printers, prefix="L-", station="S1")
+    line = boardlib.Line(sim, cli, db, printers, prefix="L-", station="S1", stay_ms=100)
     try:
         rc, out, err = line.wait(timeout=300)
     finally:

@@ -826,6 +826,29 @@ std::optional<std::string> SinceText(const std::string& text)
     return t + ".000Z";
 }
 
+namespace {
+
+// What a location without a known scheme was probably meant to be: a file
+// path gets its "sqlite:", a PostgreSQL scheme mistyped gets the right form.
+// Nothing that may hold a password is repeated.
+std::string LocationHint(const std::string& location)
+{
+    const std::size_t colon = location.find(':');
+    const bool looksLikePath = colon == std::string::npos || location.find('/') < colon;
+    if (looksLikePath && location.find('@') == std::string::npos && !location.empty())
+        return "; did you mean 'sqlite:" + location + "'?";
+    std::string scheme = location.substr(0, colon);
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme.rfind("postgres", 0) == 0 || scheme == "pg" || scheme == "psql")
+        return "; a PostgreSQL URL begins with postgresql://";
+    if (scheme == "sqlite3" || scheme == "file")
+        return "; a SQLite file is given as sqlite:PATH";
+    return {};
+}
+
+}  // namespace
+
 OpenResult Open(const std::string& location, Access access, int cancelFd)
 {
     const bool readOnly = access == Access::ReadOnly;
@@ -837,8 +860,16 @@ OpenResult Open(const std::string& location, Access access, int cancelFd)
             return Failed(OpenResult::Kind::BadLocation, "sqlite: needs a file path");
         const bool create = !readOnly && (location.empty() || access == Access::Create);
         struct stat st {};
-        if (!readOnly && !create && ::stat(path.c_str(), &st) != 0 && errno == ENOENT)
-            return Failed(OpenResult::Kind::Missing, "there is no record at " + path);
+        if (!create && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+            if (!readOnly)
+                return Failed(OpenResult::Kind::Missing, "there is no record at " + path);
+            // Nothing to read yet is not a fault of the file system.
+            return Failed(OpenResult::Kind::Unavailable,
+                          "there is no record at " + path +
+                              (location.empty() ? " yet: a station makes it when it starts (or name another with "
+                                                  "--db sqlite:PATH or a postgresql:// URL)"
+                                                : " (no such file; a station writes its record where its --db says)"));
+        }
         if (location.empty() && !readOnly)
             MakeFolders(path);
         db = OpenSqlite(path, readOnly, cancelFd, &error, create);
@@ -862,7 +893,8 @@ OpenResult Open(const std::string& location, Access access, int cancelFd)
             shown = location.substr(0, end) + "...";
         }
         return Failed(OpenResult::Kind::BadLocation,
-                      "unknown record location '" + shown + "' (give sqlite:PATH or a postgresql:// URL)");
+                      "unknown record location '" + shown + "' (give sqlite:PATH or a postgresql:// URL)" +
+                          LocationHint(location));
     }
     if (!db)
         return Failed(OpenResult::Kind::Unavailable, error);

@@ -225,7 +225,12 @@ def check_page(driver, board, record, artefacts, kind):
     driver.execute_script("window.stillTheSamePage = true")
     line = boardlib.Line(SIM, CLI, record.location, 2, prefix="U-", station="B2",
                          addresses="0019019900A1,0019019900A2")
-    wait_for(lambda: (station_tile(driver, "B2") or {}).get("named") == "2", timeout=60, what="station B2's two printers")
+    try:
+        wait_for(lambda: (station_tile(driver, "B2") or {}).get("named") == "2", timeout=60,
+                 what="station B2's two printers")
+    except TimeoutError:
+        line.kill()
+        raise TimeoutError("station B2's two printers never showed; the station said: %s" % line.station.stderr.read())
     code, _, err = line.wait()
     check(code == 0, "second station: exit %d: %s" % (code, err))
     check(driver.execute_script("return window.stillTheSamePage === true"), "the page was reloaded")

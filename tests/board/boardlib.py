@@ -133,9 +133,10 @@ class Line:
     """A simulated production line and a station naming its printers."""
 
     def __init__(self, sim, cli, db, printers, prefix="P-", station="S1", sim_args=(), station_args=(),
-                 addresses=None):
-        """addresses: vendrill-sim's --line list (printers then counts them)."""
-        self.sim = subprocess.Popen([sim, "--line", addresses or str(printers), "--stay", "100", "--gone", "300", *sim_args],
+                 addresses=None, stay_ms=1000):
+        """addresses: vendrill-sim's --line list (printers then counts them). stay_ms: how long a printer
+        stays after its name, long enough for the read-back on a loaded machine under sanitizers."""
+        self.sim = subprocess.Popen([sim, "--line", addresses or str(printers), "--stay", str(stay_ms), "--gone", "300", *sim_args],
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.sim.stdout.readline()
         match = re.search(r"module on (\S+)", line)

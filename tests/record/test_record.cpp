@@ -497,7 +497,12 @@ TEST(RecordOpen, LocationsThatCannotBeUsed)
 {
     EXPECT_EQ(Open("mysql://host/db").kind, OpenResult::Kind::BadLocation);
     EXPECT_EQ(Open("sqlite:").kind, OpenResult::Kind::BadLocation);
-    EXPECT_EQ(Open("records.sqlite").kind, OpenResult::Kind::BadLocation);
+    OpenResult typo = Open("records.sqlite");
+    EXPECT_EQ(typo.kind, OpenResult::Kind::BadLocation);
+    EXPECT_NE(typo.error.find("did you mean 'sqlite:records.sqlite'"), std::string::npos) << typo.error;
+    typo = Open("postgresql//line:s3cret@dbhost/printers");
+    EXPECT_NE(typo.error.find("postgresql://"), std::string::npos) << typo.error;
+    EXPECT_EQ(typo.error.find("s3cret"), std::string::npos) << typo.error;
 
     TempDir dir;
     OpenResult r = Open("sqlite:" + dir.Path() + "/no-such-folder/r.sqlite", Access::Create);
@@ -537,6 +542,7 @@ TEST(RecordOpen, LocationsThatCannotBeUsed)
     // Read only: nothing is made, a file nobody may write to is read.
     r = Open("sqlite:" + dir.Path() + "/typo.sqlite", Access::ReadOnly);
     EXPECT_EQ(r.kind, OpenResult::Kind::Unavailable);
+    EXPECT_NE(r.error.find("there is no record at " + dir.Path() + "/typo.sqlite"), std::string::npos) << r.error;
     EXPECT_NE(::stat((dir.Path() + "/typo.sqlite").c_str(), &st), 0);
     ASSERT_EQ(::unlink(path.c_str()), 0);
     ASSERT_EQ(Open("sqlite:" + path, Access::Create).kind, OpenResult::Kind::Ok);
