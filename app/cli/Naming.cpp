@@ -256,7 +256,8 @@ void CNaming::SendName(const record::Binding& b, const std::string& current, Pri
         if (check.status == Status::Ok && name == b.name)
             r = {};
         else if (check.status == Status::Ok)
-            r.message += "; the module answers with the name '" + Cp949ToUtf8(name) + "'";
+            r.message += "; the module answers with the name '" + Cp949ToUtf8(name) +
+                         "': put the printer on again and its name is sent again";
     }
     if (r.status != Status::Ok) {
         v.result = record::Result::Sent;

@@ -37,11 +37,16 @@ CJsonObject CStationReport::EventHead(const char* event) const
     return json;
 }
 
+// A rate taken over less than a minute says more about the first printer's
+// timing than about the line (one printer after a second is not 3600/h):
+// "" until a minute has passed.
 std::string CStationReport::PerHour() const
 {
-    const double hours = std::max(1.0, std::chrono::duration<double>(Clock::now() - m_start).count()) / 3600.0;
+    const double seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    if (seconds < 60.0)
+        return {};
     char rate[32];
-    std::snprintf(rate, sizeof rate, "%.0f", static_cast<double>(m_done) / hours);
+    std::snprintf(rate, sizeof rate, "%.0f", static_cast<double>(m_done) * 3600.0 / seconds);
     return rate;
 }
 
@@ -104,12 +109,12 @@ bool CStationReport::Printer(const PrinterResult& r)
         // The name's state as the record holds it now; "" without a name.
         const std::optional<record::State> state = r.state ? r.state : r.had;
         o.Text("state", state ? record::StateName(*state) : "");
-        o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate);
+        o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate.empty() ? "null" : rate);
         line = o.Str() + "\n";
     } else {
         line = TimeOfDay() + "  " + PlainText(v.address.empty() ? "-" : v.address) + "  " +
                PlainText(v.name.empty() ? "-" : v.name) + "  " + result + "  " + std::to_string(m_done) + "  " +
-               rate + "/h";
+               (rate.empty() ? "-" : rate) + "/h";
         if (!v.reason.empty())
             line += "  " + PlainText(v.reason);
         line += "\n";
@@ -138,10 +143,9 @@ void CStationReport::Summary()
         if (n > 0)
             counts += std::string(counts.empty() ? "" : ", ") + record::ResultName(result) + " " + std::to_string(n);
     }
-    json.Raw("per_hour", rate).Number("seconds", s);
+    json.Raw("per_hour", rate.empty() ? "null" : rate).Number("seconds", s);
     Say("station " + m_station + " ends after " + time + ": " + std::to_string(m_done) +
-        (m_done == 1 ? " printer" : " printers") + (counts.empty() ? "" : " (" + counts + ")") + ", " + rate +
-        " per hour");
+        (m_done == 1 ? " printer" : " printers") + (counts.empty() ? "" : " (" + counts + ")") + (rate.empty() ? "" : ", " + rate + " per hour"));
     Event(json);
 }
 
