@@ -216,8 +216,7 @@ bool RecordCost(const std::string& label, const std::string& location, int print
         std::string error;
         const Clock::time_point t0 = Clock::now();
         using namespace vendrill::record;
-        const ClaimResult claim = r.record->Claim(
-            address, "B-", 1, [](std::int64_t n) { return "B-" + std::to_string(n); }, "bench");
+        const ClaimResult claim = r.record->Claim(address, {"B-", 1, 5, 59}, "bench");
         error = claim.error;
         Visit visit;
         visit.address = address;

@@ -18,6 +18,16 @@ struct LinkResult {
     explicit operator bool() const { return code == Code::Ok; }
 };
 
+// What a wait of the link layer came to: for bytes on a link (CLink), or
+// for udev's events (usb::CUsbWatch).
+enum class WaitResult {
+    Ready,     // what was waited for is there: bytes (or a zero-length packet) to read, or events
+    Woken,     // a wake, or the other descriptor it watched, ended the wait
+    TimedOut,  // the time given passed
+    HangUp,    // the link is gone (other end closed, device removed)
+    Error,     // not open, or the wait itself failed
+};
+
 // One byte link to the printer: a serial port (CSerialPort) or a USB printer
 // node (usb::CUsbPrinter). Both front ends pick the link once, when it opens,
 // and then talk to it only through this contract.
@@ -28,12 +38,6 @@ struct LinkResult {
 // write: wake the reader and join it first.
 class CLink {
 public:
-    enum class WaitResult {
-        DataArrived,  // bytes (or a zero-length packet) are ready to read
-        Woken,        // Wake() was called and not yet reset
-        HangUp,       // the link is gone (other end closed, device removed)
-        Error,        // not open, or the wait itself failed
-    };
     static constexpr int kFailed = -1;  // Read: the link is gone or not open
     static constexpr int kWoken = -2;   // Read: Wake() ended the wait
 
@@ -48,7 +52,8 @@ public:
     // Releases the device; idempotent.
     virtual void Close() = 0;
 
-    // Blocks until one of WaitResult's events; Wake takes precedence.
+    // Blocks until bytes arrive (Ready), Wake (Woken), HangUp or Error; Wake
+    // takes precedence.
     virtual WaitResult WaitForData() = 0;
     // Reads up to size bytes the link's own way: the serial port takes what
     // has arrived (0 when nothing has), the USB printer waits until bytes

@@ -1,5 +1,6 @@
 #include "link/OpenError.h"
 
+#include "link/DeviceFault.h"
 #include "link/PortName.h"
 #include "link/Ports.h"
 #include "link/UsbPrinter.h"
@@ -155,7 +156,7 @@ std::string Busy(const std::string& path)
 
 bool IsPermissionError(int err)
 {
-    return err == EACCES || err == EPERM;
+    return FaultOf(err) == DeviceFault::Permission;
 }
 
 std::string PermissionExplanation(const std::string& path)
@@ -194,23 +195,21 @@ std::string SerialOpenError(const std::string& path, int err)
     const bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISCHR(st.st_mode))
         return NotASerialPort(path, st);
-    if (IsPermissionError(err))
-        return PermissionExplanation(path);
+    if (err == EIO)
+        return path + " does not respond (input/output error); unplug the adapter, plug it in again and retry";
+    switch (FaultOf(err)) {
+    case DeviceFault::Permission: return PermissionExplanation(path);
+    case DeviceFault::Gone: return NoSuchDevice(path, err);
+    case DeviceFault::Busy: return Busy(path);
+    case DeviceFault::None:
+    case DeviceFault::Other: break;
+    }
     switch (err) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return NoSuchDevice(path, err);
-    case EWOULDBLOCK:
-    case EBUSY:
-        return Busy(path);
     case ENOTTY:
     case EINVAL:
         return NotASerialPort(path, st);
     case EISDIR:
         return path + " is a directory, not a serial port";
-    case EIO:
-        return path + " does not respond (input/output error); unplug the adapter, plug it in again and retry";
     default:
         return "cannot open " + path + ": " + std::strerror(err);
     }
@@ -227,12 +226,13 @@ std::string UsbOpenError(int err)
     }
     if (node.empty())
         return NoAcceptedUsbPrinter();
-    if (IsPermissionError(err))
-        return PermissionExplanation(node);
-    if (err == ENOENT || err == ENODEV || err == ENXIO)
-        return "the USB printer's node " + node + " is gone (unplugged?); connect it again and retry";
-    if (err == EBUSY)
-        return Busy(node);
+    switch (FaultOf(err)) {
+    case DeviceFault::Permission: return PermissionExplanation(node);
+    case DeviceFault::Gone: return "the USB printer's node " + node + " is gone (unplugged?); connect it again and retry";
+    case DeviceFault::Busy: return Busy(node);
+    case DeviceFault::None:
+    case DeviceFault::Other: break;
+    }
     return "cannot open the USB printer " + node + ": " + std::strerror(err);
 }
 
@@ -254,7 +254,7 @@ std::string NoAcceptedUsbPrinter()
 std::string LinkLostError(const std::string& path, const std::string& detail)
 {
     struct stat st{};
-    if (::stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENODEV || errno == ENXIO))
+    if (::stat(path.c_str(), &st) != 0 && FaultOf(errno) == DeviceFault::Gone)
         return path + " went away during use (unplugged, or the printer switched off?); connect it again and "
                       "repeat the command (" + detail + ")";
     return "the connection through " + path + " was lost (" + detail +

@@ -244,7 +244,7 @@ int CSerialPort::Write(const void* data, int count)
     return written > 0 ? written : kFailed;
 }
 
-CSerialPort::WaitResult CSerialPort::WaitForData()
+WaitResult CSerialPort::WaitForData()
 {
     const int fd = m_fd.load(std::memory_order_acquire);
     if (fd < 0 || !m_wake.IsValid()) {
@@ -272,7 +272,7 @@ CSerialPort::WaitResult CSerialPort::WaitForData()
         // After a hang-up a tty may keep signalling POLLIN with nothing left
         // to read; only bytes really waiting count as data then.
         if ((ev & POLLIN) && (!gone || BytesWaiting() > 0))
-            return WaitResult::DataArrived;
+            return WaitResult::Ready;
         if (gone)
             return WaitResult::HangUp;
         // Not reached in practice: poll returned with an event on one of the

@@ -312,7 +312,7 @@ LinkResult CUsbPrinter::Open(const std::string& path)
     return Attach(fd);
 }
 
-CLink::WaitResult CUsbPrinter::WaitForEvent(int fd, short* revents)
+WaitResult CUsbPrinter::WaitForEvent(int fd, short* revents)
 {
     for (;;) {
         pollfd fds[2] = {{m_wake.Fd(), POLLIN, 0}, {fd, POLLIN, 0}};
@@ -330,7 +330,7 @@ CLink::WaitResult CUsbPrinter::WaitForEvent(int fd, short* revents)
         if (ev & (POLLIN | POLLHUP | POLLERR)) {
             *revents = ev;
             // Bytes that came before a hang-up are still delivered.
-            return (ev & POLLIN) ? WaitResult::DataArrived : WaitResult::HangUp;
+            return (ev & POLLIN) ? WaitResult::Ready : WaitResult::HangUp;
         }
     }
 }
@@ -362,7 +362,7 @@ int CUsbPrinter::Read(void* buf, int size)
     }
 }
 
-CLink::WaitResult CUsbPrinter::WaitForData()
+WaitResult CUsbPrinter::WaitForData()
 {
     const int fd = m_fd.load();
     if (fd < 0 || !m_wake.IsValid()) {

@@ -36,7 +36,7 @@ bool CUsbWatch::Start(const char* subsystem)
     return true;
 }
 
-CUsbWatch::WaitResult CUsbWatch::Wait(int otherFd, int timeoutMs)
+WaitResult CUsbWatch::Wait(int otherFd, int timeoutMs)
 {
     if (!m_monitor)
         return WaitResult::Error;
@@ -45,11 +45,11 @@ CUsbWatch::WaitResult CUsbWatch::Wait(int otherFd, int timeoutMs)
     if (r < 0)
         return WaitResult::Error;
     if (r == 0)
-        return WaitResult::Timeout;
+        return WaitResult::TimedOut;
     if (otherFd >= 0 && fds[1].revents)
-        return WaitResult::Other;
+        return WaitResult::Woken;
     if (fds[0].revents & POLLIN)
-        return WaitResult::Event;
+        return WaitResult::Ready;
     return WaitResult::Error;
 }
 

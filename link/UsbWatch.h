@@ -3,6 +3,8 @@
 // Hot-plug events through a libudev monitor: of USB printer nodes (usbmisc)
 // or of another subsystem (tty, for USB serial adapters).
 
+#include "link/Link.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +20,6 @@ public:
         std::string action;  // "add", "remove", ...
         std::string node;    // e.g. /dev/usb/lp0; empty when udev gave none
     };
-    enum class WaitResult { Event, Other, Timeout, Error };
 
     CUsbWatch() = default;
     ~CUsbWatch();
@@ -27,8 +28,8 @@ public:
 
     // False when udev cannot be watched.
     bool Start(const char* subsystem = "usbmisc");
-    // Waits until an event is pending, otherFd (if >= 0) is readable, or
-    // timeoutMs passed (-1: no limit).
+    // Waits until an event is pending (Ready), otherFd (if >= 0) is
+    // readable (Woken), or timeoutMs passed (TimedOut; -1: no limit).
     WaitResult Wait(int otherFd, int timeoutMs);
     // The pending events, oldest first; never blocks.
     std::vector<Event> Take();

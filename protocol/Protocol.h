@@ -65,6 +65,8 @@ std::optional<Bytes> TextRequest(char command, std::string_view text);
 // True when a name of nameBytes plus a suffix of suffixBytes is short enough
 // to be sent (together below NAME_WITH_SUFFIX_LIMIT bytes).
 bool SuffixFits(std::size_t nameBytes, std::size_t suffixBytes);
+// The longest name with its suffix that can be sent.
+inline constexpr std::size_t MAX_NAME_WITH_SUFFIX_BYTES = NAME_WITH_SUFFIX_LIMIT - 1;
 
 // The suffix that follows s: its value plus one, at least five digits
 // zero-filled, then left-padded with '0' to the width of s.
@@ -75,10 +77,6 @@ bool SuffixFits(std::size_t nameBytes, std::size_t suffixBytes);
 // with a digit); the width is still that of the whole of s.
 std::string NextSuffix(std::string_view s);
 
-// The suffix of number `number` in a run whose first suffix is `first`: the
-// number zero-filled to the width of `first`; "" when it is negative or has
-// more digits than that (names never change width along a run).
-std::string SuffixFor(std::string_view first, std::int64_t number);
 
 // ---- replies ---------------------------------------------------------------
 

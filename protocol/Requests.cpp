@@ -106,12 +106,4 @@ std::string NextSuffix(std::string_view s)
     return ZeroFilled(std::move(next), std::max<std::size_t>(5, s.size()));
 }
 
-std::string SuffixFor(std::string_view first, std::int64_t number)
-{
-    std::string digits = std::to_string(number);
-    if (number < 0 || digits.size() > first.size())
-        return {};
-    return ZeroFilled(std::move(digits), first.size());
-}
-
 }  // namespace vendrill::proto

@@ -256,9 +256,9 @@ public:
         return true;
     }
 
-    ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
-                      const NameFor& nameFor, const std::string& station) override
+    ClaimResult Claim(const std::string& address, const Numbering& numbering, const std::string& station) override
     {
+        const std::string& prefix = numbering.prefix;
         // The address's name is looked up before the line's lock is taken:
         // the lock is held only while a number is taken. A binding is never
         // undone, and only a second module with the same address (which
@@ -281,8 +281,8 @@ public:
         // there, at the first number free now. Other stations take numbers
         // too: found before the lock, it is most often still free under it,
         // and the lock is held for taking it alone.
-        std::int64_t& from = m_from[prefix + '\n' + std::to_string(first)];
-        from = std::max(from, first);
+        std::int64_t& from = m_from[prefix + '\n' + std::to_string(numbering.first)];
+        from = std::max(from, numbering.first);
         const std::optional<std::int64_t> free = FreeFrom(prefix, from, &result.error);
         if (!free)
             return result;
@@ -293,7 +293,7 @@ public:
         std::int64_t number = from;
         std::string name;
         while (ok) {
-            name = nameFor(number);
+            name = NameOf(numbering, number);
             if (name.empty()) {
                 m_db->Rollback();
                 result.kind = ClaimResult::Kind::NoNameLeft;
@@ -328,9 +328,10 @@ public:
         return result;
     }
 
-    std::optional<std::int64_t> NextNumber(const std::string& prefix, std::int64_t first, std::string* error) override
+    std::optional<std::int64_t> NextNumber(const Numbering& numbering, std::string* error) override
     {
-        return FreeFrom(prefix, std::max(first, m_from[prefix + '\n' + std::to_string(first)]), error);
+        const std::int64_t from = m_from[numbering.prefix + '\n' + std::to_string(numbering.first)];
+        return FreeFrom(numbering.prefix, std::max(numbering.first, from), error);
     }
 
     bool SetState(std::int64_t id, State state, std::string* error) override
@@ -634,6 +635,16 @@ bool IsDigit(char c)
 }
 
 }  // namespace
+
+std::string NameOf(const Numbering& numbering, std::int64_t number)
+{
+    std::string digits = std::to_string(number);
+    if (number < 0 || digits.size() > numbering.width)
+        return {};
+    digits.insert(0, numbering.width - digits.size(), '0');
+    std::string name = numbering.prefix + digits;
+    return name.size() <= numbering.maxBytes ? name : std::string();
+}
 
 const char* StateName(State state)
 {

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,9 +134,18 @@ struct Board {
 // What waiting for another program's commit came to.
 enum class Change { Changed, Quiet, Failed };
 
-// The name of a number at this station; "" when that number cannot make a
-// name (too long for the module).
-using NameFor = std::function<std::string(std::int64_t number)>;
+// How a run's names are made: the prefix, then the number zero-filled to
+// `width` digits, from `first` on. A number with more digits makes no name
+// (names never change width along a run), nor does a name longer than
+// maxBytes (what the module takes).
+struct Numbering {
+    std::string prefix;
+    std::int64_t first = 1;
+    std::size_t width = 5;
+    std::size_t maxBytes = 59;
+};
+// The name of a number; "" when it makes none.
+std::string NameOf(const Numbering& numbering, std::int64_t number);
 
 struct ClaimResult {
     enum class Kind { Ok, NoNameLeft, Failed };
@@ -152,17 +160,16 @@ public:
 
     // The name that belongs to the address, or else a new one, bound to it
     // and committed in one transaction that holds the line's lock: the
-    // lowest number from `first` on that no name of this prefix holds, whose
-    // name (nameFor) no record holds under any prefix. Two stations can
-    // never take one number or one name. Committed when it returns; the
-    // claim outlasts a power loss once its name is marked sent.
-    virtual ClaimResult Claim(const std::string& address, const std::string& prefix, std::int64_t first,
-                              const NameFor& nameFor, const std::string& station) = 0;
-    // The number a claim from `first` would try first: the lowest that no
+    // lowest number of the run that no name of its prefix holds, whose name
+    // (NameOf) no record holds under any prefix. Two stations can never take
+    // one number or one name. Committed when it returns; the claim outlasts
+    // a power loss once its name is marked sent.
+    virtual ClaimResult Claim(const std::string& address, const Numbering& numbering,
+                              const std::string& station) = 0;
+    // The number a claim of the run would try first: the lowest that no
     // name of the prefix holds (a name held under another prefix may still
     // move a claim past it).
-    virtual std::optional<std::int64_t> NextNumber(const std::string& prefix, std::int64_t first,
-                                                   std::string* error) = 0;
+    virtual std::optional<std::int64_t> NextNumber(const Numbering& numbering, std::string* error) = 0;
     // Sets what is known of a name's module. Marking it sent commits so
     // that it outlasts a power loss: after that the name may go out.
     virtual bool SetState(std::int64_t id, State state, std::string* error) = 0;

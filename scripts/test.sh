@@ -34,12 +34,12 @@ if [[ "${VENDRILL_SKIP_SANITIZERS:-0}" != 1 ]]; then
 
   # The tests whose code runs on more than one thread: the receive queue, the
   # serial and USB links, the simulated module's host, the session engine, the dialog with a link
-  # open, the command-line tool's session and station, the record shared
+  # open, the command-line tool's session and station (its naming core with its helper thread), the record shared
   # by two threads, and the line board serving a page while a station writes.
   tsan_targets=(test_queue test_serial test_sim test_session test_usb_umockdev test_dialog_chain test_dialog_serial
-                test_dialog_protocol test_dialog_usb test_dialog_faults test_cli_program test_cli_station test_record
+                test_dialog_protocol test_dialog_usb test_dialog_faults test_cli_unit test_cli_program test_cli_station test_record
                 vendrill-cli vendrill-sim vendrill-board test_board)
-  tsan_tests='^(Queue|SerialOpen|PtyTest|SimHost|UsbDevice|UsbDeviceLife|CliOnSim|CliProgram|Station|NoNameTwice|RecordTrouble|Session|BlockingSession|Backends/RecordOn|RecordOpen)\.|^test_dialog_(chain|serial|protocol|usb|faults)$|^board_browser_sqlite$'
+  tsan_tests='^(Queue|SerialOpen|PtyTest|SimHost|UsbDevice|UsbDeviceLife|CliOnSim|CliProgram|Naming|Station|NoNameTwice|RecordTrouble|Session|BlockingSession|Backends/RecordOn|RecordOpen)\.|^test_dialog_(chain|serial|protocol|usb|faults)$|^board_browser_sqlite$'
   cmake -S "$here" -B "$here/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DVENDRILL_SANITIZE=thread -DVENDRILL_BUILD_BENCH=OFF >/dev/null
   cmake --build "$here/build-tsan" -j"$jobs" --target "${tsan_targets[@]}"

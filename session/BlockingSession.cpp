@@ -150,6 +150,13 @@ StepResult CBlockingSession::Request(const proto::Bytes& frame, char expect, std
     return Exchange(expect, [&] { return m_session.Ask(frame, Clock::now(), timeoutMs); }, false, data);
 }
 
+StepResult CBlockingSession::Request(char command, const std::string& argument, std::string* data, int timeoutMs)
+{
+    return Exchange(
+        command, [&] { return m_session.Ask(command, CSession::Argument{argument}, Clock::now(), timeoutMs); }, false,
+        data);
+}
+
 StepResult CBlockingSession::RequestAndReadBack(const proto::Bytes& frame, bool newModule, ModuleInfo* info)
 {
     m_session.SetNewVersion(newModule);

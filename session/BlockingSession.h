@@ -83,6 +83,9 @@ public:
     // (0: the reply time-out), a lost link or a signal end it otherwise.
     // Nothing is sent after a signal.
     StepResult Request(const proto::Bytes& frame, char expect, std::string* data, int timeoutMs = 0);
+    // The same for a request the engine builds from its command and its
+    // argument (the selection digit, or the PIN key or name).
+    StepResult Request(char command, const std::string& argument, std::string* data, int timeoutMs = 0);
     // A request whose answer drives the read-back chain, as in the window:
     // a Set's acknowledgement, or Get BDA itself (ReadInfo), then Get BDA,
     // Get PinKey, Get BDN, Get pairing mode (new module; Get Level after

@@ -52,9 +52,9 @@ unsigned CSession::ThreadWatchComm(CSession* s)
             continue;
         }
         const auto event = port.WaitForData();
-        if (event == CSerialPort::WaitResult::Woken)
+        if (event == WaitResult::Woken)
             continue;
-        if (event != CSerialPort::WaitResult::DataArrived) {
+        if (event != WaitResult::Ready) {
             hungUp = true;
             s->m_observer.LineHungUp();
             continue;

@@ -1,7 +1,10 @@
 #include "app/board/Board.h"
 
+#include "app/board/Http.h"
 #include "app/board/Server.h"
-#include "app/cli/Output.h"
+#include "app/common/CommandLine.h"
+#include "app/common/Output.h"
+#include "app/common/Say.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,21 +19,10 @@ namespace vendrill::board {
 
 namespace {
 
-using cli::CJsonObject;
-using cli::JsonArray;
-using cli::VisitJson;
-using cli::VisitsJson;
-
-bool ReadFile(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    *out = text.str();
-    return static_cast<bool>(in) || in.eof();
-}
+using app::CJsonObject;
+using app::JsonArray;
+using app::VisitJson;
+using app::VisitsJson;
 
 // One JSON line without the line breaks JSON arrays carry between and after values (no
 // string holds a raw line break), so that it fits one event.
@@ -249,12 +241,45 @@ std::string UsageText()
            "  --token FILE        the file holding the token every request must carry\n"
            "                      (Authorization: Bearer TOKEN, or ?token=TOKEN in the link)\n"
            "  --config FILE       targets, expected stations, shifts and limits (see the manual)\n"
-           "  --help              show this help and exit\n"
-           "  --version           show the version and exit\n"
-           "\n"
-           "Exit status: 0 stopped by a signal, 1 cannot listen, 2 wrong command line, token or settings,\n"
-           "6 the record cannot be opened.\n";
+           "  -h, --help          show this help and exit\n"
+           "  -V, --version       show the version and exit\n"
+           "\n" +
+           app::ExitStatusText({{kExitOk, "stopped by SIGINT, SIGTERM or SIGHUP"},
+                                {kExitFailure, "cannot listen, or cannot start"},
+                                {kExitBadArgument, "command line, token or settings file, or no token for an "
+                                                   "address other than loopback"},
+                                {kExitRecord, ""}});
 }
+
+namespace {
+
+std::string TakeListen(const std::string& listen, Options& o)
+{
+    const std::size_t colon = listen.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        return "--listen needs HOST:PORT, not '" + listen + "'";
+    std::string host = listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string port = listen.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) > 65535)
+        return "--listen: '" + port + "' is not a port number (0-65535)";
+    o.host = host;
+    o.port = std::stoi(port);
+    return {};
+}
+
+// An option that names something that must not be empty.
+app::OptionDef Named(const char* name, std::string* out, const char* wants)
+{
+    return {name, true, [out, wants](const std::string&, const std::string& value) {
+                *out = value;
+                return value.empty() ? std::string(wants) : std::string();
+            }};
+}
+
+}  // namespace
 
 ParseResult ParseArguments(const std::vector<std::string>& args)
 {
@@ -265,63 +290,23 @@ ParseResult ParseArguments(const std::vector<std::string>& args)
         r.error = std::move(message);
         return r;
     };
-    for (std::size_t k = 0; k < args.size(); ++k) {
-        std::string arg = args[k], value;
-        const std::size_t eq = arg.find('=');
-        const bool inlineValue = arg.rfind("--", 0) == 0 && eq != std::string::npos;
-        if (inlineValue) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-        }
-        const auto take = [&](std::string* out) {
-            if (inlineValue) {
-                *out = value;
-                return true;
-            }
-            if (k + 1 >= args.size())
-                return false;
-            *out = args[++k];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            r.help = true;
-        } else if (arg == "--version") {
-            r.version = true;
-        } else if (arg == "--db") {
-            if (!take(&o.db) || o.db.empty())
-                return fail("--db needs a record location");
-        } else if (arg == "--listen") {
-            std::string listen;
-            if (!take(&listen))
-                return fail("--listen needs HOST:PORT");
-            const std::size_t colon = listen.rfind(':');
-            if (colon == std::string::npos || colon == 0)
-                return fail("--listen needs HOST:PORT, not '" + listen + "'");
-            std::string host = listen.substr(0, colon);
-            if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-                host = host.substr(1, host.size() - 2);
-            const std::string port = listen.substr(colon + 1);
-            if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoi(port) > 65535)
-                return fail("--listen: '" + port + "' is not a port number (0-65535)");
-            o.host = host;
-            o.port = std::stoi(port);
-        } else if (arg == "--token") {
-            if (!take(&o.tokenFile) || o.tokenFile.empty())
-                return fail("--token needs a file");
-        } else if (arg == "--config") {
-            if (!take(&o.configFile) || o.configFile.empty())
-                return fail("--config needs a file");
-        } else {
-            return fail("unknown argument '" + args[k] + "'");
-        }
-    }
+    const app::CommandLine line = app::ParseCommandLine(
+        {Named("db", &o.db, "--db needs a record location"),
+         {"listen", true, [&o](const std::string&, const std::string& value) { return TakeListen(value, o); }},
+         Named("token", &o.tokenFile, "--token needs a file"), Named("config", &o.configFile, "--config needs a file")},
+        args);
+    if (!line.ok)
+        return fail(line.error);
+    if (!line.arguments.empty())
+        return fail("unexpected argument '" + line.arguments.front() + "'");
+    r.help = line.help;
+    r.version = line.version;
     if (r.help || r.version) {
         r.ok = true;
         return r;
     }
     if (!o.tokenFile.empty()) {
-        if (!ReadFile(o.tokenFile, &o.token))
+        if (!ReadWhole(o.tokenFile, &o.token))
             return fail("cannot read the token file " + o.tokenFile + ": " + std::strerror(errno));
         while (!o.token.empty() && std::isspace(static_cast<unsigned char>(o.token.back())))
             o.token.pop_back();
@@ -349,11 +334,11 @@ int Run(const Options& options, int stopFd, const std::function<void(const std::
         opened = {record::OpenResult::Kind::Unavailable, nullptr,
                   "cannot watch the record in " + opened.record->Where() + ": " + error};
     if (!opened.record) {
-        std::fprintf(err, "vendrill-board: %s\n", opened.error.c_str());
+        app::Say(opened.error, err);
         return opened.kind == record::OpenResult::Kind::BadLocation ? kExitBadArgument : kExitRecord;
     }
     if (const std::string how = opened.record->HowRead(); !how.empty())
-        std::fprintf(err, "vendrill-board: the record %s is %s\n", opened.record->Where().c_str(), how.c_str());
+        app::Say("the record " + opened.record->Where() + " is " + how, err);
     return Serve(options, std::move(opened.record), stopFd, announce, err);
 }
 

@@ -6,6 +6,8 @@
 // visit. Qt-free.
 
 #include "app/board/Settings.h"
+#include "app/common/CommandLine.h"
+#include "app/common/Exit.h"
 #include "record/Record.h"
 
 #include <chrono>
@@ -18,13 +20,8 @@
 
 namespace vendrill::board {
 
-// Exit status (the same numbers as vendrill-cli where they mean the same).
-enum ExitCode {
-    kExitOk = 0,
-    kExitFailure = 1,      // cannot listen, cannot start a thread
-    kExitBadArgument = 2,  // wrong command line, token or settings file unusable, no token off loopback
-    kExitRecord = 6,       // the record cannot be opened or read
-};
+// The exit statuses all programs share.
+using namespace vendrill::app;
 
 inline constexpr int kDefaultPort = 8470;
 
@@ -39,13 +36,7 @@ struct Options {
     std::string jsDir = "/usr/share/javascript";
 };
 
-struct ParseResult {
-    bool ok = false;
-    bool help = false;
-    bool version = false;
-    Options options;
-    std::string error;
-};
+using ParseResult = app::Parsed<Options>;
 
 ParseResult ParseArguments(const std::vector<std::string>& args);
 std::string UsageText();

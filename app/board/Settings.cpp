@@ -1,5 +1,7 @@
 #include "app/board/Settings.h"
 
+#include "app/board/Http.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -18,13 +20,6 @@ std::string Trim(const std::string& s)
     if (a == std::string::npos)
         return {};
     return s.substr(a, s.find_last_not_of(" \t\r") - a + 1);
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // "90", "90 s", "10 min", "10m", "1 h": seconds.
@@ -194,14 +189,12 @@ std::optional<Settings> ParseSettings(const std::string& text, const std::string
 
 std::optional<Settings> ReadSettings(const std::string& path, std::string* error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string text;
+    if (!ReadWhole(path, &text)) {
         *error = "cannot read the settings " + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseSettings(text.str(), path, error);
+    return ParseSettings(text, path, error);
 }
 
 }  // namespace vendrill::board

@@ -1,9 +1,11 @@
 // vendrill-board: the production record, live, in a browser.
 
 #include "app/board/Board.h"
+#include "app/common/Say.h"
 #include "base/StdDescriptors.h"
 #include "vendrill/Version.h"
 
+#include <clocale>
 #include <csignal>
 #include <malloc.h>
 #include <cstdio>
@@ -18,13 +20,13 @@ int main(int argc, char** argv)
 {
     using namespace vendrill::board;
     vendrill::GuardStandardDescriptors();
+    vendrill::app::SetProgramName("vendrill-board");
+    // Messages follow the terminal's (or the journal's) character set.
+    std::setlocale(LC_CTYPE, "");
 
     const ParseResult parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.ok) {
-        std::fprintf(stderr, "vendrill-board: %s\nTry 'vendrill-board --help' for more information.\n",
-                     parsed.error.c_str());
-        return kExitBadArgument;
-    }
+    if (!parsed.ok)
+        return vendrill::app::UsageError(parsed.error);
     if (parsed.help) {
         std::fputs(UsageText().c_str(), stdout);
         return kExitOk;
@@ -43,7 +45,7 @@ int main(int argc, char** argv)
         sigaddset(&stop, s);
     const int stopFd = ::pthread_sigmask(SIG_BLOCK, &stop, nullptr) == 0 ? ::signalfd(-1, &stop, SFD_CLOEXEC) : -1;
     if (stopFd < 0) {
-        std::fprintf(stderr, "vendrill-board: cannot route signals: %s\n", std::strerror(errno));
+        vendrill::app::Say(std::string("cannot route signals: ") + std::strerror(errno));
         return kExitFailure;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -54,8 +56,9 @@ int main(int argc, char** argv)
     const int code = Run(
         parsed.options, stopFd,
         [&parsed](const std::string& url) {
-            std::printf("vendrill-board: the line board is at %s%s\n", url.c_str(),
-                        parsed.options.token.empty() ? "" : " (add ?token=... from the token file)");
+            vendrill::app::Say("the line board is at " + url +
+                                   (parsed.options.token.empty() ? "" : " (add ?token=... from the token file)"),
+                               stdout);
             std::fflush(stdout);
         },
         stderr);

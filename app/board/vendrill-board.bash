@@ -13,12 +13,12 @@ _vendrill_board()
         --listen)
             COMPREPLY=($(compgen -W '127.0.0.1:8470 0.0.0.0:8470' -- "$cur"))
             return ;;
-        --token)
+        --token|--config)
             _filedir
             return ;;
     esac
     $split && return
 
-    COMPREPLY=($(compgen -W '--db --listen --token --help --version' -- "$cur"))
+    COMPREPLY=($(compgen -W '--db --listen --token --config --help --version' -- "$cur"))
 } &&
     complete -F _vendrill_board vendrill-board

@@ -1,12 +1,16 @@
 #pragma once
 
-// vendrill-cli: argument parsing, the commands on a CModuleSession and the
-// formatting of their results. No I/O on the process's standard streams;
-// main.cpp decides where text goes.
+// vendrill-cli: argument parsing (Arguments.cpp), the usage text (Usage.cpp),
+// the one-shot commands on a blocking session and their results. No I/O on the
+// process's standard streams; main.cpp decides where text goes.
 
-#include "app/cli/ModuleSession.h"
-#include "app/cli/Output.h"
+#include "app/cli/Interrupt.h"
+#include "app/common/CommandLine.h"
+#include "app/common/Exit.h"
+#include "app/common/Output.h"
+#include "app/common/Say.h"
 #include "link/SerialPort.h"
+#include "session/BlockingSession.h"
 
 #include <cstdint>
 #include <optional>
@@ -17,27 +21,17 @@
 
 namespace vendrill::cli {
 
-// Exit status of the program (the usage text lists them from kExitCodes).
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitFailure = 1,      // trouble of this process (cannot start the simulator, a thread, ...)
-    kExitBadArgument = 2,  // wrong command line, or a value the module must not be sent
-    kExitNoDevice = 3,     // port or USB printer missing or unusable, or the link went away
-    kExitTimeout = 4,      // no reply within the reply time-out
-    kExitModuleError = 5,  // the module answered '9'
-    kExitRecord = 6,       // the record cannot be opened or read
-    kExitNotNamed = 7,     // a station run with --count did not name every printer
-};
-struct ExitCodeText {
-    int code;
-    const char* meaning;
-};
-extern const ExitCodeText kExitCodes[8];
+// The exit statuses, the output module and the messages come from the edge
+// layer that all programs share.
+using namespace vendrill::app;
 
+// The exit status of a step's outcome (128+N after signal N).
 int ExitCodeFor(Status status);
 
 enum class Command { None, Help, Version, Info, SetPin, SetName, SetLevel, SetPairing, Sniff, Station, Records, Ports, RadioCheck };
-enum class LinkChoice { Serial, Usb, Simulate };
+// How the module is reached: a serial port, a USB printer, or the simulated
+// module on a pseudo-terminal.
+enum class Transport { Serial, Usb, Simulate };
 
 struct Options {
     Command command = Command::None;
@@ -47,7 +41,7 @@ struct Options {
     char selection = 0;                 // set-level '1'/'3'; set-pairing '1'..'3';
                                         // sniff 'C' status, '1' enable, '0' disable
 
-    LinkChoice link = LinkChoice::Serial;
+    Transport transport = Transport::Serial;
     std::string port = "COM1";  // as given
     std::string portPath;       // resolved device path (serial only)
     std::string usbDevice;      // --usb-device NODE|SERIAL|LOCATION; "" = the first accepted printer
@@ -56,7 +50,7 @@ struct Options {
     bool newModule = false;  // read the pairing mode (newer modules), not the security level
     bool json = false;
     bool trace = false;
-    int replyTimeoutMs = CModuleSession::kReplyTimeoutMs;  // --timeout
+    int replyTimeoutMs = CBlockingSession::kReplyTimeoutMs;  // --timeout
 
     // The production-line commands (Station.h).
     std::string prefix;                    // station --name
@@ -80,17 +74,14 @@ struct Options {
     bool timeoutGiven = false;             // --timeout was given (radio-check has its own default)
 };
 
-struct ParseResult {
-    bool ok = false;
-    Options options;
-    std::string error;  // set when !ok
-};
+// Help and Version are commands too (options.command).
+using ParseResult = app::Parsed<Options>;
 
 // args without the program name.
 ParseResult ParseArguments(const std::vector<std::string>& args);
 
 // The exit statuses name the reply time-out in force.
-std::string UsageText(int replyTimeoutMs = CModuleSession::kReplyTimeoutMs);
+std::string UsageText(int replyTimeoutMs = CBlockingSession::kReplyTimeoutMs);
 std::string VersionText();  // "vendrill-cli <version>\n"
 
 struct RunResult {
@@ -100,15 +91,15 @@ struct RunResult {
     std::string error;  // on failure, for standard error
 };
 
-// The link as messages name it: the device path, the COM name it was given
-// by, and the baud rate; or the USB printer asked for ("" for the first one).
-std::string LinkText(const Options& o);
+// The device as messages name it: its path, the COM name it was given by,
+// and the baud rate; or the USB printer asked for ("" for the first one).
+std::string DeviceText(const Options& o);
 
 // Opens the chosen link, runs the command and closes everything again.
 // For Help and Version nothing is opened.
 RunResult Run(const Options& options);
 
 // The command part of Run on a session that is already open.
-RunResult RunOnSession(CModuleSession& session, const Options& options);
+RunResult RunOnSession(CBlockingSession& session, const Options& options);
 
 }  // namespace vendrill::cli

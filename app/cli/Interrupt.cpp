@@ -1,10 +1,13 @@
 #include "app/cli/Interrupt.h"
 
+#include "link/Poll.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -60,6 +63,16 @@ int InterruptSignal()
 int InterruptFd()
 {
     return g_fd.load();
+}
+
+bool PauseOrInterrupt(int ms)
+{
+    if (InterruptSignal() != 0)
+        return false;
+    pollfd p{InterruptFd(), POLLIN, 0};
+    // Without the interrupt descriptor this is a plain pause.
+    const bool routed = p.fd >= 0;
+    return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
 }
 
 }  // namespace vendrill::cli

@@ -12,5 +12,7 @@ bool InstallInterruptHandling();
 int InterruptSignal();
 // A descriptor that becomes readable (POLLIN) once a signal arrived, for poll() loops.
 int InterruptFd();
+// Waits ms unless such a signal comes first; false when it came.
+bool PauseOrInterrupt(int ms);
 
 }  // namespace vendrill::cli

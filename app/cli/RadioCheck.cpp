@@ -92,7 +92,7 @@ int RunRadioCheck(const Options& o, const ResultSink& out)
     const radio::CheckResult result = radio::Check(request, InterruptFd());
     const int exit = ExitCodeFor(result.outcome);
     if (exit != kExitOk)
-        std::fprintf(stderr, "vendrill-cli: %s\n", Utf8ToLocale(result.reason).c_str());
+        Say(result.reason);
     if (!out(FormatRadioResult(o.radioAddress, result, o.json)) && exit == kExitOk)
         return kExitFailure;
     return exit;

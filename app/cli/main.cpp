@@ -23,11 +23,12 @@ int main(int argc, char** argv)
 
     // Before anything opens a descriptor: none of ours may become 0, 1 or 2.
     const vendrill::StdDescriptorsFound standard = vendrill::GuardStandardDescriptors();
+    SetProgramName("vendrill-cli");
 
     // Ctrl-C and friends end the work through the session, which closes the
     // link the normal way (lock released, line settings restored).
     if (!InstallInterruptHandling())
-        std::fprintf(stderr, "vendrill-cli: cannot route interrupt signals: %s\n", std::strerror(errno));
+        Say(std::string("cannot route interrupt signals: ") + std::strerror(errno));
 
     // The locale tells which character set the terminal shows.
     std::setlocale(LC_CTYPE, "");
@@ -53,9 +54,7 @@ int main(int argc, char** argv)
     int exitCode = kExitOk;
     std::string output;
     if (!parsed.ok) {
-        std::fprintf(stderr, "vendrill-cli: %s\nTry 'vendrill-cli --help' for more information.\n",
-                     vendrill::Utf8ToLocale(parsed.error).c_str());
-        exitCode = kExitBadArgument;
+        exitCode = UsageError(parsed.error);
         // Asked for JSON, a script gets its one object also for a bad command line.
         for (const std::string& a : args)
             if (a == "--json")
@@ -75,7 +74,7 @@ int main(int argc, char** argv)
         else if (!run.fields.empty())
             output = vendrill::Utf8ToLocale(FormatPlain(run.fields));
         if (exitCode != kExitOk)
-            std::fprintf(stderr, "vendrill-cli: %s\n", vendrill::Utf8ToLocale(run.error).c_str());
+            Say(run.error);
     }
 
     // Started without a standard output: /dev/null stands in for it, and
@@ -84,7 +83,7 @@ int main(int argc, char** argv)
     if (!output.empty() && !nowhere)
         std::fwrite(output.data(), 1, output.size(), stdout);
     if (nowhere || std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "vendrill-cli: write error\n");
+        Say("write error");
         if (exitCode == kExitOk)
             exitCode = kExitFailure;
     }

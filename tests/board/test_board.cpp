@@ -29,7 +29,8 @@ TEST(BoardOptions, OnlyLoopbackGoesWithoutAToken)
     for (const char* bad : {"8470", ":8470", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:http"})
         EXPECT_FALSE(ParseArguments({"--listen", bad}).ok) << bad;
     EXPECT_FALSE(ParseArguments({"--db"}).ok);
-    EXPECT_FALSE(ParseArguments({"--what"}).ok);
+    EXPECT_EQ(ParseArguments({"--lisen", "127.0.0.1:1"}).error, "unknown option '--lisen'; did you mean '--listen'?");
+    EXPECT_TRUE(ParseArguments({"-V"}).version) << "as the other programs";
 
     // The token: read from its file, one line of some length.
     char path[] = "/tmp/vendrill-token-XXXXXX";

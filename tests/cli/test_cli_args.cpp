@@ -12,6 +12,7 @@
 using namespace vendrill;
 
 using namespace vendrill::cli;
+using namespace vendrill::app;
 
 namespace {
 
@@ -28,7 +29,7 @@ TEST(CliArguments, DefaultsAreTheDialogsLine)
     const ParseResult r = Parse({"info"});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.command, Command::Info);
-    EXPECT_EQ(r.options.link, LinkChoice::Serial);
+    EXPECT_EQ(r.options.transport, Transport::Serial);
     EXPECT_EQ(r.options.portPath, "/dev/ttyS0");
     EXPECT_EQ(r.options.line.baudRate, 57600u);
     EXPECT_EQ(r.options.line.dataBits, 8);
@@ -142,6 +143,9 @@ TEST(CliArguments, TyposGetASuggestion)
     EXPECT_EQ(Parse({"inof"}).error, "unknown command 'inof'; did you mean 'info'?");
     EXPECT_EQ(Parse({"set-nmae", "X"}).error, "unknown command 'set-nmae'; did you mean 'set-name'?");
     EXPECT_EQ(Parse({"frobnicate"}).error, "unknown command 'frobnicate'");
+    // The option is named as written, not its value.
+    EXPECT_EQ(Parse({"info", "--name", "P"}).error, "option --name does not belong to info");
+    EXPECT_EQ(Parse({"--help=1"}).error, "option --help takes no value");
 }
 
 TEST(CliArguments, RadioCheckTakesTheModulesAddressAndBlueZs)
@@ -252,6 +256,6 @@ TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
     EXPECT_FALSE(Parse({"records", "--since", "yesterday"}).ok);
     const ParseResult usb = Parse({"station", "--name", "P", "--usb-device", "SER1"});
     ASSERT_TRUE(usb.ok) << usb.error;
-    EXPECT_EQ(usb.options.link, LinkChoice::Usb);
+    EXPECT_EQ(usb.options.transport, Transport::Usb);
     EXPECT_EQ(usb.options.usbDevice, "SER1");
 }

@@ -200,6 +200,8 @@ TEST_F(Station, ItTalksFromStartToSummaryAndACtrlCBetweenPrintersEndsAtOnce)
     EXPECT_NE(lines[1].find("\"name\": \"C00001\", \"number\": 1, \"result\": \"named\""), std::string::npos)
         << lines[1];
     EXPECT_NE(lines.back().find("\"named\": 1"), std::string::npos) << lines.back();
+    // One printer a moment after the start is no rate yet (not 3600 an hour).
+    EXPECT_NE(lines[1].find("\"per_hour\": null"), std::string::npos) << lines[1];
     // The operator's view.
     EXPECT_NE(o.err.find("station st-9"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find(line->SlavePath()), std::string::npos) << o.err;

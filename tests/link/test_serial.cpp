@@ -27,7 +27,6 @@ using namespace vendrill;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using WaitResult = CSerialPort::WaitResult;
 using P = CSerialPort::Parity;
 using S = CSerialPort::StopBits;
 
@@ -43,8 +42,9 @@ const std::vector<std::uint8_t> kSpecialBytes = {
 const char* Name(WaitResult r)
 {
     switch (r) {
-    case WaitResult::DataArrived: return "DataArrived";
+    case WaitResult::Ready: return "Ready";
     case WaitResult::Woken: return "Woken";
+    case WaitResult::TimedOut: return "TimedOut";
     case WaitResult::HangUp: return "HangUp";
     case WaitResult::Error: return "Error";
     }
@@ -167,7 +167,7 @@ protected:
         while (got.size() < n && Clock::now() < deadline) {
             if (port.BytesWaiting() == 0) {
                 const WaitResult r = WaitBounded(port);
-                if (r != WaitResult::DataArrived) {
+                if (r != WaitResult::Ready) {
                     ADD_FAILURE() << "wait gave " << Name(r);
                     break;
                 }
@@ -461,14 +461,14 @@ TEST_F(PtyTest, ReadGivesWhatArrivedAndZeroWhenNothingIs)
     EXPECT_EQ(port.Read(nullptr, 10), 0);
 
     WriteMaster({0x02, 0x41, 0x42, 0x33, 0x03});
-    ASSERT_EQ(WaitBounded(port), WaitResult::DataArrived);
+    ASSERT_EQ(WaitBounded(port), WaitResult::Ready);
     EXPECT_EQ(ReadPort(port, 5), (std::vector<std::uint8_t>{0x02, 0x41, 0x42, 0x33, 0x03}));
     EXPECT_EQ(port.Read(buf, sizeof buf), 0);
 
     // A read never gives more than asked for; the rest stays for the next one.
     const std::vector<std::uint8_t> frame(40, 0x5A);
     WriteMaster(frame);
-    ASSERT_EQ(WaitBounded(port), WaitResult::DataArrived);
+    ASSERT_EQ(WaitBounded(port), WaitResult::Ready);
     std::vector<std::uint8_t> got;
     const auto deadline = Clock::now() + kGenerous;
     while (got.size() < frame.size() && Clock::now() < deadline) {
@@ -481,7 +481,7 @@ TEST_F(PtyTest, ReadGivesWhatArrivedAndZeroWhenNothingIs)
 
     // Purge drops what is waiting.
     WriteMaster({1, 2, 3});
-    ASSERT_EQ(WaitBounded(port), WaitResult::DataArrived);
+    ASSERT_EQ(WaitBounded(port), WaitResult::Ready);
     port.Purge();
     EXPECT_EQ(port.BytesWaiting(), 0);
     EXPECT_EQ(port.Read(buf, sizeof buf), 0);
@@ -541,7 +541,7 @@ TEST_F(PtyTest, WakeEndsAWaitInProgressAndStaysUntilReset)
     port.ResetWake();
     EXPECT_FALSE(port.WaitForWake(0));
     EXPECT_FALSE(port.WaitForWake(1));
-    EXPECT_EQ(WaitBounded(port), WaitResult::DataArrived);
+    EXPECT_EQ(WaitBounded(port), WaitResult::Ready);
 
     // WaitForWake without a limit ends on a Wake from another thread.
     auto sleeper = std::async(std::launch::async, [&] { return port.WaitForWake(-1); });

@@ -140,18 +140,3 @@ TEST(NextSuffix, NonDigitTextCountsOnlyLeadingDigits)
     EXPECT_EQ(proto::NextSuffix("9x"), "00010");
 }
 
-// A station run numbers its names within the width of its first suffix.
-TEST(NextSuffix, ARunKeepsTheWidthOfItsFirstSuffix)
-{
-    const struct {
-        const char* first;
-        long long number;
-        const char* suffix;  // "" when the number no longer fits
-    } cases[] = {
-        {"00001", 1, "00001"}, {"00001", 42, "00042"}, {"0500", 501, "0501"}, {"0500", 9999, "9999"},
-        {"0500", 10000, ""},   {"7", 9, "9"},         {"7", 10, ""},        {"0", 0, "0"},
-        {"99998", 99999, "99999"}, {"99998", 100000, ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(proto::SuffixFor(c.first, c.number), c.suffix) << c.first << " " << c.number;
-}

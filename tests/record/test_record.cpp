@@ -95,18 +95,14 @@ public:
 namespace {
 
 // Names as a station makes them: the prefix and the number, five digits.
-NameFor Names(const std::string& prefix)
+Numbering Names(const std::string& prefix, std::int64_t first = 1)
 {
-    return [prefix](std::int64_t n) {
-        char digits[32];
-        std::snprintf(digits, sizeof digits, "%05lld", static_cast<long long>(n));
-        return prefix + digits;
-    };
+    return {prefix, first, 5, 59};
 }
 
 ClaimResult ClaimOk(CRecord& rec, const std::string& address, const std::string& prefix, std::int64_t first = 1)
 {
-    ClaimResult c = rec.Claim(address, prefix, first, Names(prefix), "st1");
+    ClaimResult c = rec.Claim(address, Names(prefix, first), "st1");
     EXPECT_EQ(c.kind, ClaimResult::Kind::Ok) << c.error;
     return c;
 }
@@ -142,12 +138,11 @@ TEST_P(RecordOn, ANameBelongsToItsAddressForGood)
     // A name another prefix holds is passed over: PRN-0 + 0004 would be
     // PRN-00004 once more.
     EXPECT_EQ(ClaimOk(*rec, "EEEEEEEEEEEE", "PRN-").binding.name, "PRN-00004");
-    const NameFor fourDigits = [](std::int64_t n) { return "PRN-0" + std::string(n < 10 ? "000" : "00") + std::to_string(n); };
-    const ClaimResult overlap = rec->Claim("FFFFFFFFFFFF", "PRN-0", 4, fourDigits, "st1");
+    const ClaimResult overlap = rec->Claim("FFFFFFFFFFFF", {"PRN-0", 4, 4, 59}, "st1");
     ASSERT_EQ(overlap.kind, ClaimResult::Kind::Ok) << overlap.error;
     EXPECT_EQ(overlap.binding.name, "PRN-00005") << "PRN-00004 is taken under PRN-";
     // A number whose name cannot be made takes nothing.
-    const ClaimResult none = rec->Claim("GGGGGGGGGGGG", "X-", 1, [](std::int64_t) { return std::string(); }, "st1");
+    const ClaimResult none = rec->Claim("GGGGGGGGGGGG", {"X-", 1, 5, 6}, "st1");
     EXPECT_EQ(none.kind, ClaimResult::Kind::NoNameLeft);
 
     // Visits, with the name's state set together.
@@ -362,8 +357,8 @@ TEST_P(RecordOn, TwoStationsClaimingAtOnceNeverShareANumber)
                 return;
             }
             for (int k = 0; k < kEach; ++k) {
-                const ClaimResult claim = r.record->Claim("ADDR" + std::to_string(s * 100 + k), "P", 1, Names("P"),
-                                                          "st" + std::to_string(s));
+                const ClaimResult claim =
+                    r.record->Claim("ADDR" + std::to_string(s * 100 + k), Names("P"), "st" + std::to_string(s));
                 if (claim.kind != ClaimResult::Kind::Ok) {
                     errors[s] = claim.error;
                     return;
@@ -514,7 +509,7 @@ TEST_P(RecordOn, ARecordOfTheFirstVersionIsBroughtUpToDate)
             EXPECT_EQ(known.binding.name, name) << address;
             EXPECT_EQ(known.binding.state, state) << address;
         }
-        const ClaimResult twice = rec->Claim("0019019A0002", "PRN-1", 1, Names("PRN-1"), "st2");
+        const ClaimResult twice = rec->Claim("0019019A0002", Names("PRN-1"), "st2");
         ASSERT_EQ(twice.kind, ClaimResult::Kind::Ok) << twice.error;
         EXPECT_TRUE(twice.binding.isNew);
         EXPECT_EQ(twice.binding.name, "PRN-100002");
@@ -723,6 +718,25 @@ TEST(RecordOpen, StationsStartingTogetherOnANewFileAllGetIn)
         for (const std::string& error : errors)
             EXPECT_EQ(error, "");
     }
+}
+
+// A run numbers its names within the width of its first suffix, and within
+// what the module takes.
+TEST(RecordNames, ARunKeepsTheWidthOfItsFirstSuffix)
+{
+    const struct {
+        std::size_t width;
+        long long number;
+        const char* suffix;  // "" when the number no longer fits
+    } cases[] = {
+        {5, 1, "00001"}, {5, 42, "00042"}, {4, 501, "0501"}, {4, 9999, "9999"}, {4, 10000, ""},
+        {1, 9, "9"},     {1, 10, ""},      {1, 0, "0"},      {5, 99999, "99999"}, {5, 100000, ""}, {5, -1, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NameOf({"P-", 1, c.width, 59}, c.number), c.suffix[0] ? std::string("P-") + c.suffix : "")
+            << c.width << " " << c.number;
+    EXPECT_EQ(NameOf({std::string(54, 'N'), 1, 5, 59}, 1), std::string(54, 'N') + "00001");
+    EXPECT_EQ(NameOf({std::string(55, 'N'), 1, 5, 59}, 1), "") << "60 bytes are more than the module takes";
 }
 
 TEST(RecordOpen, DefaultFileAndTimes)

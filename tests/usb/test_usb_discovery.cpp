@@ -210,19 +210,19 @@ TEST(UsbWatch, SeesPrintersPluggedInAndOut)
         });
     };
     while (!seen("add")) {
-        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::usb::CUsbWatch::WaitResult::Event);
+        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::WaitResult::Ready);
         for (auto& e : watch.Take())
             events.push_back(e);
     }
     bed.Event(sys + "/7-1:1.0/usbmisc/lp7", "remove");
     while (!seen("remove")) {
-        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::usb::CUsbWatch::WaitResult::Event);
+        ASSERT_EQ(watch.Wait(-1, 10000), vendrill::WaitResult::Ready);
         for (auto& e : watch.Take())
             events.push_back(e);
     }
     // Another descriptor ends the wait too.
     const int other = ::eventfd(1, EFD_CLOEXEC);
     ASSERT_GE(other, 0);
-    EXPECT_EQ(watch.Wait(other, 10000), vendrill::usb::CUsbWatch::WaitResult::Other);
+    EXPECT_EQ(watch.Wait(other, 10000), vendrill::WaitResult::Woken);
     ::close(other);
 }

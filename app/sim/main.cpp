@@ -1,6 +1,9 @@
 // vendrill-sim: the printer's Bluetooth module on a pseudo-terminal, for
 // trying the tool without a printer. Runs until SIGINT, SIGTERM or SIGHUP.
 
+#include "app/common/CommandLine.h"
+#include "app/common/Exit.h"
+#include "app/common/Say.h"
 #include "base/StdDescriptors.h"
 #include "base/TextCodec.h"
 #include "radio/SimAir.h"
@@ -8,6 +11,7 @@
 #include "vendrill/Version.h"
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +71,8 @@ const char kUsage[] =
     "  --air-object PATH the mock's object (default /)\n"
     "\n"
     "  -h, --help        show this help and exit\n"
-    "  -V, --version     show the version and exit\n";
+    "  -V, --version     show the version and exit\n"
+    "\n";
 
 bool ParseInt(const char* text, long low, long high, int& out)
 {
@@ -144,13 +149,6 @@ bool ParseLine(std::string_view text, int& count, std::vector<LinePrinter>& out)
     return !out.empty();
 }
 
-int Fail(const char* message, const char* argument)
-{
-    std::fprintf(stderr, "vendrill-sim: %s%s%s\nTry 'vendrill-sim --help'.\n", message, argument ? ": " : "",
-                 argument ? argument : "");
-    return 2;
-}
-
 // A name or PIN key typed in UTF-8, as the module keeps it: code page 949
 // bytes it takes. An error text, empty when fine.
 std::string ModuleText(const char* utf8, std::size_t maxBytes, std::string& out)
@@ -167,6 +165,108 @@ std::string ModuleText(const char* utf8, std::size_t maxBytes, std::string& out)
     return {};
 }
 
+// What the command line sets.
+struct Settings {
+    SimOptions options;
+    ModuleState state;
+    LineOptions line;
+    int paceBaud = 0, lineCount = 0;
+    std::optional<std::uint64_t> firstAddress;
+    std::string airAddress, airObject = "/";
+};
+
+// An option whose value is milliseconds (or a count) within [low, high].
+app::OptionDef Number(const char* name, long low, long high, int* out, const std::string& wants)
+{
+    return {name, true, [=](const std::string& given, const std::string& value) {
+                return ParseInt(value.c_str(), low, high, *out) ? std::string()
+                                                               : given + " wants " + wants + ", not '" + value + "'";
+            }};
+}
+
+app::OptionDef Flag(const char* name, bool* out)
+{
+    return {name, false, [out](const std::string&, const std::string&) {
+                *out = true;
+                return std::string();
+            }};
+}
+
+app::Parsed<Settings> ParseArguments(const std::vector<std::string>& args)
+{
+    app::Parsed<Settings> parsed;
+    Settings& s = parsed.options;
+    const std::vector<app::OptionDef> options = {
+        Flag("silent", &s.options.silent),
+        Number("delay", 0, 3600000, &s.options.delayMs, "milliseconds from 0 to 3600000"),
+        Number("split", 1, 64, &s.options.split, "a count from 1 to 64"),
+        Number("split-gap", 0, 60000, &s.options.splitGapMs, "milliseconds from 0 to 60000"),
+        {"noise", true,
+         [&s](const std::string&, const std::string& value) {
+             return ParseNoise(value, s.options.noise) ? std::string()
+                                                       : "--noise wants text or 0x and pairs of hex digits, not '" +
+                                                             value + "'";
+         }},
+        Flag("overlong-name", &s.options.overlongName),
+        Flag("error", &s.options.alwaysError),
+        Flag("old-module", &s.options.oldModule),
+        {"name", true,
+         [&s](const std::string& given, const std::string& value) {
+             const std::string error = ModuleText(value.c_str(), CModuleSim::kMaxNameBytes, s.state.name);
+             return error.empty() ? error : given + " " + error;
+         }},
+        {"pin", true,
+         [&s](const std::string& given, const std::string& value) {
+             const std::string error = ModuleText(value.c_str(), CModuleSim::kMaxPinBytes, s.state.pin);
+             return error.empty() ? error : given + " " + error;
+         }},
+        Flag("refuse-name", &s.options.refuseName),
+        Flag("lose-name-ack", &s.options.loseNameAck),
+        Number("late-name-ack", 0, 3600000, &s.options.nameAckDelayMs, "milliseconds from 0 to 3600000"),
+        Number("pace", 300, 4000000, &s.paceBaud, "a baud rate from 300 to 4000000"),
+        {"line", true,
+         [&s](const std::string&, const std::string& value) {
+             return ParseLine(value, s.lineCount, s.line.printers)
+                        ? std::string()
+                        : "--line wants a count from 1 to 10000 or a list of 12-hex-digit addresses, not '" + value +
+                              "'";
+         }},
+        {"first-address", true,
+         [&s](const std::string&, const std::string& value) {
+             s.firstAddress = ParseAddress(value);
+             return s.firstAddress ? std::string() : "--first-address wants 12 hex digits, not '" + value + "'";
+         }},
+        Number("stay", 0, 3600000, &s.line.stayMs, "milliseconds from 0 to 3600000"),
+        Number("gone", 0, 3600000, &s.line.goneMs, "milliseconds from 0 to 3600000"),
+        {"air", true,
+         [&s](const std::string&, const std::string& value) {
+             s.airAddress = value;
+             return value.empty() ? std::string("--air wants a D-Bus address") : std::string();
+         }},
+        {"air-object", true,
+         [&s](const std::string&, const std::string& value) {
+             s.airObject = value;
+             return value.rfind('/', 0) == 0 ? std::string() : "--air-object wants an object path, not '" + value + "'";
+         }},
+    };
+    const app::CommandLine line = app::ParseCommandLine(options, args);
+    parsed.help = line.help;
+    parsed.version = line.version;
+    parsed.error = line.error;
+    if (!line.ok)
+        return parsed;
+    if (!line.arguments.empty()) {
+        parsed.error = "unexpected argument '" + line.arguments.front() + "'";
+        return parsed;
+    }
+    if (s.firstAddress && s.lineCount == 0) {
+        parsed.error = "--first-address goes with --line N";
+        return parsed;
+    }
+    parsed.ok = true;
+    return parsed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -174,125 +274,37 @@ int main(int argc, char** argv)
     // Before the terminal and the wake event are made: neither may become
     // descriptor 1, where the path line is written.
     vendrill::GuardStandardDescriptors();
-    SimOptions options;
-    ModuleState state;
-    LineOptions line;
-    int paceBaud = 0, lineCount = 0;
-    std::optional<std::uint64_t> firstAddress;
-    std::string airAddress, airObject = "/";
-    for (int k = 1; k < argc; ++k) {
-        const std::string_view arg = argv[k];
-        const char* value = k + 1 < argc ? argv[k + 1] : nullptr;
-        auto needsValue = [&](const char* what) {
-            if (value == nullptr) {
-                Fail("missing value for", what);
-                return false;
-            }
-            ++k;
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--version" || arg == "-V") {
-            std::fputs("vendrill-sim " VENDRILL_VERSION "\n", stdout);
-            return 0;
-        } else if (arg == "--silent") {
-            options.silent = true;
-        } else if (arg == "--overlong-name") {
-            options.overlongName = true;
-        } else if (arg == "--error") {
-            options.alwaysError = true;
-        } else if (arg == "--old-module") {
-            options.oldModule = true;
-        } else if (arg == "--refuse-name") {
-            options.refuseName = true;
-        } else if (arg == "--lose-name-ack") {
-            options.loseNameAck = true;
-        } else if (arg == "--late-name-ack") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 0, 3600000, options.nameAckDelayMs))
-                return Fail("--late-name-ack wants milliseconds from 0 to 3600000", value);
-        } else if (arg == "--pace") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 300, 4000000, paceBaud))
-                return Fail("--pace wants a baud rate from 300 to 4000000", value);
-        } else if (arg == "--line") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseLine(value, lineCount, line.printers))
-                return Fail("--line wants a count from 1 to 10000 or a list of 12-hex-digit addresses", value);
-        } else if (arg == "--first-address") {
-            if (!needsValue(argv[k]))
-                return 2;
-            firstAddress = ParseAddress(value);
-            if (!firstAddress)
-                return Fail("--first-address wants 12 hex digits", value);
-        } else if (arg == "--stay") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 0, 3600000, line.stayMs))
-                return Fail("--stay wants milliseconds from 0 to 3600000", value);
-        } else if (arg == "--gone") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 0, 3600000, line.goneMs))
-                return Fail("--gone wants milliseconds from 0 to 3600000", value);
-        } else if (arg == "--delay") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 0, 3600000, options.delayMs))
-                return Fail("--delay wants milliseconds from 0 to 3600000", value);
-        } else if (arg == "--split") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 1, 64, options.split))
-                return Fail("--split wants a count from 1 to 64", value);
-        } else if (arg == "--split-gap") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseInt(value, 0, 60000, options.splitGapMs))
-                return Fail("--split-gap wants milliseconds from 0 to 60000", value);
-        } else if (arg == "--noise") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (!ParseNoise(value, options.noise))
-                return Fail("--noise wants text or 0x and pairs of hex digits", value);
-        } else if (arg == "--name") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (const std::string error = ModuleText(value, CModuleSim::kMaxNameBytes, state.name); !error.empty())
-                return Fail(("--name " + error).c_str(), value);
-        } else if (arg == "--air") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (*value == '\0')
-                return Fail("--air wants a D-Bus address", value);
-            airAddress = value;
-        } else if (arg == "--air-object") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (*value != '/')
-                return Fail("--air-object wants an object path", value);
-            airObject = value;
-        } else if (arg == "--pin") {
-            if (!needsValue(argv[k]))
-                return 2;
-            if (const std::string error = ModuleText(value, CModuleSim::kMaxPinBytes, state.pin); !error.empty())
-                return Fail(("--pin " + error).c_str(), value);
-        } else {
-            return Fail("unknown option", argv[k]);
-        }
+    app::SetProgramName("vendrill-sim");
+    std::setlocale(LC_CTYPE, "");
+    app::Parsed<Settings> parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.ok)
+        return app::UsageError(parsed.error);
+    if (parsed.help) {
+        std::fputs(kUsage, stdout);
+        std::fputs(app::ExitStatusText({{app::kExitOk, "stopped by SIGINT, SIGTERM or SIGHUP"},
+                                        {app::kExitFailure, "no pseudo-terminal"},
+                                        {app::kExitBadArgument, ""}})
+                       .c_str(),
+                   stdout);
+        return app::kExitOk;
     }
-    if (firstAddress && lineCount == 0)
-        return Fail("--first-address goes with --line N", nullptr);
+    if (parsed.version) {
+        std::fputs("vendrill-sim " VENDRILL_VERSION "\n", stdout);
+        return app::kExitOk;
+    }
+    Settings& given = parsed.options;
+    SimOptions& options = given.options;
+    ModuleState& state = given.state;
+    LineOptions& line = given.line;
+    const int paceBaud = given.paceBaud, lineCount = given.lineCount;
+    const std::optional<std::uint64_t> firstAddress = given.firstAddress;
+    const std::string airAddress = given.airAddress, airObject = given.airObject;
     if (lineCount > 0) {
         const std::uint64_t first = firstAddress.value_or(RandomFirstAddress(lineCount));
         line.printers = NumberedPrinters(lineCount, first);
         if (line.printers.empty())
-            return Fail("the line's last address would lie past FFFFFFFFFFFF", AddressText(first).c_str());
+            return app::UsageError("the line's last address would lie past FFFFFFFFFFFF, starting at " +
+                                   AddressText(first));
     }
     // Printers of a line come with the settings given, as the one module does.
     line.arrival = state;
@@ -305,13 +317,13 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        std::perror("vendrill-sim: sigprocmask");
-        return 1;
+        app::Say(std::string("cannot block the stop signals: ") + std::strerror(errno));
+        return app::kExitFailure;
     }
     const int sfd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (sfd < 0) {
-        std::perror("vendrill-sim: signalfd");
-        return 1;
+        app::Say(std::string("cannot route the stop signals: ") + std::strerror(errno));
+        return app::kExitFailure;
     }
 
     // Outlives the host, whose thread calls it.
@@ -323,8 +335,7 @@ int main(int argc, char** argv)
             std::string error;
             // The air carries names in UTF-8; the module keeps code page 949.
             if (!air->Tell(s.address, Cp949ToUtf8(s.name), Cp949ToUtf8(s.pin), &error))
-                std::fprintf(stderr, "vendrill-sim: the air did not hear %s's name: %s\n", s.address.c_str(),
-                             error.c_str());
+                app::Say("the air did not hear " + s.address + "'s name: " + error);
         });
     }
     host.SetOptions(options);
@@ -332,15 +343,17 @@ int main(int argc, char** argv)
     host.SetLine(line);
     host.SetPaceBaud(paceBaud);
     if (!host.Start()) {
-        std::fprintf(stderr, "vendrill-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        app::Say(std::string("cannot open a pseudo-terminal: ") + std::strerror(errno));
         close(sfd);
-        return 1;
+        return app::kExitFailure;
     }
     const std::string path = host.SlavePath();
-    std::printf("vendrill-sim: module on %s (use VENDRILL_COM1=%s)\n", path.c_str(), path.c_str());
+    // Where the module is goes to standard output, for scripts.
+    app::Say("module on " + path + " (use VENDRILL_COM1=" + path + ")", stdout);
     if (lineCount > 0)
-        std::printf("vendrill-sim: a line of %d printers, addresses %s to %s\n", lineCount,
-                    line.printers.front().address.c_str(), line.printers.back().address.c_str());
+        app::Say("a line of " + std::to_string(lineCount) + " printers, addresses " + line.printers.front().address +
+                     " to " + line.printers.back().address,
+                 stdout);
     std::fflush(stdout);
 
     signalfd_siginfo info{};
@@ -348,7 +361,7 @@ int main(int argc, char** argv)
     }
     host.Stop();
     close(sfd);
-    std::printf("vendrill-sim: stopped after %llu requests\n", static_cast<unsigned long long>(host.RequestCount()));
+    app::Say("stopped after " + std::to_string(host.RequestCount()) + " requests", stdout);
     // What each printer of the line holds, and what it printed, as its module
     // keeps it: for whoever tries a station on the line (and its tests).
     for (const LineVisit& v : host.Visits()) {
@@ -356,9 +369,9 @@ int main(int argc, char** argv)
         for (const std::string& entry : v.journal)
             if (entry.size() > 2 && entry.rfind("P:", 0) == 0)
                 printed += (printed.empty() ? "'" : ", '") + Cp949ToUtf8(entry.substr(2)) + "'";
-        std::printf("vendrill-sim: printer %s: name '%s', PIN key '%s', printed %s\n", v.address.c_str(),
-                    Cp949ToUtf8(v.state.name).c_str(), Cp949ToUtf8(v.state.pin).c_str(),
-                    printed.empty() ? "nothing" : printed.c_str());
+        app::Say("printer " + v.address + ": name '" + Cp949ToUtf8(v.state.name) + "', PIN key '" +
+                     Cp949ToUtf8(v.state.pin) + "', printed " + (printed.empty() ? "nothing" : printed),
+                 stdout);
     }
-    return 0;
+    return app::kExitOk;
 }

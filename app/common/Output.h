@@ -1,6 +1,6 @@
 #pragma once
 
-// What vendrill-cli prints, in one place: plain text, JSON and CSV, with one
+// What the programs print, in one place: plain text, JSON and CSV, with one
 // text rule. A module's texts are bytes in code page 949 and are shown as
 // the characters they stand for; bytes that are not code page 949 stay
 // readable as U+FFFD and, in JSON, all the value's bytes again in hexadecimal
@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace vendrill::cli {
+namespace vendrill::app {
 
 // Result lines in order: key and the module's value (code page 949).
 using Fields = std::vector<std::pair<std::string, std::string>>;
@@ -72,4 +72,4 @@ std::string VisitsJson(const std::vector<record::VisitEntry>& entries);
 std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep, bool header = true,
                         CsvCells cells = CsvCells::AsRecorded);
 
-}  // namespace vendrill::cli
+}  // namespace vendrill::app

@@ -1,4 +1,4 @@
-#include "app/cli/Output.h"
+#include "app/common/Output.h"
 
 #include "base/TextCodec.h"
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iterator>
 
-namespace vendrill::cli {
+namespace vendrill::app {
 
 namespace {
 
@@ -240,4 +240,4 @@ std::string VisitsTable(const std::vector<record::VisitEntry>& entries, char sep
     return out;
 }
 
-}  // namespace vendrill::cli
+}  // namespace vendrill::app
