@@ -67,7 +67,7 @@ def run_line(options, bus, control, count, radio, stay_ms=300, gone_ms=100, firs
     station = None
     try:
         port = sim.stdout.readline().split(" module on ")[1].split()[0]
-        station = subprocess.Popen([options.cli, "--port", port, "station", "--name", "RB-", "--db", db, "--json",
+        station = subprocess.Popen([options.cli, "--port", port, "station", "--name", "RB-", "--db", db, "--create-record", "--json",
                                     "--print", "--pin", "1234", "--count", str(count)] + (["--radio-check"] if radio else []),
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         events, pending = [], b""

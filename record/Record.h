@@ -76,8 +76,8 @@ struct VisitEntry {
 };
 
 // The columns of the visits as exported, in order.
-inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name", "number",
-                                                "state", "found",   "label",   "pin",    "level", "reason"};
+inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name",  "number", "state",
+                                                "found", "label",   "pin",     "level",  "reason", "radio", "name_heard"};
 
 // One station's day, as the line board shows it.
 struct StationDay {

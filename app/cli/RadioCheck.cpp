@@ -1,7 +1,6 @@
 #include "app/cli/RadioCheck.h"
 
 #include "app/cli/Interrupt.h"
-#include "base/TextCodec.h"
 #include "link/Poll.h"
 
 #include <cstdio>
@@ -27,11 +26,6 @@ bool RadioPause(int ms)
     pollfd p{InterruptFd(), POLLIN, 0};
     const bool routed = p.fd >= 0;
     return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
-}
-
-void Say(const std::string& text)
-{
-    std::fprintf(stderr, "vendrill-cli: %s\n", Utf8ToLocale(text).c_str());
 }
 
 }  // namespace
@@ -103,8 +97,21 @@ radio::CheckResult CStationRadio::Ready() const
     return radio::Ready(TimeoutMs(), InterruptFd());
 }
 
-radio::CheckResult CStationRadio::Check(const std::string& moduleAddress, const std::string& name,
-                                        const StillThere& stillThere)
+RadioHeard CStationRadio::Check(const std::string& rawAddress, const std::string& name,
+                                const std::function<bool()>& stillThere)
+{
+    const radio::CheckResult r = CheckWaiting(rawAddress, name, stillThere);
+    RadioHeard heard;
+    heard.passed = r.outcome == radio::Outcome::Ok;
+    heard.interrupted = r.outcome == radio::Outcome::Interrupted || InterruptSignal() != 0;
+    heard.word = radio::OutcomeWord(r.outcome);
+    heard.nameHeard = r.nameHeard.value_or("");
+    heard.reason = r.reason;
+    return heard;
+}
+
+radio::CheckResult CStationRadio::CheckWaiting(const std::string& moduleAddress, const std::string& name,
+                                               const std::function<bool()>& stillThere)
 {
     radio::CheckRequest request;
     const std::optional<std::string> address = radio::ParseAddress(moduleAddress);
@@ -151,14 +158,6 @@ radio::CheckResult CStationRadio::Check(const std::string& moduleAddress, const 
             return r;
         }
     }
-}
-
-void RadioIntoVisit(const radio::CheckResult& r, record::Visit& v)
-{
-    v.radio = radio::OutcomeWord(r.outcome);
-    v.nameHeard = r.nameHeard.value_or("");
-    if (r.outcome != radio::Outcome::Ok)
-        v.reason += std::string(v.reason.empty() ? "" : "; ") + "radio check: " + r.reason;
 }
 
 std::string RadioCheckUsage()

@@ -2,12 +2,12 @@
 
 // radio-check: the printer over the air, from the station's own Bluetooth
 // adapter (radio/RadioCheck.h does the work; its options are parsed with all
-// others in Cli.cpp).
+// others in Arguments.cpp).
 
 #include "app/cli/Cli.h"
+#include "app/cli/Naming.h"
 #include "app/cli/Station.h"
 #include "radio/RadioCheck.h"
-#include "record/Record.h"
 
 #include <chrono>
 #include <functional>
@@ -33,36 +33,33 @@ std::string RadioCheckUsage();
 
 // The station's radio check (station --radio-check) of a printer whose name
 // the read-back showed.
-class CStationRadio {
+class CStationRadio : public CNamingRadio {
 public:
     // Says that Bluetooth went away (gone: with the reason, once) or is back.
     using Tell = std::function<void(bool gone, const std::string& reason)>;
-    // Whether the printer is still the one on the station.
-    using StillThere = std::function<bool()>;
 
     CStationRadio(const Options& o, Tell tell) : m_o(o), m_tell(std::move(tell)) {}
 
     // Before the first printer: Ok, or why the station must not start
     // (NoBluetooth, Interrupted).
     radio::CheckResult Ready() const;
-    // Checks the printer at `moduleAddress` (as its module reports it) for
+    // Checks the printer at rawAddress (as its module reports it) for
     // `name` and, with --pin, its PIN key. While Bluetooth is away it says so
     // on standard error, looks again every second and checks once it is
     // back, as long as the printer stays and no signal comes; then the
-    // outcome is NoBluetooth.
-    radio::CheckResult Check(const std::string& moduleAddress, const std::string& name, const StillThere& stillThere);
+    // outcome is no-bluetooth.
+    RadioHeard Check(const std::string& rawAddress, const std::string& name,
+                     const std::function<bool()>& stillThere) override;
 
 private:
     int TimeoutMs() const { return m_o.radioTimeoutMs > 0 ? m_o.radioTimeoutMs : kRadioTimeoutMs; }
+    radio::CheckResult CheckWaiting(const std::string& moduleAddress, const std::string& name,
+                                    const std::function<bool()>& stillThere);
 
     const Options& m_o;
     Tell m_tell;
     bool m_away = false;  // Bluetooth went away and was not heard since
     std::chrono::steady_clock::time_point m_said;  // when the station last said so
 };
-
-// The check's result in the visit: its word, the name heard and, unless it
-// passed, the reason (after what the visit already says).
-void RadioIntoVisit(const radio::CheckResult& result, record::Visit& visit);
 
 }  // namespace vendrill::cli

@@ -272,7 +272,7 @@ class RadioCheck(dbusmock.DBusTestCase):
 
     def start_station(self, port, *args):
         station = subprocess.Popen(self.cli('--port', port, 'station', '--name', 'R-', '--db', self.db, '--json',
-                                            '--print', '--pin', '1234', '--radio-check', *args),
+                                            '--create-record', '--print', '--pin', '1234', '--radio-check', *args),
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.children.append(station)
         station.events = b''
