@@ -115,10 +115,11 @@ bool CStationReport::Printer(const PrinterResult& r)
         // The name's state as the record holds it now; "" without a name.
         const std::optional<record::State> state = r.state ? r.state : r.had;
         o.Text("state", state ? record::StateName(*state) : "");
+        o.Text("reason", v.reason);
         // Not checked over the air: both null.
         v.radio.empty() ? o.Null("radio") : o.Text("radio", v.radio);
         v.nameHeard.empty() ? o.Null("name_heard") : o.Text("name_heard", v.nameHeard);
-        o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate.empty() ? "null" : rate);
+        o.Number("count", m_done).Raw("per_hour", rate.empty() ? "null" : rate);
         line = o.Str() + "\n";
     } else {
         line = TimeOfDay() + "  " + PlainText(v.address.empty() ? "-" : v.address) + "  " +

@@ -66,7 +66,7 @@ std::string UsageText(int replyTimeoutMs)
                {{kExitOk, ""},
                 {kExitFailure, "results not written, simulator not started"},
                 {kExitBadArgument, ""},
-                {kExitNoDevice, "also no Bluetooth: radio-check, station --radio-check at its start"},
+                {kExitNoDevice, "or no Bluetooth for radio-check, station --radio-check"},
                 // The time-out in force, --timeout's or the default.
                 {kExitTimeout, "time-out: the module did not answer within " + std::to_string(replyTimeoutMs) + " ms",
                  true},

@@ -206,10 +206,13 @@ TEST(CliOutput, RecordsTableSaysYesOrNoAndCsvKeepsNumbers)
     e.visit.name = "PRN-00001";
     e.visit.number = 1;
     e.visit.label = true;
+    e.visit.radio = "ok";
+    e.visit.nameHeard = "PRN-00001";
     e.state = "named";
     EXPECT_EQ(VisitsTable({e}, '\t', false),
-              "2026-12-01T08:00:00.000Z\tst1\t0012F3A1B2C3\tnamed\tPRN-00001\t1\tnamed\t\tyes\tno\tno\t\n");
-    EXPECT_EQ(VisitsTable({e}, ',', false), "2026-12-01T08:00:00.000Z,st1,0012F3A1B2C3,named,PRN-00001,1,named,,1,0,0,\n");
+              "2026-12-01T08:00:00.000Z\tst1\t0012F3A1B2C3\tnamed\tPRN-00001\t1\tnamed\t\tyes\tno\tno\t\tok\tPRN-00001\n");
+    EXPECT_EQ(VisitsTable({e}, ',', false),
+              "2026-12-01T08:00:00.000Z,st1,0012F3A1B2C3,named,PRN-00001,1,named,,1,0,0,,ok,PRN-00001\n");
 }
 
 TEST(CliExitCodes, EachOutcomeHasItsOwn)
