@@ -38,6 +38,7 @@ public:
     CChecker(const CChecker&) = delete;
     CChecker& operator=(const CChecker&) = delete;
     CheckResult Run();
+    CheckResult RunReady();
 
 private:
     bool Connect();
@@ -289,6 +290,8 @@ bool CChecker::FindAdapter()
         return Fail(Outcome::NoBluetooth,
                     "no Bluetooth adapter: plug one into the station ('bluetoothctl list' shows the adapters)");
     }
+    if (m_request.address.empty())
+        return true;  // only asked whether there is an adapter
     std::string part = m_request.address;
     std::replace(part.begin(), part.end(), ':', '_');
     m_device = m_adapter + "/dev_" + part;
@@ -507,6 +510,17 @@ CheckResult CChecker::Run()
     return m_result;
 }
 
+CheckResult CChecker::RunReady()
+{
+    m_start = Clock::now();
+    m_deadline = m_start + std::chrono::milliseconds(m_request.timeoutMs);
+    m_result.outcome = Outcome::Ok;
+    if (Connect())
+        FindAdapter();
+    m_result.seconds = std::chrono::duration<double>(Clock::now() - m_start).count();
+    return m_result;
+}
+
 }  // namespace
 
 std::optional<std::string> ParseAddress(std::string_view text)
@@ -553,6 +567,13 @@ const char* OutcomeWord(Outcome outcome)
 CheckResult Check(const CheckRequest& request, int cancelFd)
 {
     return CChecker(request, cancelFd).Run();
+}
+
+CheckResult Ready(int timeoutMs, int cancelFd)
+{
+    CheckRequest request;
+    request.timeoutMs = timeoutMs;
+    return CChecker(request, cancelFd).RunReady();
 }
 
 }  // namespace vendrill::radio

@@ -48,4 +48,9 @@ struct CheckResult {
 // cancelFd: readable ends the check (-1: none).
 CheckResult Check(const CheckRequest& request, int cancelFd);
 
+// Whether a check could run now (the system D-Bus, bluetoothd, an adapter
+// switched on), without touching any device: Ok, or NoBluetooth with the
+// reason and what to do, or Interrupted. request.address is not used.
+CheckResult Ready(int timeoutMs, int cancelFd);
+
 }  // namespace vendrill::radio

@@ -117,10 +117,19 @@ const char* const kMigrations[] = {
     // through them by the last one seen, at the same cost for every page.
     "CREATE INDEX visits_time_id ON visits (time, id);"
     "DROP INDEX IF EXISTS visits_time;",
+
+    // 5: the radio check of a visit: what it came to ('' when the printer
+    // was not checked over the air) and the name the air showed.
+    "ALTER TABLE visits ADD COLUMN radio TEXT NOT NULL DEFAULT ''"
+    " CHECK (radio IN ('', 'ok', 'no-bluetooth', 'not-heard', 'mismatch', 'interrupted'));"
+    "ALTER TABLE visits ADD COLUMN name_heard TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
 constexpr const char* kSqliteNow = "strftime('%Y-%m-%dT%H:%M:%fZ', 'now')";
+
+// RadioFailed of a visit v, in SQL.
+constexpr const char* kRadioFailed = "v.radio NOT IN ('', 'ok')";
 
 // The SQL of one dialect: {ID} a generated key column, {TIME:col} a time
 // column set by the database's clock, {NOW} that clock, {OLDTIME:expr} a
@@ -340,12 +349,13 @@ public:
             return false;
         bool ok = m_db->StillThere(error) && (!state || v.nameId == 0 || UpdateState(v.nameId, *state, false, error));
         ok = ok && m_db->Query("INSERT INTO visits (station, address, result, name_id, name, number, found, label,"
-                               " pin, level, reason) VALUES ($1, $2, $3, CAST(NULLIF($4, '') AS BIGINT), $5,"
-                               " CAST(NULLIF($6, '') AS BIGINT), $7, $8, $9, $10, $11)",
+                               " pin, level, reason, radio, name_heard) VALUES ($1, $2, $3,"
+                               " CAST(NULLIF($4, '') AS BIGINT), $5, CAST(NULLIF($6, '') AS BIGINT), $7, $8, $9, $10,"
+                               " $11, $12, $13)",
                                {Text(v.station), Text(v.address), ResultName(v.result),
                                 v.nameId > 0 ? std::to_string(v.nameId) : "", Text(v.name),
                                 v.number >= 0 ? std::to_string(v.number) : "", Text(v.found), v.label ? "1" : "0",
-                                v.pin ? "1" : "0", v.level ? "1" : "0", Text(v.reason)},
+                                v.pin ? "1" : "0", v.level ? "1" : "0", Text(v.reason), v.radio, Text(v.nameHeard)},
                                nullptr, error);
         // Line boards hear of the visit when it commits.
         if (ok && m_db->Kind() == Dialect::Postgres)
@@ -444,7 +454,7 @@ private:
         Rows rows;
         std::string sql = "SELECT {OUT:v.time}, v.station, v.address, v.result, v.name, v.number,"
                           " COALESCE(n.state, ''), v.found, v.label, v.pin, v.level, v.reason, v.name_id,"
-                          " {KEY:v.time}, v.id"
+                          " {KEY:v.time}, v.id, v.radio, v.name_heard"
                           " FROM visits v LEFT JOIN names n ON n.id = v.name_id WHERE " +
                           where + " ORDER BY " + order;
         if (limit > 0)
@@ -467,7 +477,7 @@ private:
         VisitEntry e;
         e.time = r[0];
         e.visit = {r[2], r[1], ResultFrom(r[3]), ToInt(r[12]), r[4], r[5].empty() ? -1 : ToInt(r[5]), r[7],
-                   r[8] == "1", r[9] == "1", r[10] == "1", r[11]};
+                   r[8] == "1", r[9] == "1", r[10] == "1", r[11], r[15], r[16]};
         e.state = r[6];
         return e;
     }
@@ -488,7 +498,9 @@ private:
                              " SUM(CASE WHEN v.time >= " + Time(2) + " THEN 1 ELSE 0 END), MAX(v.id),"
                              " SUM(CASE WHEN v.result = 'already-named' THEN 1 ELSE 0 END),"
                              " SUM(CASE WHEN v.time >= " + Time(3) +
-                             " AND v.result IN ('named', 'renamed-back') THEN 1 ELSE 0 END)"
+                             " AND v.result IN ('named', 'renamed-back') THEN 1 ELSE 0 END),"
+                             " SUM(CASE WHEN v.radio <> '' THEN 1 ELSE 0 END), SUM(CASE WHEN v.result <> 'failed' AND " +
+                             kRadioFailed + " THEN 1 ELSE 0 END)"
                              " FROM visits v LEFT JOIN names n ON n.id = v.name_id"
                              " WHERE v.time >= " + Time(1) + " GROUP BY v.station ORDER BY v.station"),
                          {q.dayStart, q.hourAgo, q.shiftStart.empty() ? q.dayStart : q.shiftStart}, &rows, error))
@@ -504,12 +516,15 @@ private:
             day.lastHour = ToInt(r[5]);
             day.alreadyNamed = ToInt(r[7]);
             day.shiftNamed = ToInt(r[8]);
+            day.radioChecked = ToInt(r[9]);
+            day.radioFailed = ToInt(r[10]);
             out->stations.push_back(std::move(day));
             lastIds += (lastIds.empty() ? "" : ",") + std::to_string(ToInt(r[6]));
         }
         // First-pass yield: of the printers seen for the first time today,
-        // those named at that first visit.
-        if (!m_db->Query(Sql("SELECT v.station, COUNT(*), SUM(CASE WHEN v.result = 'named' THEN 1 ELSE 0 END)"
+        // those named at that first visit, and heard right where checked.
+        if (!m_db->Query(Sql("SELECT v.station, COUNT(*), SUM(CASE WHEN v.result = 'named' AND NOT " +
+                             std::string(kRadioFailed) + " THEN 1 ELSE 0 END)"
                              " FROM visits v WHERE v.time >= " + Time(1) + " AND v.address <> ''"
                              " AND NOT EXISTS (SELECT 1 FROM visits w WHERE w.address = v.address"
                              " AND (w.time < v.time OR (w.time = v.time AND w.id < v.id))) GROUP BY v.station"),
@@ -538,8 +553,8 @@ private:
         for (const Row& r : rows)
             out->hours.push_back({r[0], r[1], ToInt(r[2]), ToInt(r[3])});
         return Visits("1 = 1", {}, "v.time DESC, v.id DESC", q.latest, &out->latest, error) &&
-               Visits("v.time >= " + Time(1) + " AND v.result = 'failed'", {q.dayStart}, "v.time DESC, v.id DESC",
-                      q.latest, &out->failures, error);
+               Visits("v.time >= " + Time(1) + " AND (v.result = 'failed' OR " + kRadioFailed + ")", {q.dayStart},
+                      "v.time DESC, v.id DESC", q.latest, &out->failures, error);
     }
 
     // The lowest number from `from` on that no name of the prefix holds.

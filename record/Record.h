@@ -56,7 +56,16 @@ struct Visit {
     bool pin = false;          // the PIN key was set
     bool level = false;        // the security level was set
     std::string reason;        // why it failed, or what else happened
+    std::string radio;         // the radio check's result (ok, no-bluetooth, not-heard, mismatch,
+                               // interrupted), "" when the printer was not checked over the air
+    std::string nameHeard;     // the name the air showed, "" when none was heard
 };
+
+// A visit whose radio check was made and did not pass the printer.
+inline bool RadioFailed(const Visit& v)
+{
+    return !v.radio.empty() && v.radio != "ok";
+}
 
 // A visit as the record holds it: the time (UTC, YYYY-MM-DDTHH:MM:SS.mmmZ,
 // by the record's clock) and the state of the printer's name now.
@@ -67,8 +76,8 @@ struct VisitEntry {
 };
 
 // The columns of the visits as exported, in order.
-inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name", "number",
-                                                "state", "found",   "label",   "pin",    "level", "reason"};
+inline constexpr const char* kVisitColumns[] = {"time",  "station", "address", "result", "name",  "number", "state",
+                                                "found", "label",   "pin",     "level",  "reason", "radio", "name_heard"};
 
 // One station's day, as the line board shows it.
 struct StationDay {
@@ -81,7 +90,9 @@ struct StationDay {
     std::int64_t lastHour = 0;     // visits within the hour before `now`
     std::int64_t shiftNamed = 0;   // named or renamed back since BoardQuery::shiftStart
     std::int64_t firstVisits = 0;  // printers whose first visit ever was today, here
-    std::int64_t firstNamed = 0;   // of those, named at that first visit
+    std::int64_t firstNamed = 0;   // of those, named at that first visit (and heard right where checked)
+    std::int64_t radioChecked = 0; // visits whose printer was checked over the air
+    std::int64_t radioFailed = 0;  // of them, those the check did not pass (RadioFailed), unless failed
     VisitEntry last;               // its latest visit
 };
 
@@ -117,7 +128,7 @@ struct Board {
     std::vector<StationDay> stations;
     std::vector<HourCount> hours;
     std::vector<VisitEntry> latest;    // newest first
-    std::vector<VisitEntry> failures;  // of the day, newest first
+    std::vector<VisitEntry> failures;  // of the day (failed, or the radio check failed), newest first
 };
 
 // What waiting for another program's commit came to.

@@ -97,7 +97,7 @@ std::string BoardJson(const Picture& picture, const Settings& settings)
     std::vector<std::string> stations;
     std::int64_t failures = 0;
     for (const record::StationDay& d : board.stations) {
-        failures += d.failed;
+        failures += d.failed + d.radioFailed;
         stations.push_back(CJsonObject()
                                .Text("station", d.station)
                                .Number("printers", d.printers)
@@ -109,6 +109,8 @@ std::string BoardJson(const Picture& picture, const Settings& settings)
                                .Number("shift_named", d.shiftNamed)
                                .Number("first_visits", d.firstVisits)
                                .Number("first_named", d.firstNamed)
+                               .Number("radio_checked", d.radioChecked)
+                               .Number("radio_failed", d.radioFailed)
                                .Raw("last", d.last.time.empty() ? "null" : VisitJson(d.last))
                                .Str());
     }
@@ -183,6 +185,12 @@ std::string MetricsText(const Picture& picture, const std::string& server)
             out += "vendrill_board_printers_today{station=\"" + Label(d.station) + "\",result=\"" + result + "\"} " +
                    std::to_string(n) + "\n";
     }
+    out += "# HELP vendrill_board_radio_failures_today Visits recorded today whose radio check did not pass the "
+           "printer, by station.\n"
+           "# TYPE vendrill_board_radio_failures_today gauge\n";
+    for (const record::StationDay& d : picture.board.stations)
+        out += "vendrill_board_radio_failures_today{station=\"" + Label(d.station) + "\"} " +
+               std::to_string(d.radioFailed) + "\n";
     out += "# HELP vendrill_board_record_up Whether the board can read the record now.\n"
            "# TYPE vendrill_board_record_up gauge\n"
            "vendrill_board_record_up " +

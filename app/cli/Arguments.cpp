@@ -70,7 +70,8 @@ enum CommandOption : unsigned {
     kOptSuffix = 1u << 0, kOptPrint = 1u << 1, kOptName = 1u << 2, kOptFirstSuffix = 1u << 3,
     kOptPin = 1u << 4, kOptLevel = 1u << 5, kOptDb = 1u << 6, kOptStation = 1u << 7, kOptCount = 1u << 8,
     kOptSince = 1u << 9, kOptCsv = 1u << 10, kOptVid = 1u << 11, kOptPid = 1u << 12,
-    kOptAddress = 1u << 13, kOptCreateRecord = 1u << 14, kOptRenameBack = 1u << 15,
+    kOptAddress = 1u << 13, kOptCreateRecord = 1u << 14, kOptRenameBack = 1u << 15, kOptRadioCheck = 1u << 16,
+    kOptRadioTimeout = 1u << 17,
 };
 
 struct CommandEntry {
@@ -123,6 +124,8 @@ std::string FinishStation(Options& o)
         return error;
     if (o.transport == Transport::Simulate)
         return "station needs a line of printers; run vendrill-sim --line and give its --port";
+    if (o.radioTimeoutMs > 0 && !o.radioCheck)
+        return "--radio-timeout goes with --radio-check";
     return {};
 }
 
@@ -174,7 +177,7 @@ const CommandEntry kCommands[] = {
      nullptr},
     {"station", Command::Station, false,
      kOptPrint | kOptName | kOptFirstSuffix | kOptPin | kOptLevel | kOptDb | kOptStation | kOptCount |
-         kOptCreateRecord | kOptRenameBack,
+         kOptCreateRecord | kOptRenameBack | kOptRadioCheck | kOptRadioTimeout,
      nullptr, FinishStation},
     {"records", Command::Records, false, kOptDb | kOptSince | kOptCsv, nullptr, FinishRecords},
     {"ports", Command::Ports, false, kOptVid | kOptPid, nullptr, nullptr},
@@ -340,6 +343,15 @@ const std::vector<OptionEntry>& OptionTable()
          [](Reading& r, const std::string&) { r.o.createRecord = true; return std::string(); }},
         {"rename-back", false, kOptRenameBack,
          [](Reading& r, const std::string&) { r.o.renameBack = true; return std::string(); }},
+        {"radio-check", false, kOptRadioCheck,
+         [](Reading& r, const std::string&) { r.o.radioCheck = true; return std::string(); }},
+        {"radio-timeout", true, kOptRadioTimeout,
+         [](Reading& r, const std::string& v) -> std::string {
+             if (!IsDigits(v) || v.size() > 6 || std::stoi(v) < 100 || std::stoi(v) > 600000)
+                 return "--radio-timeout wants milliseconds from 100 to 600000, not '" + v + "'";
+             r.o.radioTimeoutMs = std::stoi(v);
+             return {};
+         }},
         {"since", true, kOptSince,
          [](Reading& r, const std::string& v) -> std::string {
              const std::optional<std::string> t = record::SinceText(v);

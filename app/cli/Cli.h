@@ -66,6 +66,8 @@ struct Options {
     std::string since;                     // records --since, as the record compares it
     bool csv = false;                      // records --csv
     std::string vid, pid;                  // ports --vid, --pid: four hex digits, lower case
+    bool radioCheck = false;               // station --radio-check
+    int radioTimeoutMs = 0;                // station --radio-timeout; 0: the radio check's default
 
     // radio-check (RadioCheck.h); its --name is `prefix`, its --pin `stationPin`.
     std::string radioAddress;              // --address, as BlueZ writes it (00:12:F3:A1:B2:C3)

@@ -74,11 +74,13 @@ void CHelper::Serve()
 
 // ---- the naming core ---------------------------------------------------------------
 
-CNaming::CNaming(CNamingModule& module, CNamingRecord& record, NamingSettings settings, int (*interruptSignal)())
+CNaming::CNaming(CNamingModule& module, CNamingRecord& record, NamingSettings settings, int (*interruptSignal)(),
+                 CNamingRadio* radio)
     : m_module(module)
     , m_record(record)
     , m_settings(std::move(settings))
     , m_interruptSignal(interruptSignal)
+    , m_radio(radio)
 {
 }
 
@@ -169,7 +171,7 @@ void CNaming::Decide(const std::string& rawAddress, PrinterResult& res)
             v.result = record::Result::AlreadyNamed;
             if (b.state != record::State::Named)
                 res.state = record::State::Named;
-            Label(b, res);
+            Finished(b, res, rawAddress);
             return;
         }
         // A confirmed name on another name's module: a second module with
@@ -345,7 +347,58 @@ void CNaming::Confirm(const record::Binding& b, const std::string& current, Came
     } else {
         v.result = record::Result::Named;
     }
-    Label(b, res);
+    Finished(b, res, rawAddress);
+}
+
+void CNaming::Finished(const record::Binding& b, PrinterResult& res, const std::string& rawAddress)
+{
+    if (Heard(b, res, rawAddress))
+        Label(b, res);
+}
+
+bool CNaming::Heard(const record::Binding& b, PrinterResult& res, const std::string& rawAddress)
+{
+    if (!m_radio)
+        return true;
+    record::Visit& v = res.visit;
+    const auto stillThere = [&] {
+        std::string now;
+        return Probe(&now).status == Status::Ok && now == rawAddress;
+    };
+    const RadioHeard heard = m_radio->Check(rawAddress, b.name, stillThere);
+    v.radio = heard.word;
+    v.nameHeard = heard.nameHeard;
+    // Whatever the air says, the module holds the name: it stays bound
+    // (named), and only its label waits.
+    if (heard.interrupted || Interrupted()) {
+        v.reason = Joined(v.reason, "radio check: " + (heard.reason.empty() ? "interrupted" : heard.reason) +
+                                        "; not labelled");
+        res.status = Status::Interrupted;
+        return false;
+    }
+    if (!heard.passed) {
+        v.reason = Joined(v.reason, "radio check: " + heard.reason + "; not labelled");
+        return false;
+    }
+    if (!m_settings.print)
+        return true;
+    // The check took its time: the label goes only on the printer that was
+    // heard. One that left gets it when it comes back.
+    std::string now;
+    const StepResult r = Probe(&now);
+    if (r.status == Status::Ok && now == rawAddress) {
+        m_addressRead = Clock::now();
+        return true;
+    }
+    if (r.status == Status::Ok)
+        v.reason = Joined(v.reason, "the printer left during the radio check (" + Cp949ToUtf8(now) +
+                                        " answers instead): not labelled; it is labelled when it comes back");
+    else
+        v.reason = Joined(v.reason, "the printer left during the radio check: not labelled (" + r.message +
+                                        "); it is labelled when it comes back");
+    if (r.status == Status::Interrupted || r.status == Status::NoDevice)
+        res.status = r.status;
+    return false;
 }
 
 void CNaming::Label(const record::Binding& b, PrinterResult& res)

@@ -3,10 +3,10 @@
 // The station's naming core: what one printer's visit comes to. It takes the
 // printer's name from the record (or finds the one it has), checks that the
 // printer on the line is the one the name belongs to, sends the name, gives
-// it the station's PIN key and level, reads it back, prints the label and
-// records the visit. It talks to the module and to the record only through
-// the two small interfaces below, so that every outcome can be tried over
-// fakes; waiting for printers (Presence.h) and saying what happened
+// it the station's PIN key and level, reads it back, with --radio-check
+// hears it over the air, prints the label and records the visit. It talks to
+// the module, the record and the air only through the small interfaces
+// below, so that every outcome can be tried over fakes; waiting for printers (Presence.h) and saying what happened
 // (Reporting.h) are not its business.
 
 #include "protocol/Protocol.h"
@@ -52,6 +52,27 @@ public:
     // Whether a call had to be tried again since the last ask: the record
     // made the station wait, and the printer may have been swapped meanwhile.
     virtual bool TakeWaited() = 0;
+};
+
+// What the air made of a printer (station --radio-check).
+struct RadioHeard {
+    bool passed = false;       // the air shows its name (and it pairs with the station's PIN key)
+    bool interrupted = false;  // the user's signal ended the check, or the wait for Bluetooth
+    std::string word;          // the result as the visit keeps it (record::Visit::radio)
+    std::string nameHeard;     // "" when no name was heard
+    std::string reason;        // why it did not pass
+};
+
+// The air as the naming core asks it.
+class CNamingRadio {
+public:
+    virtual ~CNamingRadio() = default;
+    // Whether the printer that answered with rawAddress shows `name` over
+    // the air (and pairs with the station's PIN key). stillThere says
+    // whether that printer is still on the station, for a check that has to
+    // wait (for Bluetooth to come back).
+    virtual RadioHeard Check(const std::string& rawAddress, const std::string& name,
+                             const std::function<bool()>& stillThere) = 0;
 };
 
 // What the station does for every printer.
@@ -102,8 +123,10 @@ private:
 
 class CNaming {
 public:
-    // interruptSignal: the signal that asked the station to stop, 0 while none did.
-    CNaming(CNamingModule& module, CNamingRecord& record, NamingSettings settings, int (*interruptSignal)());
+    // interruptSignal: the signal that asked the station to stop, 0 while none did;
+    // radio: the check over the air before the label (nullptr: none).
+    CNaming(CNamingModule& module, CNamingRecord& record, NamingSettings settings, int (*interruptSignal)(),
+            CNamingRadio* radio = nullptr);
 
     // The visit of the printer that answered with rawAddress (code page
     // 949, as the module sent it), recorded when it returns.
@@ -133,6 +156,11 @@ private:
     bool Answered(const StepResult& r, const std::string& now, Clock::time_point at, const std::string& rawAddress,
                   const record::Binding& b, PrinterResult& res);
     StepResult Probe(std::string* address);
+    // A printer that holds its name: the radio check, then the label.
+    void Finished(const record::Binding& b, PrinterResult& res, const std::string& rawAddress);
+    // With --radio-check: whether the air confirms the name, and the printer
+    // checked is still the one on the line; false (saying why) when not.
+    bool Heard(const record::Binding& b, PrinterResult& res, const std::string& rawAddress);
     // With --print, on a visit that confirms the name: the label, unless
     // an earlier visit printed it.
     void Label(const record::Binding& b, PrinterResult& res);
@@ -144,6 +172,7 @@ private:
     CNamingRecord& m_record;
     const NamingSettings m_settings;
     int (*const m_interruptSignal)();
+    CNamingRadio* const m_radio;
     Clock::time_point m_addressRead;  // when the printer being handled last answered with its address
     CHelper m_helper;                 // the record's commits beside the line's round trips; joined first
 };

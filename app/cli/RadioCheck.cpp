@@ -1,11 +1,34 @@
 #include "app/cli/RadioCheck.h"
 
 #include "app/cli/Interrupt.h"
-#include "base/TextCodec.h"
+#include "link/Poll.h"
 
 #include <cstdio>
 
+#include <poll.h>
+
 namespace vendrill::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// While Bluetooth is away: how often it is looked for, and how often the
+// station says that it waits.
+constexpr int kBluetoothLookMs = 1000;
+constexpr auto kBluetoothSayEvery = std::chrono::seconds(5);
+
+// Waits ms unless an interrupt signal comes first; false when it came.
+bool RadioPause(int ms)
+{
+    if (InterruptSignal() != 0)
+        return false;
+    pollfd p{InterruptFd(), POLLIN, 0};
+    const bool routed = p.fd >= 0;
+    return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
+}
+
+}  // namespace
 
 int ExitCodeFor(radio::Outcome outcome)
 {
@@ -67,6 +90,74 @@ int RunRadioCheck(const Options& o, const ResultSink& out)
     if (!out(FormatRadioResult(o.radioAddress, result, o.json)) && exit == kExitOk)
         return kExitFailure;
     return exit;
+}
+
+radio::CheckResult CStationRadio::Ready() const
+{
+    return radio::Ready(TimeoutMs(), InterruptFd());
+}
+
+RadioHeard CStationRadio::Check(const std::string& rawAddress, const std::string& name,
+                                const std::function<bool()>& stillThere)
+{
+    const radio::CheckResult r = CheckWaiting(rawAddress, name, stillThere);
+    RadioHeard heard;
+    heard.passed = r.outcome == radio::Outcome::Ok;
+    heard.interrupted = r.outcome == radio::Outcome::Interrupted || InterruptSignal() != 0;
+    heard.word = radio::OutcomeWord(r.outcome);
+    heard.nameHeard = r.nameHeard.value_or("");
+    heard.reason = r.reason;
+    return heard;
+}
+
+radio::CheckResult CStationRadio::CheckWaiting(const std::string& moduleAddress, const std::string& name,
+                                               const std::function<bool()>& stillThere)
+{
+    radio::CheckRequest request;
+    const std::optional<std::string> address = radio::ParseAddress(moduleAddress);
+    if (!address) {
+        radio::CheckResult r;
+        r.outcome = radio::Outcome::NotHeard;
+        r.reason = "the module's address '" + moduleAddress + "' is no Bluetooth address";
+        return r;
+    }
+    request.address = *address;
+    request.name = name;
+    request.pin = m_o.stationPin;
+    request.timeoutMs = TimeoutMs();
+    bool waited = false;
+    for (;;) {
+        radio::CheckResult r = radio::Check(request, InterruptFd());
+        if (r.outcome != radio::Outcome::NoBluetooth) {
+            if (m_away) {
+                Say("Bluetooth is back: " + name + " was checked over the air");
+                m_tell(false, {});
+                m_away = false;
+            }
+            return r;
+        }
+        // The printer keeps its name; its label waits for the check.
+        if (!m_away) {
+            Say("Bluetooth went away during the shift: " + r.reason + "; " + name + " (" + moduleAddress +
+                ") is named and waits for its radio check and its label; looking for Bluetooth every second "
+                "(Ctrl-C ends the station)");
+            m_tell(true, r.reason);
+            m_away = true;
+            m_said = Clock::now();
+        } else if (!waited || Clock::now() - m_said >= kBluetoothSayEvery) {
+            Say("still no Bluetooth: " + r.reason + "; " + name + " (" + moduleAddress +
+                ") waits for its radio check (Ctrl-C ends the station)");
+            m_said = Clock::now();
+        }
+        waited = true;
+        if (!RadioPause(kBluetoothLookMs))
+            return r;
+        if (!stillThere()) {
+            Say(moduleAddress + " left while Bluetooth was away: " + name +
+                " stays named without its label; it is checked and labelled when it comes back");
+            return r;
+        }
+    }
 }
 
 std::string RadioCheckUsage()

@@ -2,12 +2,16 @@
 
 // radio-check: the printer over the air, from the station's own Bluetooth
 // adapter (radio/RadioCheck.h does the work; its options are parsed with all
-// others in Cli.cpp).
+// others in Arguments.cpp).
 
 #include "app/cli/Cli.h"
+#include "app/cli/Naming.h"
 #include "app/cli/Station.h"
 #include "radio/RadioCheck.h"
 
+#include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace vendrill::cli {
@@ -26,5 +30,36 @@ int RunRadioCheck(const Options& o, const ResultSink& out);
 
 // The command's part of the usage text.
 std::string RadioCheckUsage();
+
+// The station's radio check (station --radio-check) of a printer whose name
+// the read-back showed.
+class CStationRadio : public CNamingRadio {
+public:
+    // Says that Bluetooth went away (gone: with the reason, once) or is back.
+    using Tell = std::function<void(bool gone, const std::string& reason)>;
+
+    CStationRadio(const Options& o, Tell tell) : m_o(o), m_tell(std::move(tell)) {}
+
+    // Before the first printer: Ok, or why the station must not start
+    // (NoBluetooth, Interrupted).
+    radio::CheckResult Ready() const;
+    // Checks the printer at rawAddress (as its module reports it) for
+    // `name` and, with --pin, its PIN key. While Bluetooth is away it says so
+    // on standard error, looks again every second and checks once it is
+    // back, as long as the printer stays and no signal comes; then the
+    // outcome is no-bluetooth.
+    RadioHeard Check(const std::string& rawAddress, const std::string& name,
+                     const std::function<bool()>& stillThere) override;
+
+private:
+    int TimeoutMs() const { return m_o.radioTimeoutMs > 0 ? m_o.radioTimeoutMs : kRadioTimeoutMs; }
+    radio::CheckResult CheckWaiting(const std::string& moduleAddress, const std::string& name,
+                                    const std::function<bool()>& stillThere);
+
+    const Options& m_o;
+    Tell m_tell;
+    bool m_away = false;  // Bluetooth went away and was not heard since
+    std::chrono::steady_clock::time_point m_said;  // when the station last said so
+};
 
 }  // namespace vendrill::cli

@@ -22,11 +22,13 @@ bool Named(record::Result r)
 
 }  // namespace
 
-CStationReport::CStationReport(bool json, const ResultSink& out, std::string station, std::string link)
+CStationReport::CStationReport(bool json, const ResultSink& out, std::string station, std::string link,
+                               bool radioCheck)
     : m_json(json)
     , m_out(out)
     , m_station(std::move(station))
     , m_link(std::move(link))
+    , m_radioCheck(radioCheck)
 {
 }
 
@@ -53,10 +55,11 @@ std::string CStationReport::PerHour() const
 bool CStationReport::Start(const std::string& where, const std::string& prefix, std::int64_t nextNumber,
                            const std::string& nextName)
 {
-    Say("station " + m_station + " on " + m_link + ", record in " + where + ", next name " + nextName);
+    Say("station " + m_station + " on " + m_link + ", record in " + where + ", next name " + nextName +
+        (m_radioCheck ? ", each printer checked over the air before its label" : ""));
     CJsonObject json = EventHead("start");
     json.Text("link", m_link).Text("record", where).Text("prefix", prefix);
-    json.Number("next_number", nextNumber).Text("next_name", nextName);
+    json.Number("next_number", nextNumber).Text("next_name", nextName).Bool("radio_check", m_radioCheck);
     if (!Event(json)) {
         Say("write error");
         return false;
@@ -94,7 +97,10 @@ bool CStationReport::Printer(const PrinterResult& r)
 {
     ++m_done;
     ++m_results[r.visit.result];
-    m_allNamed = m_allNamed && Named(r.visit.result);
+    // A printer the air did not confirm is named, but not done.
+    m_allNamed = m_allNamed && Named(r.visit.result) && !record::RadioFailed(r.visit);
+    if (!r.visit.radio.empty())
+        ++(record::RadioFailed(r.visit) ? m_radioFailed : m_radioOk);
     if (!r.say.empty())
         Say(r.say);
     const std::string rate = PerHour();
@@ -109,11 +115,16 @@ bool CStationReport::Printer(const PrinterResult& r)
         // The name's state as the record holds it now; "" without a name.
         const std::optional<record::State> state = r.state ? r.state : r.had;
         o.Text("state", state ? record::StateName(*state) : "");
-        o.Text("reason", v.reason).Number("count", m_done).Raw("per_hour", rate.empty() ? "null" : rate);
+        o.Text("reason", v.reason);
+        // Not checked over the air: both null.
+        v.radio.empty() ? o.Null("radio") : o.Text("radio", v.radio);
+        v.nameHeard.empty() ? o.Null("name_heard") : o.Text("name_heard", v.nameHeard);
+        o.Number("count", m_done).Raw("per_hour", rate.empty() ? "null" : rate);
         line = o.Str() + "\n";
     } else {
         line = TimeOfDay() + "  " + PlainText(v.address.empty() ? "-" : v.address) + "  " +
-               PlainText(v.name.empty() ? "-" : v.name) + "  " + result + "  " + std::to_string(m_done) + "  " +
+               PlainText(v.name.empty() ? "-" : v.name) + "  " + result +
+               (v.radio.empty() ? "" : "  radio " + v.radio) + "  " + std::to_string(m_done) + "  " +
                (rate.empty() ? "-" : rate) + "/h";
         if (!v.reason.empty())
             line += "  " + PlainText(v.reason);
@@ -124,6 +135,13 @@ bool CStationReport::Printer(const PrinterResult& r)
         return false;
     }
     return true;
+}
+
+void CStationReport::Bluetooth(bool gone, const std::string& reason)
+{
+    CJsonObject json = EventHead("bluetooth");
+    json.Text("state", gone ? "gone" : "back").Text("reason", reason);
+    Event(json);
 }
 
 void CStationReport::Summary()
@@ -142,6 +160,11 @@ void CStationReport::Summary()
         json.Number(record::ResultName(result), n);
         if (n > 0)
             counts += std::string(counts.empty() ? "" : ", ") + record::ResultName(result) + " " + std::to_string(n);
+    }
+    if (m_radioCheck) {
+        json.Number("radio_ok", m_radioOk).Number("radio_failed", m_radioFailed);
+        counts += std::string(counts.empty() ? "" : ", ") + "radio ok " + std::to_string(m_radioOk) +
+                  ", radio failed " + std::to_string(m_radioFailed);
     }
     json.Raw("per_hour", rate.empty() ? "null" : rate).Number("seconds", s);
     Say("station " + m_station + " ends after " + time + ": " + std::to_string(m_done) +

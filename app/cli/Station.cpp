@@ -92,6 +92,24 @@ int RunPrinters(const Options& o, CPresence& presence, CNaming& naming, CStation
 int RunStation(const Options& o, const ResultSink& out)
 {
     // Everything that can be refused is refused before a printer is touched.
+    // First Bluetooth, so that a station refused for want of it leaves no
+    // record behind.
+    std::optional<CStationReport> report;
+    std::optional<CStationRadio> radio;
+    if (o.radioCheck) {
+        radio.emplace(o, [&report](bool gone, const std::string& reason) {
+            if (report)
+                report->Bluetooth(gone, reason);
+        });
+        const radio::CheckResult ready = radio->Ready();
+        if (ready.outcome == radio::Outcome::Interrupted)
+            return ExitCodeFor(Status::Interrupted);
+        if (ready.outcome != radio::Outcome::Ok) {
+            Say("no radio check without Bluetooth: " + ready.reason +
+                "; the station does not start (without --radio-check it names printers unheard)");
+            return kExitNoDevice;
+        }
+    }
     int exitCode = kExitOk;
     std::optional<record::OpenResult> rec =
         OpenRecord(o.db, o.createRecord ? record::Access::Create : record::Access::ReadWrite, &exitCode);
@@ -128,15 +146,16 @@ int RunStation(const Options& o, const ResultSink& out)
     }
     const std::string station = o.station.empty() ? HostName() : o.station;
     const std::string link = DeviceText(o);
-    CStationReport report(o.json, out, station, link.empty() ? std::string("USB printers") : link);
-    CPresence presence(o, session, report, o.transport == Transport::Usb ? &watch : nullptr);
+    report.emplace(o.json, out, station, link.empty() ? std::string("USB printers") : link, o.radioCheck);
+    CPresence presence(o, session, *report, o.transport == Transport::Usb ? &watch : nullptr);
     CLineModule module(session, o.newModule);
     CStationRecord record(db, numbering, station);
-    CNaming naming(module, record, {station, o.stationPin, o.stationLevel, o.print, o.renameBack}, InterruptSignal);
-    if (!report.Start(db.Where(), o.prefix, *next, nextName))
+    CNaming naming(module, record, {station, o.stationPin, o.stationLevel, o.print, o.renameBack}, InterruptSignal,
+                   radio ? &*radio : nullptr);
+    if (!report->Start(db.Where(), o.prefix, *next, nextName))
         return kExitFailure;
-    const int code = RunPrinters(o, presence, naming, report);
-    report.Summary();
+    const int code = RunPrinters(o, presence, naming, *report);
+    report->Summary();
     session.Close();
     return code;
 }

@@ -66,13 +66,13 @@ std::string UsageText(int replyTimeoutMs)
                {{kExitOk, ""},
                 {kExitFailure, "results not written, simulator not started"},
                 {kExitBadArgument, ""},
-                {kExitNoDevice, ""},
+                {kExitNoDevice, "or no Bluetooth for radio-check, station --radio-check"},
                 // The time-out in force, --timeout's or the default.
                 {kExitTimeout, "time-out: the module did not answer within " + std::to_string(replyTimeoutMs) + " ms",
                  true},
                 {kExitModuleError, ""},
                 {kExitRecord, ""},
-                {kExitNotNamed, ""}},
+                {kExitNotNamed, "or a printer failed its radio check"}},
                "  128+N  stopped by signal N (SIGINT, SIGTERM or SIGHUP); the port was closed first\n");
 }
 
@@ -80,7 +80,7 @@ std::string LineCommandsUsage()
 {
     return "  station --name PREFIX [--first-suffix DIGITS] [--pin KEY] [--level LEVEL]\n"
            "          [--print] [--db URL] [--create-record] [--station ID] [--count N]\n"
-           "          [--rename-back] [--json]\n"
+           "          [--rename-back] [--radio-check [--radio-timeout MS]] [--json]\n"
            "                            production line: waits for each printer, gives it\n"
            "                            the next name PREFIX<number> from the record (first\n"
            "                            number DIGITS, default 00001), reads it back, then\n"
@@ -88,7 +88,10 @@ std::string LineCommandsUsage()
            "                            (JSON Lines with --json); runs until interrupted or\n"
            "                            N printers are done; --rename-back gives a module\n"
            "                            that answers with a named printer's address its name\n"
-           "                            again (rework) instead of failing it as a clash\n"
+           "                            again (rework) instead of failing it as a clash;\n"
+           "                            --radio-check hears the new name (and pairs with\n"
+           "                            --pin's key) over the station's Bluetooth before the\n"
+           "                            label (time-out " + std::to_string(kRadioTimeoutMs) + " ms)\n" +
            "  records [--db URL] [--json|--csv] [--since TIME]\n"
            "                            export the record (TIME as YYYY-MM-DD[THH:MM[:SS]], UTC)\n"
            "  ports [--json] [--vid HEX4] [--pid HEX4]\n"

@@ -80,7 +80,7 @@ _vendrill_cli()
             COMPREPLY=($(compgen -W 'sqlite: postgresql://' -- "$cur"))
             return ;;
         --suffix | --name | --first-suffix | --pin | --station | --count | --since | --timeout | --vid | --pid | \
-            --address)
+            --address | --radio-timeout)
             return ;;
     esac
     $split && return
@@ -92,7 +92,7 @@ _vendrill_cli()
             case ${words[i]} in
                 --port | --baud | --data-bits | --parity | --stop-bits | --suffix | --usb-device | --name | \
                     --first-suffix | --pin | --level | --db | --station | --count | --since | --timeout | \
-                    --vid | --pid | --address)
+                    --vid | --pid | --address | --radio-timeout)
                     ((i++))
                     continue ;;
                 --)
@@ -114,7 +114,8 @@ _vendrill_cli()
                     --new-module --json --trace --timeout --help --version'
         case $command in
             set-name) opts+=' --suffix --print' ;;
-            station) opts+=' --name --first-suffix --pin --level --print --db --create-record --station --count --rename-back' ;;
+            station) opts+=' --name --first-suffix --pin --level --print --db --create-record --station --count --rename-back
+                             --radio-check --radio-timeout' ;;
             records) opts+=' --db --csv --since' ;;
             ports) opts+=' --vid --pid' ;;
             radio-check) opts+=' --address --name --pin' ;;

@@ -184,7 +184,9 @@ std::vector<std::pair<std::string, Kind>> VisitValues(const record::VisitEntry& 
             {v.label ? "1" : "0", Kind::Flag},
             {v.pin ? "1" : "0", Kind::Flag},
             {v.level ? "1" : "0", Kind::Flag},
-            {v.reason, Kind::Text}};
+            {v.reason, Kind::Text},
+            {v.radio, Kind::Text},
+            {v.nameHeard, Kind::Text}};
 }
 
 constexpr std::size_t kColumns = std::size(record::kVisitColumns);

@@ -61,6 +61,8 @@ const char kUsage[] =
     "  --stay MS         a printer leaves MS milliseconds after its last Set BDN\n"
     "                    (default 500)\n"
     "  --gone MS         the next printer arrives MS milliseconds later (default 1000)\n"
+    "                    On exit, a line for each stay of a printer: its name and\n"
+    "                    PIN key, and what it printed.\n"
     "\n"
     "The simulated air (a D-Bus mock of BlueZ, as the tests run it):\n"
     "  --air ADDRESS     tell the mock on the D-Bus at ADDRESS (unix:path=...) each\n"
@@ -360,5 +362,16 @@ int main(int argc, char** argv)
     host.Stop();
     close(sfd);
     app::Say("stopped after " + std::to_string(host.RequestCount()) + " requests", stdout);
+    // What each printer of the line holds, and what it printed, as its module
+    // keeps it: for whoever tries a station on the line (and its tests).
+    for (const LineVisit& v : host.Visits()) {
+        std::string printed;
+        for (const std::string& entry : v.journal)
+            if (entry.size() > 2 && entry.rfind("P:", 0) == 0)
+                printed += (printed.empty() ? "'" : ", '") + Cp949ToUtf8(entry.substr(2)) + "'";
+        app::Say("printer " + v.address + ": name '" + Cp949ToUtf8(v.state.name) + "', PIN key '" +
+                     Cp949ToUtf8(v.state.pin) + "', printed " + (printed.empty() ? "nothing" : printed),
+                 stdout);
+    }
     return app::kExitOk;
 }

@@ -146,9 +146,10 @@ class Record:
     def count(self):
         return int(self.sql("SELECT COUNT(*) FROM visits"))
 
-    def visit(self, station, name, reason, address="DEADBEEF0001"):
-        self.sql("INSERT INTO visits (station, address, result, name, reason) VALUES ('%s', '%s', 'failed', '%s', "
-                 "'%s')" % (station, address, name, reason.replace("'", "''")))
+    def visit(self, station, name, reason, address="DEADBEEF0001", result="failed", radio="", heard=""):
+        self.sql("INSERT INTO visits (station, address, result, name, reason, radio, name_heard) VALUES ('%s', '%s', "
+                 "'%s', '%s', '%s', '%s', '%s')" % (station, address, result, name, reason.replace("'", "''"), radio,
+                                                    heard))
         if self.pg:  # a station's visit tells the board; this one is written by hand
             self.sql("NOTIFY vendrill_visits")
 
@@ -187,6 +188,19 @@ def check_page(driver, board, record, artefacts, kind):
     latest = driver.execute_script(
         "return [...document.querySelectorAll('#latest tbody tr')].map((tr) => tr.cells[3].textContent)")
     check({"T-00001", "T-00002", "T-00003"} <= set(latest), "latest visits: %r" % latest)
+    # The radio check: its column, the tile's and the line's radio failures, the failure listed.
+    radio = driver.execute_script(
+        "const at = [...document.querySelectorAll('#latest thead th')].findIndex((th) => th.textContent === 'Radio');"
+        "return [...document.querySelectorAll('#latest tbody tr')].map((tr) => [tr.cells[3].textContent,"
+        " tr.cells[at].textContent, tr.cells[at].className])")
+    check(["T-00003", "mismatch", "radio-mismatch"] in radio and ["T-00001", "", ""] in radio,
+          "the latest visits' radio column: %r" % radio)
+    check("radio failed 1" in tile.get("details", ""), "station A1's radio failures: %r" % tile)
+    check("radio failed 1" in driver.execute_script("return document.getElementById('line-more').textContent"),
+          "the line's radio failures are not shown")
+    listed = driver.execute_script(
+        "return [...document.querySelectorAll('#failures tbody tr')].map((tr) => tr.cells[3].textContent)")
+    check("T-00003" in listed, "the radio failure is not among the failures: %r" % listed)
 
     # Hostile texts are text: the name and the reason as written, no element made of them.
     failed = driver.execute_script(
@@ -244,6 +258,16 @@ def check_page(driver, board, record, artefacts, kind):
         "return t.hidden ? null : [...t.tBodies[0].rows].map((tr) => tr.cells[3].textContent)"),
         what="the history")
     check(history == ["T-00002"], "history of t-00002: %r" % history)
+    box.clear()
+    box.send_keys("T-00003")
+    driver.find_element("css selector", "#search button").click()
+    history = wait_for(lambda: driver.execute_script(
+        "const t = document.getElementById('history');"
+        "const head = [...t.tHead.rows[0].cells].map((th) => th.textContent);"
+        "const rows = [...t.tBodies[0].rows];"
+        "return t.hidden || rows.length < 2 ? null : rows.map((tr) => [tr.cells[head.indexOf('Radio')].textContent,"
+        " tr.cells[head.indexOf('Heard')].textContent])"), what="the history of T-00003")
+    check(history[0] == ["mismatch", "T-OLD"] and history[-1] == ["", ""], "history of T-00003: %r" % history)
     driver.save_screenshot(os.path.join(artefacts, "board-%s.png" % kind))
 
     # The phone: nothing wider than its screen.
@@ -324,6 +348,7 @@ def check_http(board, record, folder):
     check(status == 200 and json.loads(text).get("record") == "reachable", "healthz: %d %s" % (status, text))
     status, text = http(base + "metrics")
     check(status == 200 and "vendrill_board_printers_today" in text, "metrics: %d" % status)
+    check('vendrill_board_radio_failures_today{station="A1"} 1\n' in text, "metrics: A1's radio failures")
     path = os.path.join(folder, "metrics.txt")
     with open(path, "w") as f:
         f.write(text)
@@ -500,6 +525,10 @@ def main():
         check(code == 0, "first station: exit %d: %s" % (code, err))
         record.visit(HOSTILE, HOSTILE, HOSTILE_REASON)
         record.visit("A1", "T-00009", FORMULA, address="DEADBEEF0002")
+        # T-00003 came back and the air showed its old name.
+        address = record.sql("SELECT address FROM visits WHERE name = 'T-00003'")
+        record.visit("A1", "T-00003", "radio check: the air shows 'T-OLD', not 'T-00003'", address=address,
+                     result="already-named", radio="mismatch", heard="T-OLD")
         for k, station in enumerate(PROTO_STATIONS):
             record.visit(station, "P-%d" % k, "no answer", address="DEADBEEF01%02d" % k)
 

@@ -206,10 +206,13 @@ TEST(CliOutput, RecordsTableSaysYesOrNoAndCsvKeepsNumbers)
     e.visit.name = "PRN-00001";
     e.visit.number = 1;
     e.visit.label = true;
+    e.visit.radio = "ok";
+    e.visit.nameHeard = "PRN-00001";
     e.state = "named";
     EXPECT_EQ(VisitsTable({e}, '\t', false),
-              "2026-12-01T08:00:00.000Z\tst1\t0012F3A1B2C3\tnamed\tPRN-00001\t1\tnamed\t\tyes\tno\tno\t\n");
-    EXPECT_EQ(VisitsTable({e}, ',', false), "2026-12-01T08:00:00.000Z,st1,0012F3A1B2C3,named,PRN-00001,1,named,,1,0,0,\n");
+              "2026-12-01T08:00:00.000Z\tst1\t0012F3A1B2C3\tnamed\tPRN-00001\t1\tnamed\t\tyes\tno\tno\t\tok\tPRN-00001\n");
+    EXPECT_EQ(VisitsTable({e}, ',', false),
+              "2026-12-01T08:00:00.000Z,st1,0012F3A1B2C3,named,PRN-00001,1,named,,1,0,0,,ok,PRN-00001\n");
 }
 
 TEST(CliExitCodes, EachOutcomeHasItsOwn)
@@ -246,6 +249,12 @@ TEST(StationArgs, OptionsAreCheckedLikeTheOtherCommands)
     EXPECT_FALSE(Parse({"station", "--name", "P", "extra"}).ok);
     EXPECT_FALSE(Parse({"station", "--name", "P", "--suffix", "1"}).ok) << "set-name's option";
     EXPECT_FALSE(Parse({"info", "--name", "P"}).ok) << "the station's option";
+    const ParseResult radio = Parse({"station", "--name", "P", "--radio-check", "--radio-timeout", "3000"});
+    ASSERT_TRUE(radio.ok) << radio.error;
+    EXPECT_EQ((std::pair{radio.options.radioCheck, radio.options.radioTimeoutMs}), (std::pair{true, 3000}));
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--radio-timeout", "3000"}).ok) << "without --radio-check";
+    EXPECT_FALSE(Parse({"station", "--name", "P", "--radio-check", "--radio-timeout", "99"}).ok);
+    EXPECT_FALSE(Parse({"radio-check", "--address", "0012F3A1B2C3", "--radio-check"}).ok) << "the station's option";
     EXPECT_FALSE(Parse({"records", "--json", "--csv"}).ok);
     EXPECT_FALSE(Parse({"records", "--since", "yesterday"}).ok);
     const ParseResult usb = Parse({"station", "--name", "P", "--usb-device", "SER1"});

@@ -101,8 +101,8 @@ TEST_F(Station, NamesThreePrintersInARowAndPrintsLabelsAfterTheReadBack)
     const Outcome csv = RunCli({"records", "--db", m_db, "--csv"});
     EXPECT_EQ(csv.exitCode, kOk) << csv.err;
     ASSERT_EQ(Lines(csv.out).size(), 4u);
-    EXPECT_EQ(Lines(csv.out)[0], "time,station,address,result,name,number,state,found,label,pin,level,reason");
-    EXPECT_EQ(Lines(csv.out)[1].substr(24), ",st1,001901990001,named,PRN-00001,1,named,,1,1,1,") << csv.out;
+    EXPECT_EQ(Lines(csv.out)[0], "time,station,address,result,name,number,state,found,label,pin,level,reason,radio,name_heard");
+    EXPECT_EQ(Lines(csv.out)[1].substr(24), ",st1,001901990001,named,PRN-00001,1,named,,1,1,1,,,") << csv.out;
     EXPECT_EQ(csv.out.find("4321"), std::string::npos) << "PIN keys are not kept";
     const Outcome none = RunCli({"records", "--db", m_db, "--json", "--since", "2999-01-01"});
     EXPECT_EQ(none.out, "[]\n");

@@ -337,3 +337,101 @@ TEST(Naming, AddressesLabelsAndRework)
         EXPECT_EQ(std::count(module.journal.begin(), module.journal.end(), "P:P-00001"), 1);
     }
 }
+
+namespace {
+
+// The air as the row has it; it notes the check in the module's journal, and
+// may see the printer swapped while it checks.
+class CFakeRadio : public CNamingRadio {
+public:
+    CFakeModule* module = nullptr;
+    RadioHeard heard;
+    bool swap = false;
+
+    RadioHeard Check(const std::string& rawAddress, const std::string& name, const std::function<bool()>&) override
+    {
+        module->journal.push_back("radio:" + rawAddress + ":" + name);
+        if (heard.interrupted)
+            g_signal = 2;
+        if (swap)
+            module->address = kOther;
+        return heard;
+    }
+};
+
+}  // namespace
+
+// The check over the air comes after the read-back and before the label;
+// whatever it says, the module holds the name, so the name stays named.
+TEST(Naming, TheAirBeforeTheLabel)
+{
+    struct AirRow {
+        const char* what;
+        std::optional<State> before;  // the printer came back named already
+        SetBdn setBdn;
+        RadioHeard heard;
+        bool swap;
+        bool checked, labelled;
+        Status status;
+    };
+    const RadioHeard ok{true, false, "ok", "P-00001", ""};
+    const RadioHeard oldName{false, false, "mismatch", "VENDRILL-PRN", "the air shows another name"};
+    const RadioHeard stopped{false, true, "interrupted", "", "interrupted by SIGINT"};
+    const AirRow rows[] = {
+        {"heard", {}, SetBdn::Ack, ok, false, true, true, Status::Ok},
+        {"another name on the air", {}, SetBdn::Ack, oldName, false, true, false, Status::Ok},
+        {"signal during the check", {}, SetBdn::Ack, stopped, false, true, false, Status::Interrupted},
+        {"swapped during the check", {}, SetBdn::Ack, ok, true, true, false, Status::Ok},
+        {"back named, heard now", State::Named, SetBdn::Ack, ok, false, true, true, Status::Ok},
+        {"name not on the module", {}, SetBdn::Lost, ok, false, false, false, Status::Ok},
+    };
+    for (const AirRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        g_signal = 0;
+        CFakeModule module;
+        CFakeRecord rec;
+        if (row.before) {
+            rec.Had(*row.before);
+            module.name = "P-00001";
+        }
+        module.setBdn = row.setBdn;
+        CFakeRadio radio;
+        radio.module = &module;
+        radio.heard = row.heard;
+        radio.swap = row.swap;
+        NamingSettings settings;
+        settings.station = "st1";
+        settings.pin = "4321";
+        settings.print = true;
+        PrinterResult r;
+        {
+            CNaming naming(module, rec, settings, Signal, &radio);
+            r = naming.Visit(kAddress);
+        }
+        const auto at = [&](const std::string& entry) {
+            return std::find(module.journal.begin(), module.journal.end(), entry) - module.journal.begin();
+        };
+        const long check = at(std::string("radio:") + kAddress + ":P-00001");
+        const long label = at("P:P-00001");
+        const long end = static_cast<long>(module.journal.size());
+        EXPECT_EQ(check != end, row.checked);
+        EXPECT_EQ(label != end, row.labelled);
+        EXPECT_EQ(r.visit.label, row.labelled);
+        EXPECT_EQ(r.status, row.status);
+        ASSERT_EQ(rec.visits.size(), 1u) << "every visit is recorded";
+        EXPECT_EQ(rec.visits[0].first.radio, row.checked ? row.heard.word : "");
+        if (!row.checked)
+            continue;
+        EXPECT_EQ(rec.visits[0].first.nameHeard, row.heard.nameHeard);
+        EXPECT_EQ(StateName(rec.bindings.at(kAddress).state), std::string("named")) << "the module holds the name";
+        if (row.labelled)
+            EXPECT_LT(check, label);
+        if (row.before)
+            continue;  // a named printer that came back is not read back
+        EXPECT_LT(at("read-back"), check) << "heard after the read-back";
+        if (!row.heard.passed)
+            EXPECT_NE(r.visit.reason.find("radio check: " + row.heard.reason), std::string::npos) << r.visit.reason;
+        if (row.swap)
+            EXPECT_NE(r.visit.reason.find("left during the radio check"), std::string::npos) << r.visit.reason;
+    }
+}

@@ -10,16 +10,22 @@ with org.bluez.Error.AuthenticationFailed when it is wrong.
 Parameters (AddTemplate): adapter ('hci0'; '' for none), powered (True),
 power_state ('on', 'off' or 'off-blocked'), connect_device (True: BlueZ run
 with its experimental ConnectDevice), hold_pairing (False: Pair answers at
-once; True: it waits after the PIN key until cancelled).
+once; True: it waits after the PIN key until cancelled), air (printers on
+the air from the start: a list of [address, name, pin]).
 
 Control, on the main object's org.freedesktop.DBus.Mock interface:
-SetAirDevice(address, name, pin), AddCachedDevice(address, name) and
+SetAirDevice(address, name, pin), AddCachedDevice(address, name),
+AirQuirk(address, kind, value) (a radio that does not follow its module:
+kind 'pin' keeps that PIN key whatever the module takes, 'silent' is never
+heard, 'delay' answers the PIN key after that many milliseconds) and
 AirState() -> JSON text of what BlueZ holds and what happened.
 '''
 
 import json
+import time
 
 import dbus
+from gi.repository import GLib
 
 from dbusmock import MOCK_IFACE, OBJECT_MANAGER_IFACE, mockobject
 
@@ -34,6 +40,7 @@ DEVICE_IFACE = 'org.bluez.Device1'
 AGENT_IFACE = 'org.bluez.Agent1'
 
 AIR = {}  # address -> {'name', 'pin'}
+QUIRKS = {}  # address -> {'pin': PIN key kept, 'silent': True}
 CACHE = {}  # address -> the name BlueZ learned last; removing the device does not forget it
 STATE = {
     'agents': {},           # path -> sender
@@ -44,6 +51,7 @@ STATE = {
     'removed': [],          # addresses whose device was removed
     'connects': 0,          # ConnectDevice calls
     'inquiries': 0,         # StartDiscovery calls
+    'told': [],             # [address, name, pin, CLOCK_MONOTONIC seconds] of each SetAirDevice
 }
 PARAMS = {}
 PENDING = {}  # device path -> (ok, err) of a Pair held open
@@ -157,6 +165,15 @@ def _pair(device, ok=None, err=None):
             return
         if PARAMS['hold_pairing']:
             return  # until CancelPairing or RemoveDevice
+        delay = QUIRKS.get(device.address, {}).get('delay', 0)
+        if delay:
+            GLib.timeout_add(delay, lambda: finish(pin) and False)
+        else:
+            finish(pin)
+
+    def finish(pin):
+        if path not in PENDING:
+            return
         ok_cb, err_cb = PENDING.pop(path)
         if str(pin) != AIR[device.address]['pin']:
             err_cb(_error('org.bluez.Error.AuthenticationFailed', 'Authentication Failed'))
@@ -194,7 +211,7 @@ def _connect_device(_adapter, properties):
     address = str(properties.get('Address', '')).upper()
     if _device_path(address) in mockobject.objects:
         raise _error('org.bluez.Error.AlreadyExists', 'Already Exists')
-    if address not in AIR:
+    if address not in AIR or QUIRKS.get(address, {}).get('silent'):
         raise _error('org.bluez.Error.Failed', 'Page Timeout')
     # The new object starts with the name BlueZ kept; the connection asks the
     # printer for its name, and the air's arrives before the answer.
@@ -211,7 +228,7 @@ def _start_discovery(adapter):
     STATE['inquiries'] += 1
     adapter.UpdateProperties(ADAPTER_IFACE, {'Discovering': dbus.Boolean(True, variant_level=1)})
     for address, air in AIR.items():
-        if _device_path(address) not in mockobject.objects:
+        if _device_path(address) not in mockobject.objects and not QUIRKS.get(address, {}).get('silent'):
             _add_device(address, air['name'], False)
 
 
@@ -224,7 +241,26 @@ def _stop_discovery(adapter):
 @dbus.service.method(MOCK_IFACE, in_signature='sss', out_signature='')
 def SetAirDevice(_self, address, name, pin):
     '''A printer on the air (new, or with a new name and PIN key).'''
-    AIR[str(address).upper()] = {'name': str(name), 'pin': str(pin)}
+    address = str(address).upper()
+    AIR[address] = {'name': str(name), 'pin': QUIRKS.get(address, {}).get('pin', str(pin))}
+    STATE['told'].append([address, str(name), str(pin), time.monotonic()])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='sss', out_signature='')
+def AirQuirk(_self, address, kind, value):
+    '''A radio that does not follow its module: 'pin' keeps this PIN key, 'silent' is never heard,
+    'delay' answers the PIN key after this many milliseconds.'''
+    address = str(address).upper()
+    if kind == 'pin':
+        QUIRKS.setdefault(address, {})['pin'] = str(value)
+        if address in AIR:
+            AIR[address]['pin'] = str(value)
+    elif kind == 'silent':
+        QUIRKS.setdefault(address, {})['silent'] = True
+    elif kind == 'delay':
+        QUIRKS.setdefault(address, {})['delay'] = int(value)
+    else:
+        raise _error('org.freedesktop.DBus.Error.InvalidArgs', 'unknown quirk ' + str(kind))
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='s')
@@ -251,12 +287,15 @@ def AirState(_self):
         'removed': STATE['removed'],
         'connects': STATE['connects'],
         'inquiries': STATE['inquiries'],
+        'told': STATE['told'],
     })
 
 
 def load(mock, parameters):
     PARAMS['adapter'] = str(parameters.get('adapter', 'hci0'))
     PARAMS['hold_pairing'] = bool(parameters.get('hold_pairing', False))
+    for address, name, pin in parameters.get('air', []):
+        AIR[str(address).upper()] = {'name': str(name), 'pin': str(pin)}
     mock.AddObject('/org/bluez', AGENT_MANAGER_IFACE, {}, [])
     manager = mockobject.objects['/org/bluez']
     _inject(manager, AGENT_MANAGER_IFACE, 'RegisterAgent', _register_agent)

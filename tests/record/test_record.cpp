@@ -156,6 +156,8 @@ TEST_P(RecordOn, ANameBelongsToItsAddressForGood)
     v.found = "VENDRILL-PRN";
     v.label = true;
     v.reason = "renamed back (was 'VENDRILL-PRN')";
+    v.radio = "mismatch";
+    v.nameHeard = "VENDRILL-PRN \xFF";  // the air's text, kept as UTF-8
     ASSERT_TRUE(rec->AddVisit(v, State::Named, &error)) << error;
     Visit nameless;
     nameless.address = "HHHHHHHHHHHH";
@@ -180,6 +182,13 @@ TEST_P(RecordOn, ANameBelongsToItsAddressForGood)
     EXPECT_TRUE(all[0].visit.label);
     EXPECT_FALSE(all[0].visit.pin);
     EXPECT_EQ(all[0].visit.reason, v.reason);
+    EXPECT_EQ(all[0].visit.radio, "mismatch");
+    EXPECT_EQ(all[0].visit.nameHeard, "VENDRILL-PRN \xEF\xBF\xBD");
+    EXPECT_EQ(all[1].visit.radio, "") << "not checked over the air";
+    // Only the radio check's own words are kept.
+    Visit odd = nameless;
+    odd.radio = "maybe";
+    EXPECT_FALSE(rec->AddVisit(odd, std::nullopt, &error));
     EXPECT_EQ(all[0].time.size(), 24u) << all[0].time;
     EXPECT_EQ(all[0].time[10], 'T');
     EXPECT_EQ(all[1].state, "");
@@ -213,12 +222,13 @@ TEST_P(RecordOn, ALineBoardSeesTheDayAndHearsEveryVisit)
     const ClaimResult a = ClaimOk(*writer, "AAAAAAAAAAAA", "PRN-");
     const ClaimResult b = ClaimOk(*writer, "BBBBBBBBBBBB", "PRN-");
     const auto visit = [&](const ClaimResult* c, const std::string& address, const std::string& station, Result result,
-                           std::optional<State> state, const std::string& reason = {}) {
+                           std::optional<State> state, const std::string& reason = {}, const std::string& radio = {}) {
         Visit v;
         v.address = address;
         v.station = station;
         v.result = result;
         v.reason = reason;
+        v.radio = radio;
         if (c) {
             v.nameId = c->binding.id;
             v.name = c->binding.name;
@@ -231,8 +241,12 @@ TEST_P(RecordOn, ALineBoardSeesTheDayAndHearsEveryVisit)
     EXPECT_EQ(reader.WaitForChange(10000, &error), Change::Changed) << error;
     visit(&b, "BBBBBBBBBBBB", "st1", Result::Sent, State::Sent);
     visit(nullptr, "CCCCCCCCCCCC", "st<2>", Result::Failed, std::nullopt, "no answer to Get BDA");
-    visit(&a, "AAAAAAAAAAAA", "st1", Result::AlreadyNamed, std::nullopt);
+    visit(&a, "AAAAAAAAAAAA", "st1", Result::AlreadyNamed, std::nullopt, {}, "ok");
     EXPECT_EQ(reader.WaitForChange(10000, &error), Change::Changed) << error;
+    // Named, but the air showed another name: a failure of the day that
+    // spoils the first pass.
+    const ClaimResult e = ClaimOk(*writer, "EEEEEEEEEEEE", "PRN-");
+    visit(&e, "EEEEEEEEEEEE", "st<2>", Result::Named, State::Named, "the air shows 'X'", "mismatch");
 
     BoardQuery q;
     q.dayStart = q.hoursStart = q.hourAgo = *SinceText("2000-01-01");
@@ -253,22 +267,28 @@ TEST_P(RecordOn, ALineBoardSeesTheDayAndHearsEveryVisit)
     // First-pass yield: A and B came for the first time, A was named then.
     EXPECT_EQ(st1.firstVisits, 2);
     EXPECT_EQ(st1.firstNamed, 1);
+    EXPECT_EQ((std::pair{st1.radioChecked, st1.radioFailed}), (std::pair<std::int64_t, std::int64_t>{1, 0}));
     EXPECT_EQ(st1.last.visit.result, Result::AlreadyNamed);
-    EXPECT_EQ(seen.stations[1].station, "st<2>");
-    EXPECT_EQ(seen.stations[1].failed, 1);
+    EXPECT_EQ(st1.last.visit.radio, "ok");
+    const StationDay& st2 = seen.stations[1];
+    EXPECT_EQ(st2.station, "st<2>");
+    EXPECT_EQ(st2.failed, 1);
+    EXPECT_EQ((std::pair{st2.radioChecked, st2.radioFailed}), (std::pair<std::int64_t, std::int64_t>{1, 1}));
+    EXPECT_EQ((std::pair{st2.firstVisits, st2.firstNamed}), (std::pair<std::int64_t, std::int64_t>{2, 0}));
     std::int64_t inHours = 0, namedInHours = 0;
     for (const HourCount& h : seen.hours) {
         inHours += h.printers;
         namedInHours += h.named;
     }
-    EXPECT_EQ(inHours, 4);
-    EXPECT_EQ(namedInHours, 1) << "failures and repeats are no output";
+    EXPECT_EQ(inHours, 5);
+    EXPECT_EQ(namedInHours, 2) << "failures and repeats are no output";
     ASSERT_FALSE(seen.hours.empty());
     EXPECT_EQ(seen.hours[0].hour.substr(13), ":00:00.000Z");
     ASSERT_EQ(seen.latest.size(), 3u);
-    EXPECT_EQ(seen.latest[0].visit.result, Result::AlreadyNamed) << "newest first";
-    ASSERT_EQ(seen.failures.size(), 1u);
-    EXPECT_EQ(seen.failures[0].visit.reason, "no answer to Get BDA");
+    EXPECT_EQ(seen.latest[0].visit.radio, "mismatch") << "newest first";
+    ASSERT_EQ(seen.failures.size(), 2u);
+    EXPECT_EQ(seen.failures[0].visit.reason, "the air shows 'X'");
+    EXPECT_EQ(seen.failures[1].visit.reason, "no answer to Get BDA");
     // A day that has not begun: nothing of it yet, the latest visits still.
     q.dayStart = q.hourAgo = *SinceText("2999-01-01");
     ASSERT_TRUE(reader.ReadBoard(q, &seen, &error)) << error;
@@ -302,6 +322,9 @@ TEST_P(RecordOn, ALineBoardSeesTheDayAndHearsEveryVisit)
     ASSERT_EQ(page.size(), 2u);
     EXPECT_EQ(page[0].visit.address, "CCCCCCCCCCCC");
     EXPECT_EQ(page[1].visit.result, Result::AlreadyNamed);
+    ASSERT_TRUE(reader.ListBetween("", "", 2, &key, &page, &error)) << error;
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page[0].visit.address, "EEEEEEEEEEEE");
     ASSERT_TRUE(reader.ListBetween("", "", 2, &key, &page, &error)) << error;
     EXPECT_TRUE(page.empty());
     key = {};
@@ -467,12 +490,15 @@ TEST_P(RecordOn, ARecordOfTheFirstVersionIsBroughtUpToDate)
         EXPECT_EQ(seen, expected);
         EXPECT_EQ(all[0].time.size(), 24u) << all[0].time;
         EXPECT_NE(all[5].visit.reason.find("SIGINT"), std::string::npos);
+        for (const VisitEntry& e : all)
+            EXPECT_EQ(e.visit.radio + e.visit.nameHeard, "") << "not checked over the air";
 
         // The numbers held then stay held, the killed station's claim and
         // the names of lost answers and signals among them; known printers
         // keep their names; the second holder of PRN-100001 gets a name of
         // its own.
-        EXPECT_EQ(ClaimOk(*rec, "0019019C0001", "N-").binding.number, 8);
+        const ClaimResult next = ClaimOk(*rec, "0019019C0001", "N-");
+        EXPECT_EQ(next.binding.number, 8);
         EXPECT_EQ(ClaimOk(*rec, "0019019C0002", "M-").binding.number, 2);
         for (const auto& [address, name, state] :
              {std::tuple{"001901990003", "N-00002", State::Named}, std::tuple{"0019019B0004", "N-00004", State::Sent},
@@ -487,6 +513,17 @@ TEST_P(RecordOn, ARecordOfTheFirstVersionIsBroughtUpToDate)
         ASSERT_EQ(twice.kind, ClaimResult::Kind::Ok) << twice.error;
         EXPECT_TRUE(twice.binding.isNew);
         EXPECT_EQ(twice.binding.name, "PRN-100002");
+        // The visits now hold a radio check too.
+        Visit heard;
+        heard.address = "0019019C0001";
+        heard.station = "st2";
+        heard.result = Result::Named;
+        heard.nameId = next.binding.id;
+        heard.radio = "not-heard";
+        ASSERT_TRUE(rec->AddVisit(heard, State::Named, &error)) << error;
+        ASSERT_TRUE(rec->History("0019019C0001", 10, &all, &error)) << error;
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0].visit.radio, "not-heard");
     }
 }
 

@@ -75,6 +75,7 @@
       if (c === 'time') td = el('td', localTime(v.time));
       else if (c === 'result') td = el('td', v.result, 'result-' + v.result);
       else if (c === 'reason') td = el('td', v.reason, 'reason');
+      else if (c === 'radio') td = el('td', v.radio || '', v.radio ? 'radio-' + v.radio : '');
       else td = el('td', v[c]);
       tr.appendChild(td);
     }
@@ -102,17 +103,20 @@
   }
 
   function renderTop(p) {
-    let named = 0, repeats = 0, failed = 0, visits = 0, shiftNamed = 0;
+    let named = 0, repeats = 0, failed = 0, visits = 0, shiftNamed = 0, radioChecked = 0, radioFailed = 0;
     for (const s of p.stations) {
       named += s.named;
       repeats += s.already_named;
       failed += s.failed;
       visits += s.printers;
       shiftNamed += s.shift_named;
+      radioChecked += s.radio_checked;
+      radioFailed += s.radio_failed;
     }
     document.getElementById('line-total').textContent = String(named);
     document.getElementById('line-more').textContent =
-      'already named ' + repeats + ' · failed ' + failed + ' · visits ' + visits;
+      'already named ' + repeats + ' · failed ' + failed + (radioChecked ? ' · radio failed ' + radioFailed : '') +
+      ' · visits ' + visits;
     const target = document.getElementById('line-target');
     target.dataset.perHour = p.settings && p.settings.line_per_hour ? String(p.settings.line_per_hour) : '';
     target.dataset.actual = String(shiftNamed);
@@ -147,8 +151,9 @@
       const ago = part(tile, 'ago', d ? '' : 'not started today');
       ago.dataset.time = d && d.last ? d.last.time : '';
       tile.dataset.silentAfter = String(t && t.silent_after_s >= 0 ? t.silent_after_s : settings.silent_after_s || 300);
-      part(tile, 'details', d ? 'failed ' + d.failed + ' · unconfirmed ' + d.unconfirmed + ' · already named ' +
-        d.already_named + ' · last hour ' + d.last_hour : 'expected, no printer yet');
+      part(tile, 'details', d ? 'failed ' + d.failed + (d.radio_checked ? ' · radio failed ' + d.radio_failed : '') +
+        ' · unconfirmed ' + d.unconfirmed + ' · already named ' + d.already_named + ' · last hour ' + d.last_hour
+        : 'expected, no printer yet');
       part(tile, 'last', d && d.last ? 'last: ' + (d.last.name || d.last.address) + ' · ' + d.last.result : '');
       if (!d) tile.classList.add('not-started');
       return tile;
@@ -160,8 +165,8 @@
     const limit = Math.round((settings.silent_after_s || 300) / 60);
     document.getElementById('tile-legend').textContent = 'Red: no printer for more than ' + limit +
       ' min (or the station\'s own limit) · amber: expected today, not started · first pass: printers named at ' +
-      'their first visit, of those seen for the first time today · target: named this shift against the target ' +
-      'so far.';
+      'their first visit (and heard right over the air where checked), of those seen for the first time today · ' +
+      'radio failed: the radio check did not pass the printer · target: named this shift against the target so far.';
   }
 
   // The wall's grid: as many columns as make the tiles biggest, a tile
@@ -180,7 +185,7 @@
   function renderLists(p) {
     const failures = wall ? p.failures.slice(0, 8) : p.failures;
     fill(document.getElementById('latest'),
-      p.latest.map((v) => visitRow(v, ['time', 'station', 'address', 'name', 'result', 'reason'])));
+      p.latest.map((v) => visitRow(v, ['time', 'station', 'address', 'name', 'result', 'radio', 'reason'])));
     fill(document.getElementById('failures'),
       failures.map((v) => visitRow(v, ['time', 'station', 'address', 'name', 'reason'])));
     const total = p.failures_today || 0;
@@ -388,7 +393,8 @@
       const r = await fetch(withToken('api/printer?q=' + encodeURIComponent(q)));
       const answer = await r.json();
       if (!r.ok) throw new Error(answer.error || r.statusText);
-      fill(table, answer.visits.map((v) => visitRow(v, ['time', 'station', 'address', 'name', 'result', 'found', 'reason'])));
+      fill(table, answer.visits.map((v) => visitRow(v, ['time', 'station', 'address', 'name', 'result', 'found', 'radio',
+        'name_heard', 'reason'])));
       table.hidden = answer.visits.length === 0;
       note.textContent = answer.visits.length === 0 ? 'No printer with the address or name ' + q + '.'
         : answer.visits.length >= answer.limit ? 'The newest ' + answer.visits.length + ' visits, newest first.'
