@@ -276,8 +276,9 @@ TEST(Naming, WhatAVisitComesTo)
         EXPECT_EQ(sets, row.setSent ? 1 : 0);
         EXPECT_EQ(module.pin == "4321" && module.level == '3', row.settingsHeld) << module.pin << " " << module.level;
         EXPECT_EQ(r.status, row.status);
-        if (row.setBdn == SetBdn::Lost)  // the operator is told what to do, not only what happened
+        if (row.setBdn == SetBdn::Lost) {  // the operator is told what to do, not only what happened
             EXPECT_NE(r.visit.reason.find("put the printer on again"), std::string::npos) << r.visit.reason;
+        }
     }
 }
 
