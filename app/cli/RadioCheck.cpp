@@ -1,11 +1,8 @@
 #include "app/cli/RadioCheck.h"
 
 #include "app/cli/Interrupt.h"
-#include "link/Poll.h"
 
 #include <cstdio>
-
-#include <poll.h>
 
 namespace vendrill::cli {
 
@@ -17,16 +14,6 @@ using Clock = std::chrono::steady_clock;
 // station says that it waits.
 constexpr int kBluetoothLookMs = 1000;
 constexpr auto kBluetoothSayEvery = std::chrono::seconds(5);
-
-// Waits ms unless an interrupt signal comes first; false when it came.
-bool RadioPause(int ms)
-{
-    if (InterruptSignal() != 0)
-        return false;
-    pollfd p{InterruptFd(), POLLIN, 0};
-    const bool routed = p.fd >= 0;
-    return PollFor(routed ? &p : nullptr, routed ? 1 : 0, ms) <= 0 && InterruptSignal() == 0;
-}
 
 }  // namespace
 
@@ -150,7 +137,7 @@ radio::CheckResult CStationRadio::CheckWaiting(const std::string& moduleAddress,
             m_said = Clock::now();
         }
         waited = true;
-        if (!RadioPause(kBluetoothLookMs))
+        if (!PauseOrInterrupt(kBluetoothLookMs))
             return r;
         if (!stillThere()) {
             Say(moduleAddress + " left while Bluetooth was away: " + name +

@@ -168,7 +168,8 @@ void CStationReport::Summary()
     }
     json.Raw("per_hour", rate.empty() ? "null" : rate).Number("seconds", s);
     Say("station " + m_station + " ends after " + time + ": " + std::to_string(m_done) +
-        (m_done == 1 ? " printer" : " printers") + (counts.empty() ? "" : " (" + counts + ")") + (rate.empty() ? "" : ", " + rate + " per hour"));
+        (m_done == 1 ? " printer" : " printers") + (counts.empty() ? "" : " (" + counts + ")") +
+        (rate.empty() ? "" : ", " + rate + " per hour"));
     Event(json);
 }
 
