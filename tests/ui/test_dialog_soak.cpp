@@ -365,7 +365,9 @@ private slots:
         const long rssEnd = RssKb();
         rssPeak = std::max(rssPeak, rssEnd);
         QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
-        const bool tasksBack = QTest::qWaitFor([&] { return EntriesOf("/proc/self/task") == tasks; }, 10000);
+        // The watcher joined just before the first count may still be listed in
+        // it: the count may fall, never grow.
+        const bool tasksBack = QTest::qWaitFor([&] { return EntriesOf("/proc/self/task") <= tasks; }, 10000);
         const int fdsEnd = EntriesOf("/proc/self/fd");
         const int tasksEnd = EntriesOf("/proc/self/task");
 
@@ -378,7 +380,7 @@ private slots:
         qInfo("soak: threads at start [%s], at end [%s]", qPrintable(threadsAtStart), qPrintable(ThreadNames()));
         QVERIFY(tasksBack);
         QCOMPARE(fdsEnd, fds);
-        QCOMPARE(tasksEnd, tasks);
+        QVERIFY(tasksEnd <= tasks);
         QCOMPARE(static_cast<int>(d->findChildren<QTimer*>().size()), timers);
         for (const QTimer* t : d->findChildren<QTimer*>())
             QVERIFY(!t->isActive());
