@@ -123,14 +123,6 @@ int UsbNodeCount()
     return n;
 }
 
-int ThreadCount()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
 // One request and its answer through the printer side: Get Level, answered
 // with the given digit. Proves that the link both writes and reads.
 void LevelRoundTrip(RecordingDialog& d, int printer, char level)
@@ -622,7 +614,7 @@ private slots:
         d->OnBnClickedOpen();
         d->OnBnClickedClose();
         const int descriptors = OpenDescriptorCount();
-        const int threads = ThreadCount();
+        const int threads = EntriesOf("/proc/self/task");
         for (int i = 0; i < 100; ++i) {
             d->OnBnClickedOpen();
             QVERIFY2(d->m_Status == "USB connection success", qPrintable(QString::number(i)));
@@ -633,7 +625,8 @@ private slots:
         EXPECT_DOWN(d);
         QVERIFY2(OpenDescriptorCount() - descriptors < kDescriptorSlack,
                  qPrintable(QStringLiteral("%1 -> %2").arg(descriptors).arg(OpenDescriptorCount())));
-        QVERIFY2(ThreadCount() - threads < 3, qPrintable(QStringLiteral("%1 -> %2").arg(threads).arg(ThreadCount())));
+        QVERIFY2(EntriesOf("/proc/self/task") - threads < 3,
+                 qPrintable(QStringLiteral("%1 -> %2").arg(threads).arg(EntriesOf("/proc/self/task"))));
         QVERIFY(d.messages.isEmpty());
     }
 };
